@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs every test: once as a plain build, then once more built with
+# AddressSanitizer and UndefinedBehaviorSanitizer. KELVORA_TEST_PASSES=plain (or sanitize) runs one pass only.
+# The DNS-SD tests get a private D-Bus and avahi-daemon for the length of each run.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+"$root/scripts/install-deps.sh"
+
+passes=${KELVORA_TEST_PASSES:-"plain sanitize"}
+jobs=$(nproc)
+avahi=${KELVORA_AVAHI_CI:-"$root/../shared/avahi-ci.sh"}
+
+run_tests() {
+  local dir=$1
+  if [ -x "$avahi" ]; then
+    "$avahi" run -- ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  else
+    echo "note: $avahi not found; DNS-SD tests run without a daemon of their own" >&2
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  fi
+}
+
+for pass in $passes; do
+  case "$pass" in
+    plain)
+      cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      cmake --build build -j "$jobs"
+      run_tests build ;;
+    sanitize)
+      cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DKELVORA_SANITIZE=ON -DKELVORA_BUILD_BENCHMARKS=OFF
+      cmake --build build-sanitize -j "$jobs"
+      ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        run_tests build-sanitize ;;
+    *) echo "unknown test pass: $pass" >&2; exit 2 ;;
+  esac
+done
