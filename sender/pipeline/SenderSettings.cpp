@@ -1,0 +1,173 @@
+#include "sender/pipeline/SenderSettings.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kelvora {
+
+namespace {
+
+// Every field with its key, in field order: the one list that both directions of the JSON form use.
+template <class Settings, class Visitor>
+void visitFields(Settings& s, Visitor&& visit) {
+    visit("senderName", s.senderName);
+    visit("preferredCodec", s.preferredCodec);
+    visit("resolution", s.resolution);
+    visit("frameRate", s.frameRate);
+    visit("autoResolution", s.autoResolution);
+    visit("autoFrameRate", s.autoFrameRate);
+    visit("maximumFrameRate", s.maximumFrameRate);
+    visit("bitrateKbps", s.bitrateKbps);
+    visit("automaticBitrate", s.automaticBitrate);
+    visit("minimumBitrateKbps", s.minimumBitrateKbps);
+    visit("mainMinimumBitrateKbps", s.mainMinimumBitrateKbps);
+    visit("tolerantAdaptation", s.tolerantAdaptation);
+    visit("remoteTuningAllowed", s.remoteTuningAllowed);
+    visit("fullBitrateEncoder", s.fullBitrateEncoder);
+    visit("adaptiveBitrate", s.adaptiveBitrate);
+    visit("adaptFrameRateFirst", s.adaptFrameRateFirst);
+    visit("minimumFrameRate", s.minimumFrameRate);
+    visit("proxyStream", s.proxyStream);
+    visit("proxyBitrateKbps", s.proxyBitrateKbps);
+    visit("keyframeInterval", s.keyframeInterval);
+    visit("temporalLayering", s.temporalLayering);
+    visit("longTermReferences", s.longTermReferences);
+    visit("middleTier", s.middleTier);
+    visit("mainTierEnabled", s.mainTierEnabled);
+    visit("hotStandbyProxy", s.hotStandbyProxy);
+    visit("studioMode", s.studioMode);
+    visit("studioBitrateKbps", s.studioBitrateKbps);
+    visit("useTestPattern", s.useTestPattern);
+    visit("useVideoFile", s.useVideoFile);
+    visit("videoFilePath", s.videoFilePath);
+    visit("preferredDeviceID", s.preferredDeviceID);
+    visit("autoStart", s.autoStart);
+    visit("controlPort", s.controlPort);
+    visit("extraOutputs", s.extraOutputs);
+    visit("enabledEngines", s.enabledEngines);
+}
+
+// The stored settings name the codec by its text. Files written with the codec's number load as well, so
+// that a record never loses its codec over the form it was written in.
+VideoCodec codecFromSettings(const Json& value) {
+    if (value.is_string()) {
+        const auto& text = value.get_ref<const std::string&>();
+        if (text == "h264")
+            return VideoCodec::h264;
+        if (text == "hevc")
+            return VideoCodec::hevc;
+        json::fail("unknown codec \"" + text + "\"");
+    }
+    return json::from<VideoCodec>(value);
+}
+
+template <class T>
+void readLenient(const Json& object, std::string_view key, T& field) {
+    auto it = object.find(key);
+    if (it == object.end() || it->is_null())
+        return;
+    try {
+        if constexpr (std::is_same_v<T, VideoCodec>) {
+            field = codecFromSettings(*it);
+        } else {
+            field = json::from<T>(*it);
+        }
+    } catch (const WireError&) {
+        // This key keeps its default; the others are read on their own.
+    }
+}
+
+// An optional field is set only by a present value of the right type.
+template <class T>
+void readLenient(const Json& object, std::string_view key, std::optional<T>& field) {
+    auto it = object.find(key);
+    if (it == object.end() || it->is_null())
+        return;
+    try {
+        field = json::from<T>(*it);
+    } catch (const WireError&) {
+    }
+}
+
+template <class T>
+void writeField(Json& object, std::string_view key, const T& field) {
+    if constexpr (std::is_same_v<T, VideoCodec>) {
+        object[std::string(key)] = std::string(videoCodecName(field));
+    } else {
+        json::write(object, key, field);
+    }
+}
+
+template <class T>
+void writeField(Json& object, std::string_view key, const std::optional<T>& field) {
+    json::writeOptional(object, key, field);
+}
+
+}  // namespace
+
+const std::vector<int>& SenderSettings::frameRateChoices() {
+    static const std::vector<int> choices{25, 30, 50, 60};
+    return choices;
+}
+
+const std::vector<VideoDimensions>& SenderSettings::resolutionChoices() {
+    static const std::vector<VideoDimensions> choices{VideoDimensions::hd720(), VideoDimensions::hd1080(),
+                                                      VideoDimensions::uhd2160()};
+    return choices;
+}
+
+int SenderSettings::automaticBitrateKbps(int width, int height, int frameRate, bool studio) {
+    double ratio = double(int64_t(width) * int64_t(height)) / double(int64_t(1920) * 1080);
+    double base = std::sqrt(double(std::max(frameRate, 1)) / 60.0) * (ratio * 20000.0);
+    double kbps;
+    if (std::isnan(base) || base < 4000) {
+        kbps = studio ? 20000 : 4000;
+    } else if (base >= 40000) {
+        kbps = studio ? 150000 : 40000;
+    } else {
+        kbps = studio ? std::clamp(4 * base, 20000.0, 150000.0) : base;
+    }
+    return int(std::round(kbps / 1000.0)) * 1000;
+}
+
+SenderSettings SenderSettings::forExtraOutput(const OutputSettings& output, int number) const {
+    SenderSettings derived = *this;
+    derived.senderName = output.name;
+    if (output.resolution) {
+        derived.resolution = *output.resolution;
+        derived.autoResolution = false;
+    } else {
+        derived.autoResolution = true;
+    }
+    if (output.frameRate) {
+        derived.frameRate = *output.frameRate;
+        derived.autoFrameRate = false;
+    } else {
+        derived.autoFrameRate = true;
+    }
+    derived.useTestPattern = output.sourceID == "testpattern";
+    derived.preferredDeviceID = derived.useTestPattern ? std::nullopt : output.sourceID;
+    derived.useVideoFile = false;
+    derived.autoStart = false;
+    // Extra outputs listen beside the default control port, whatever the main output uses.
+    derived.controlPort =
+        uint16_t(47810 + std::clamp(int64_t(number) - 1, int64_t(0), int64_t(65535 - 47810)));
+    derived.extraOutputs.clear();
+    return derived;
+}
+
+SenderSettings SenderSettings::fromJson(const Json& object) {
+    if (!object.is_object())
+        json::fail(std::string("expected an object, found ") + json::typeName(object));
+    SenderSettings settings;
+    visitFields(settings, [&](std::string_view key, auto& field) { readLenient(object, key, field); });
+    return settings;
+}
+
+Json SenderSettings::toJson() const {
+    Json object = Json::object();
+    visitFields(*this, [&](std::string_view key, const auto& field) { writeField(object, key, field); });
+    return object;
+}
+
+}  // namespace kelvora

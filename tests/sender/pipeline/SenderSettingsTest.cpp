@@ -1,0 +1,235 @@
+#include "sender/pipeline/SenderSettings.h"
+
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+namespace kelvora {
+namespace {
+
+TEST(SenderSettings, DefaultsAndKeyOrderOfTheStoredForm) {
+    const std::vector<std::pair<std::string, Json>> expected = {
+        {"senderName", ""},
+        {"preferredCodec", "hevc"},
+        {"resolution", {{"width", 1920}, {"height", 1080}}},
+        {"frameRate", 30},
+        {"autoResolution", true},
+        {"autoFrameRate", true},
+        {"bitrateKbps", 20000},
+        {"automaticBitrate", true},
+        {"minimumBitrateKbps", 2000},
+        {"mainMinimumBitrateKbps", 1000},
+        {"tolerantAdaptation", true},
+        {"remoteTuningAllowed", true},
+        {"fullBitrateEncoder", false},
+        {"adaptiveBitrate", true},
+        {"adaptFrameRateFirst", true},
+        {"minimumFrameRate", 10},
+        {"proxyStream", true},
+        {"proxyBitrateKbps", 800},
+        {"keyframeInterval", 2.0},
+        {"temporalLayering", true},
+        {"longTermReferences", true},
+        {"middleTier", false},
+        {"mainTierEnabled", true},
+        {"hotStandbyProxy", true},
+        {"studioMode", false},
+        {"studioBitrateKbps", 80000},
+        {"useTestPattern", false},
+        {"useVideoFile", false},
+        {"autoStart", true},
+        {"controlPort", 47810},
+        {"extraOutputs", Json::array()},
+        {"enabledEngines", {"tcp", "quic"}},
+    };
+    Json encoded = SenderSettings().toJson();
+    ASSERT_EQ(encoded.size(), expected.size());  // the three absent optionals are left out
+    size_t index = 0;
+    for (const auto& [key, value] : encoded.items()) {
+        EXPECT_EQ(key, expected[index].first);
+        EXPECT_EQ(value, expected[index].second) << key;
+        ++index;
+    }
+    EXPECT_EQ(SenderSettings::fromJson(encoded), SenderSettings());
+    EXPECT_EQ(SenderSettings::fromJson(Json::object()), SenderSettings());
+}
+
+SenderSettings everyFieldChanged() {
+    SenderSettings s;
+    s.senderName = "Regie/Halle 2";
+    s.preferredCodec = VideoCodec::h264;
+    s.resolution = {1280, 720};
+    s.frameRate = 50;
+    s.autoResolution = false;
+    s.autoFrameRate = false;
+    s.maximumFrameRate = 25;
+    s.bitrateKbps = 6000;
+    s.automaticBitrate = false;
+    s.minimumBitrateKbps = 1500;
+    s.mainMinimumBitrateKbps = 700;
+    s.tolerantAdaptation = false;
+    s.remoteTuningAllowed = false;
+    s.fullBitrateEncoder = true;
+    s.adaptiveBitrate = false;
+    s.adaptFrameRateFirst = false;
+    s.minimumFrameRate = 12;
+    s.proxyStream = false;
+    s.proxyBitrateKbps = 1500;
+    s.keyframeInterval = 0.5;
+    s.temporalLayering = false;
+    s.longTermReferences = false;
+    s.middleTier = true;
+    s.mainTierEnabled = false;
+    s.hotStandbyProxy = false;
+    s.studioMode = true;
+    s.studioBitrateKbps = 120000;
+    s.useTestPattern = true;
+    s.useVideoFile = true;
+    s.videoFilePath = "/home/regie/clip.mov";
+    s.preferredDeviceID = "ndi:STUDIO (Cam 1)";
+    s.autoStart = false;
+    s.controlPort = 50000;
+    s.extraOutputs = {{"A", "Zwei", "testpattern", VideoDimensions{640, 360}, 25}, {"B", "Drei", {}, {}, {}}};
+    s.enabledEngines = {"tcp"};
+    return s;
+}
+
+TEST(SenderSettings, EveryFieldSurvivesTheRoundTrip) {
+    SenderSettings changed = everyFieldChanged();
+    Json encoded = json::decode(json::encode(changed.toJson()));
+    EXPECT_EQ(encoded.size(), 35u);
+    EXPECT_EQ(encoded["preferredCodec"], "h264");
+    EXPECT_EQ(encoded["extraOutputs"][1], Json({{"id", "B"}, {"name", "Drei"}}));
+    EXPECT_EQ(SenderSettings::fromJson(encoded), changed);
+}
+
+TEST(SenderSettings, EachIllTypedKeyKeepsItsOwnDefault) {
+    Json stored = {{"bitrateKbps", "20000"},
+                   {"frameRate", 25},
+                   {"maximumFrameRate", nullptr},
+                   {"controlPort", 70000},
+                   {"keyframeInterval", true},
+                   {"preferredCodec", "vp9"},
+                   {"autoStart", 1},
+                   {"resolution", {{"width", 1280}}},
+                   {"senderName", "Bühne"},
+                   {"unknownKey", 5}};
+    SenderSettings expected;
+    expected.frameRate = 25;
+    expected.senderName = "Bühne";
+    EXPECT_EQ(SenderSettings::fromJson(stored), expected);
+
+    stored = {{"maximumFrameRate", "30"}, {"controlPort", -1}, {"videoFilePath", 3}, {"frameRate", 2.5}};
+    EXPECT_EQ(SenderSettings::fromJson(stored), SenderSettings());
+}
+
+TEST(SenderSettings, ValuesAreTakenUnvalidated) {
+    Json stored = {{"frameRate", 0}, {"bitrateKbps", 5}, {"keyframeInterval", -1}, {"preferredCodec", 1}};
+    SenderSettings settings = SenderSettings::fromJson(stored);
+    EXPECT_EQ(settings.frameRate, 0);
+    EXPECT_EQ(settings.bitrateKbps, 5);
+    EXPECT_EQ(settings.keyframeInterval, -1.0);
+    EXPECT_EQ(settings.preferredCodec, VideoCodec::h264);  // the numeric codec form loads too
+}
+
+TEST(SenderSettings, ListsFallBackWhole) {
+    Json stored = {{"extraOutputs", {{{"id", "A"}, {"name", "Zwei"}}, {{"name", "ohne id"}}}},
+                   {"enabledEngines", {"tcp", 7}}};
+    SenderSettings settings = SenderSettings::fromJson(stored);
+    EXPECT_TRUE(settings.extraOutputs.empty());
+    EXPECT_EQ(settings.enabledEngines, (std::vector<std::string>{"tcp", "quic"}));
+
+    stored = {{"extraOutputs", {{{"id", "A"}, {"name", "Zwei"}, {"frameRate", "25"}}}}};
+    EXPECT_TRUE(SenderSettings::fromJson(stored).extraOutputs.empty());
+}
+
+TEST(SenderSettings, OnlyAnObjectDecodes) {
+    EXPECT_THROW(SenderSettings::fromJson(Json::array()), WireError);
+    EXPECT_THROW(SenderSettings::fromJson(Json("settings")), WireError);
+}
+
+TEST(SenderSettings, NonFiniteKeyframeIntervalFailsToEncode) {
+    SenderSettings settings;
+    settings.keyframeInterval = std::numeric_limits<double>::infinity();
+    EXPECT_THROW(json::encode(settings.toJson()), WireError);
+}
+
+TEST(OutputSettings, StrictDecoding) {
+    EXPECT_EQ(OutputSettings::fromJson(
+                  {{"id", "X"}, {"name", "N"}, {"resolution", {{"width", 640}, {"height", 360}}}}),
+              (OutputSettings{"X", "N", {}, VideoDimensions{640, 360}, {}}));
+    EXPECT_THROW(OutputSettings::fromJson({{"id", "X"}}), WireError);
+    EXPECT_THROW(OutputSettings::fromJson({{"id", 1}, {"name", "N"}}), WireError);
+    EXPECT_THROW(OutputSettings::fromJson({{"id", "X"}, {"name", "N"}, {"sourceID", 4}}), WireError);
+}
+
+TEST(AutomaticBitrate, ReferenceTable) {
+    // width, height, fps, normal, studio
+    const std::vector<std::tuple<int, int, int, int, int>> table = {
+        {1920, 1080, 30, 14000, 57000},  {1920, 1080, 25, 13000, 52000},  {1920, 1080, 50, 18000, 73000},
+        {1920, 1080, 60, 20000, 80000},  {1280, 720, 30, 6000, 25000},    {1280, 720, 60, 9000, 36000},
+        {3840, 2160, 25, 40000, 150000}, {3840, 2160, 30, 40000, 150000}, {960, 540, 30, 4000, 20000},
+        {1920, 1080, 0, 4000, 20000},  // 0 fps counts as 1
+    };
+    for (const auto& [w, h, fps, normal, studio] : table) {
+        EXPECT_EQ(SenderSettings::automaticBitrateKbps(w, h, fps, false), normal)
+            << w << "x" << h << "@" << fps;
+        EXPECT_EQ(SenderSettings::automaticBitrateKbps(w, h, fps, true), studio)
+            << w << "x" << h << "@" << fps;
+    }
+    EXPECT_EQ(SenderSettings::automaticBitrateKbps(1920, 1080, 0, false),
+              SenderSettings::automaticBitrateKbps(1920, 1080, 1, false));
+}
+
+TEST(AutomaticBitrate, StaysInsideItsBoundsForAnyInput) {
+    for (int side : {0, -640, 16, 640, 1920, 7680, 65535}) {
+        for (int fps : {-5, 0, 1, 24, 30, 60, 240, 100000}) {
+            int normal = SenderSettings::automaticBitrateKbps(side, side * 9 / 16, fps, false);
+            int studio = SenderSettings::automaticBitrateKbps(side, side * 9 / 16, fps, true);
+            EXPECT_TRUE(normal >= 4000 && normal <= 40000 && normal % 1000 == 0) << normal;
+            EXPECT_TRUE(studio >= 20000 && studio <= 150000 && studio % 1000 == 0) << studio;
+        }
+    }
+}
+
+TEST(ExtraOutputSettings, DerivedFromTheMainSettings) {
+    SenderSettings main = everyFieldChanged();
+    main.controlPort = 50000;
+
+    SenderSettings forced =
+        main.forExtraOutput({"A", "Zweite Kamera", "cam-2", VideoDimensions{1280, 720}, 25}, 2);
+    EXPECT_EQ(forced.senderName, "Zweite Kamera");
+    EXPECT_EQ(forced.resolution, (VideoDimensions{1280, 720}));
+    EXPECT_FALSE(forced.autoResolution);
+    EXPECT_EQ(forced.frameRate, 25);
+    EXPECT_FALSE(forced.autoFrameRate);
+    EXPECT_FALSE(forced.useTestPattern);
+    EXPECT_EQ(forced.preferredDeviceID, "cam-2");
+    EXPECT_FALSE(forced.useVideoFile);
+    EXPECT_EQ(forced.videoFilePath, main.videoFilePath);
+    EXPECT_FALSE(forced.autoStart);
+    EXPECT_EQ(forced.controlPort, 47811);
+    EXPECT_TRUE(forced.extraOutputs.empty());
+    EXPECT_EQ(forced.preferredCodec, main.preferredCodec);
+    EXPECT_EQ(forced.studioBitrateKbps, main.studioBitrateKbps);
+    EXPECT_EQ(forced.enabledEngines, main.enabledEngines);
+
+    SenderSettings following = main.forExtraOutput({"B", "Test", "testpattern", {}, {}}, 4);
+    EXPECT_EQ(following.resolution, main.resolution);
+    EXPECT_TRUE(following.autoResolution);
+    EXPECT_EQ(following.frameRate, main.frameRate);
+    EXPECT_TRUE(following.autoFrameRate);
+    EXPECT_TRUE(following.useTestPattern);
+    EXPECT_EQ(following.preferredDeviceID, std::nullopt);
+    EXPECT_EQ(following.controlPort, 47813);
+
+    SenderSettings none = main.forExtraOutput({"C", "Leer", {}, {}, {}}, 1);
+    EXPECT_FALSE(none.useTestPattern);
+    EXPECT_EQ(none.preferredDeviceID, std::nullopt);
+    EXPECT_EQ(none.controlPort, 47810);
+    EXPECT_EQ(main.forExtraOutput({"D", "x", {}, {}, {}}, -3).controlPort, 47810);
+    EXPECT_EQ(main.forExtraOutput({"D", "x", {}, {}, {}}, 1 << 30).controlPort, 65535);
+}
+
+}  // namespace
+}  // namespace kelvora
