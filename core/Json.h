@@ -55,6 +55,26 @@ concept HasCoder = requires(const T& value, const Json& json) {
     { Coder<T>::to(value) } -> std::convertible_to<Json>;
 };
 
+// The raw string of a string enumeration's value (empty for a value without one).
+template <StringEnum E>
+constexpr std::string_view rawString(E value) {
+    for (const auto& [item, raw] : EnumStrings<E>::values) {
+        if (item == value)
+            return raw;
+    }
+    return {};
+}
+
+// The value whose raw string is exactly `text` (case-sensitive), or nothing.
+template <StringEnum E>
+constexpr std::optional<E> fromRawString(std::string_view text) {
+    for (const auto& [item, raw] : EnumStrings<E>::values) {
+        if (raw == text)
+            return item;
+    }
+    return std::nullopt;
+}
+
 template <class T>
 struct IsVector : std::false_type {};
 template <class T>

@@ -12,14 +12,6 @@ int makeEven(double value) {
     return static_cast<int>(rounded & ~int64_t{1});
 }
 
-int readSide(const Json& object, std::string_view key) {
-    int side = json::read<int>(object, key);
-    if (side < 0 || side > VideoDimensions::maximumSide) {
-        json::fail("key \"" + std::string(key) + "\": size " + std::to_string(side) + " outside 0...65535");
-    }
-    return side;
-}
-
 }  // namespace
 
 std::string VideoDimensions::description() const {
@@ -37,8 +29,16 @@ VideoDimensions VideoDimensions::scaled(int toHeight) const {
     return {makeEven(newWidth), makeEven(toHeight)};
 }
 
+int VideoDimensions::sideFromJson(const Json& object, std::string_view key) {
+    int side = json::read<int>(object, key);
+    if (side < 0 || side > maximumSide) {
+        json::fail("key \"" + std::string(key) + "\": size " + std::to_string(side) + " outside 0...65535");
+    }
+    return side;
+}
+
 VideoDimensions VideoDimensions::fromJson(const Json& object) {
-    return {readSide(object, "width"), readSide(object, "height")};
+    return {sideFromJson(object, "width"), sideFromJson(object, "height")};
 }
 
 Json VideoDimensions::toJson() const {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "core/Json.h"
 
@@ -34,6 +35,8 @@ struct VideoDimensions {
 
     static VideoDimensions fromJson(const Json& object);
     Json toJson() const;
+    // One side under `key` of a peer's object: an integer in 0...maximumSide, else WireError::invalidPayload.
+    static int sideFromJson(const Json& object, std::string_view key);
 };
 
 }  // namespace kelvora
