@@ -1,0 +1,94 @@
+#pragma once
+
+#include "core/Bytes.h"
+#include "core/Nal.h"
+#include "core/VideoCodec.h"
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace kelvora {
+
+// Why a list of parameter sets gives no decoder configuration.
+class ParameterSetError : public std::exception {
+  public:
+    enum class Kind { missing, invalid };
+
+    // There was no parameter set to build from.
+    static ParameterSetError missing() { return ParameterSetError(Kind::missing, 0); }
+    // The sets were refused; `status` is the decoder library's error code (an AVERROR value).
+    static ParameterSetError invalid(int32_t status) { return ParameterSetError(Kind::invalid, status); }
+
+    Kind kind() const { return kind_; }
+    int32_t status() const { return status_; }
+    const char* what() const noexcept override { return text_.c_str(); }
+
+    friend bool operator==(const ParameterSetError& a, const ParameterSetError& b) {
+        return a.kind_ == b.kind_ && a.status_ == b.status_;
+    }
+
+  private:
+    ParameterSetError(Kind kind, int32_t status);
+
+    Kind kind_;
+    int32_t status_;
+    std::string text_;
+};
+
+// What a decoder needs to start on a keyframe: the codec and its parameter sets, each one NAL unit without
+// start code or length, in stream order (H.264: SPS, PPS; HEVC: VPS, SPS, PPS). The payloads that go with it
+// carry 4-byte NAL lengths.
+struct DecoderConfiguration {
+    VideoCodec codec = VideoCodec::h264;
+    std::vector<Bytes> parameterSets;
+    int nalUnitLengthSize = 4;
+
+    // The sets with start codes: a decoder's extradata, and what goes in front of every keyframe fed to it.
+    Bytes annexB() const { return nal::joinAnnexB(parameterSets); }
+
+    bool operator==(const DecoderConfiguration&) const = default;
+};
+
+// The two conversions between an encoder's output and a decoder's configuration.
+class ParameterSets {
+  public:
+    ParameterSets() = delete;
+
+    // The parameter sets of an encoder's extradata or of an access unit (a keyframe with its sets in the
+    // stream), in stream order. Takes Annex B as well as the MP4 configuration records (avcC, hvcC) that
+    // FFmpeg encoders and demuxers give as extradata. Never fails: unreadable input yields an empty list.
+    static std::vector<Bytes> extract(ByteView extradataOrAccessUnit, VideoCodec codec);
+
+    // Checks the sets as a decoder would and gives its configuration. Throws ParameterSetError::missing for
+    // an empty list, ParameterSetError::invalid when a set is empty, is not a parameter set of `codec`, a
+    // required kind is absent, or libavcodec refuses the sets.
+    static DecoderConfiguration makeDecoderConfiguration(VideoCodec codec, std::vector<Bytes> parameterSets);
+
+    // Whether the list holds every kind of set a decoder needs for `codec` (and nothing else).
+    static bool isComplete(VideoCodec codec, const std::vector<Bytes>& parameterSets);
+};
+
+// The sets an encoder attaches to its keyframes. A keyframe whose own sets cannot be read still gets the last
+// good ones, so that a viewer can always start decoding at a keyframe. One per encoder, on its thread.
+class ParameterSetCache {
+  public:
+    explicit ParameterSetCache(VideoCodec codec) : codec_(codec) {}
+
+    // Remembers the sets of the encoder's extradata (when it has any) before the first frame.
+    void remember(ByteView extradata);
+
+    // The sets for one keyframe (Annex B access unit): its own when complete, else the last good ones
+    // (logged), else none (logged).
+    std::vector<Bytes> forKeyframe(ByteView accessUnit);
+
+    const std::vector<Bytes>& last() const { return last_; }
+    VideoCodec codec() const { return codec_; }
+
+  private:
+    VideoCodec codec_;
+    std::vector<Bytes> last_;
+};
+
+}  // namespace kelvora
