@@ -130,6 +130,46 @@ int SenderSettings::automaticBitrateKbps(int width, int height, int frameRate, b
     return int(std::round(kbps / 1000.0)) * 1000;
 }
 
+StreamTuning SenderSettings::streamTuning() const {
+    StreamTuning tuning;
+    tuning.remoteControlAllowed = remoteTuningAllowed;
+    tuning.adaptiveBitrate = adaptiveBitrate;
+    tuning.tolerantAdaptation = tolerantAdaptation;
+    tuning.mainTierEnabled = mainTierEnabled;
+    tuning.middleTierEnabled = middleTier;
+    tuning.proxyEnabled = proxyStream;
+    tuning.studioMode = studioMode;
+    tuning.automaticBitrate = automaticBitrate;
+    tuning.mainMaximumKbps = bitrateKbps;
+    tuning.mainMinimumKbps = mainMinimumBitrateKbps;
+    tuning.proxyKbps = proxyBitrateKbps;
+    tuning.maximumFrameRate = maximumFrameRate.value_or(0);
+    tuning.fullBitrateEncoder = fullBitrateEncoder;
+    return tuning;
+}
+
+SenderSettings SenderSettings::applying(const StreamTuning& tuning) const {
+    SenderSettings next = *this;
+    next.adaptiveBitrate = tuning.adaptiveBitrate;
+    next.tolerantAdaptation = tuning.tolerantAdaptation;
+    next.studioMode = tuning.studioMode;
+    next.automaticBitrate = tuning.automaticBitrate;
+    next.middleTier = tuning.middleTierEnabled;
+    next.proxyStream = tuning.proxyEnabled;
+    // A viewer can never switch every tier off.
+    bool anyTier = tuning.mainTierEnabled || tuning.middleTierEnabled || tuning.proxyEnabled;
+    next.mainTierEnabled = anyTier ? tuning.mainTierEnabled : true;
+    next.bitrateKbps = std::clamp(tuning.mainMaximumKbps, 1000, 150000);
+    next.mainMinimumBitrateKbps = std::clamp(tuning.mainMinimumKbps, 300, 150000);
+    next.proxyBitrateKbps = std::clamp(tuning.proxyKbps, 200, 6000);
+    next.maximumFrameRate = tuning.maximumFrameRate < 1
+                                ? std::nullopt
+                                : std::optional<int>(std::clamp(tuning.maximumFrameRate, 10, 60));
+    if (tuning.fullBitrateEncoder)
+        next.fullBitrateEncoder = *tuning.fullBitrateEncoder;
+    return next;
+}
+
 SenderSettings SenderSettings::forExtraOutput(const OutputSettings& output, int number) const {
     SenderSettings derived = *this;
     derived.senderName = output.name;

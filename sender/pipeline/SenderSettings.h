@@ -6,13 +6,12 @@
 #include <vector>
 
 #include "core/Json.h"
+#include "core/StreamTuning.h"
 #include "core/VideoCodec.h"
 #include "core/VideoDimensions.h"
 #include "sender/pipeline/OutputSettings.h"
 
 namespace kelvora {
-
-struct StreamTuning;
 
 // The whole persisted configuration of one sender output. Stored as JSON (one key per field, in field
 // order) under the user-defaults key "SenderSettings.v1"; reading is lenient per key so that an older or

@@ -233,3 +233,120 @@ TEST(ExtraOutputSettings, DerivedFromTheMainSettings) {
 
 }  // namespace
 }  // namespace kelvora
+
+namespace kelvora {
+namespace {
+
+TEST(StreamTuningOfSettings, FieldByField) {
+    SenderSettings settings;
+    settings.remoteTuningAllowed = false;
+    settings.middleTier = true;
+    settings.proxyStream = false;
+    settings.bitrateKbps = 12000;
+    settings.mainMinimumBitrateKbps = 900;
+    settings.proxyBitrateKbps = 700;
+    settings.fullBitrateEncoder = true;
+    settings.automaticBitrate = false;
+    StreamTuning tuning = settings.streamTuning();
+    EXPECT_FALSE(tuning.remoteControlAllowed);
+    EXPECT_TRUE(tuning.adaptiveBitrate);
+    EXPECT_TRUE(tuning.tolerantAdaptation);
+    EXPECT_TRUE(tuning.mainTierEnabled);
+    EXPECT_TRUE(tuning.middleTierEnabled);
+    EXPECT_FALSE(tuning.proxyEnabled);
+    EXPECT_FALSE(tuning.studioMode);
+    EXPECT_FALSE(tuning.automaticBitrate);
+    EXPECT_EQ(tuning.mainMaximumKbps, 12000);
+    EXPECT_EQ(tuning.mainMinimumKbps, 900);
+    EXPECT_EQ(tuning.proxyKbps, 700);
+    EXPECT_EQ(tuning.maximumFrameRate, 0);
+    EXPECT_EQ(tuning.fullBitrateEncoder, true);
+    EXPECT_TRUE(tuning.tiers.empty());
+    settings.maximumFrameRate = 25;
+    EXPECT_EQ(settings.streamTuning().maximumFrameRate, 25);
+}
+
+TEST(ApplyingTuning, ClampsEveryAdjustableValue) {
+    StreamTuning tuning = SenderSettings().streamTuning();
+    tuning.mainMaximumKbps = 500;
+    tuning.mainMinimumKbps = 100;
+    tuning.proxyKbps = 10000;
+    tuning.maximumFrameRate = 5;
+    SenderSettings low = SenderSettings().applying(tuning);
+    EXPECT_EQ(low.bitrateKbps, 1000);
+    EXPECT_EQ(low.mainMinimumBitrateKbps, 300);
+    EXPECT_EQ(low.proxyBitrateKbps, 6000);
+    EXPECT_EQ(low.maximumFrameRate, 10);
+
+    tuning.mainMaximumKbps = 900000;
+    tuning.mainMinimumKbps = 200000;
+    tuning.proxyKbps = 50;
+    tuning.maximumFrameRate = 75;
+    SenderSettings high = SenderSettings().applying(tuning);
+    EXPECT_EQ(high.bitrateKbps, 150000);
+    EXPECT_EQ(high.mainMinimumBitrateKbps, 150000);
+    EXPECT_EQ(high.proxyBitrateKbps, 200);
+    EXPECT_EQ(high.maximumFrameRate, 60);
+
+    for (int off : {0, -1}) {
+        tuning.maximumFrameRate = off;
+        EXPECT_EQ(SenderSettings().applying(tuning).maximumFrameRate, std::nullopt);
+    }
+}
+
+TEST(ApplyingTuning, MinimumAboveMaximumStaysAbove) {
+    StreamTuning tuning = SenderSettings().streamTuning();
+    tuning.mainMaximumKbps = 2000;
+    tuning.mainMinimumKbps = 5000;
+    SenderSettings applied = SenderSettings().applying(tuning);
+    EXPECT_EQ(applied.bitrateKbps, 2000);
+    EXPECT_EQ(applied.mainMinimumBitrateKbps, 5000);
+}
+
+TEST(ApplyingTuning, NeverSwitchesEveryTierOff) {
+    StreamTuning tuning = SenderSettings().streamTuning();
+    tuning.mainTierEnabled = false;
+    tuning.middleTierEnabled = false;
+    tuning.proxyEnabled = false;
+    SenderSettings applied = SenderSettings().applying(tuning);
+    EXPECT_TRUE(applied.mainTierEnabled);
+    EXPECT_FALSE(applied.middleTier);
+    EXPECT_FALSE(applied.proxyStream);
+
+    tuning.proxyEnabled = true;
+    EXPECT_FALSE(SenderSettings().applying(tuning).mainTierEnabled);
+}
+
+TEST(ApplyingTuning, LeavesWhatViewersMayNotChange) {
+    SenderSettings settings;
+    settings.fullBitrateEncoder = true;
+    StreamTuning tuning = settings.streamTuning();
+    tuning.remoteControlAllowed = false;
+    tuning.fullBitrateEncoder.reset();
+    tuning.studioMode = true;
+    tuning.adaptiveBitrate = false;
+    tuning.tiers = {StreamTuning::Tier{0, 1920, 1080, 9000, 30, 2}};
+    SenderSettings applied = settings.applying(tuning);
+    EXPECT_TRUE(applied.remoteTuningAllowed);
+    EXPECT_TRUE(applied.fullBitrateEncoder);  // not given: unchanged
+    EXPECT_TRUE(applied.studioMode);
+    EXPECT_FALSE(applied.adaptiveBitrate);
+
+    SenderSettings expected = settings;
+    expected.studioMode = true;
+    expected.adaptiveBitrate = false;
+    EXPECT_EQ(applied, expected);
+
+    tuning.fullBitrateEncoder = false;
+    EXPECT_FALSE(settings.applying(tuning).fullBitrateEncoder);
+}
+
+TEST(ApplyingTuning, OwnTuningIsIdentityInsideTheRanges) {
+    SenderSettings settings = SenderSettings::fromJson(
+        {{"bitrateKbps", 8000}, {"maximumFrameRate", 30}, {"proxyStream", false}, {"middleTier", true}});
+    EXPECT_EQ(settings.applying(settings.streamTuning()), settings);
+    EXPECT_EQ(SenderSettings().applying(SenderSettings().streamTuning()), SenderSettings());
+}
+
+}  // namespace
+}  // namespace kelvora
