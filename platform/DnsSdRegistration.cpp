@@ -2,6 +2,7 @@
 
 #include "platform/AvahiQueuePoll.h"
 #include "platform/AvahiStrings.h"
+#include "platform/Graphemes.h"
 #include "platform/Logger.h"
 
 #include <avahi-client/client.h>
@@ -11,6 +12,7 @@
 #include <avahi-common/malloc.h>
 
 #include <chrono>
+#include <limits>
 
 namespace kelvora {
 
@@ -279,15 +281,7 @@ DnsSdRegistration::~DnsSdRegistration() {
 }
 
 std::string DnsSdRegistration::fitName(std::string name) {
-    if (name.size() <= maximumNameLength) {
-        return name;
-    }
-    size_t cut = maximumNameLength;
-    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
-        --cut;
-    }
-    name.resize(cut);
-    return name;
+    return prefixOfGraphemes(name, std::numeric_limits<std::size_t>::max(), maximumNameLength);
 }
 
 void DnsSdRegistration::setStatusHandler(StatusHandler handler) {

@@ -41,8 +41,8 @@ class DnsSdRegistration {
 
     using StatusHandler = std::function<void(const Status&)>;
 
-    // DNS-SD names carry at most 63 bytes; a longer name is cut at a UTF-8 character boundary. An empty name
-    // is replaced by the host's name.
+    // DNS-SD names carry at most 63 bytes; a longer name is cut between two user-perceived characters. An
+    // empty name is replaced by the host's name.
     DnsSdRegistration(std::shared_ptr<SerialQueue> queue, std::string name, std::string type, uint16_t port,
                       TxtRecord txt);
     ~DnsSdRegistration();
@@ -57,7 +57,7 @@ class DnsSdRegistration {
 
     // The longest instance name DNS-SD allows, in bytes.
     static constexpr std::size_t maximumNameLength = 63;
-    // `name` cut to at most 63 bytes without splitting a UTF-8 sequence.
+    // `name` cut to at most 63 bytes without splitting a user-perceived character.
     static std::string fitName(std::string name);
 
     class Core;
