@@ -31,8 +31,8 @@ for pass in $passes; do
     sanitize)
       cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DKELVORA_SANITIZE=ON -DKELVORA_BUILD_BENCHMARKS=OFF
       cmake --build build-sanitize -j "$jobs"
-      ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        run_tests build-sanitize ;;
+      ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions="$root/tests/lsan.supp" \
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_tests build-sanitize ;;
     *) echo "unknown test pass: $pass" >&2; exit 2 ;;
   esac
 done
