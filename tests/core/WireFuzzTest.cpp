@@ -63,7 +63,7 @@ TEST(WireFuzz, EveryPrefixOfEveryMessageIsHandled) {
 TEST(WireFuzz, FlippedBytesInValidFramesAreHandled) {
     std::mt19937 random(20240601);
     const auto messages = sampleOfEveryMessage();
-    for (int round = 0; round < 2000; ++round) {
+    for (int round = 0; round < 1000; ++round) {
         Bytes frame = messages[round % messages.size()].encoded();
         const int flips = 1 + static_cast<int>(random() % 4);
         for (int i = 0; i < flips; ++i) {
@@ -76,7 +76,7 @@ TEST(WireFuzz, FlippedBytesInValidFramesAreHandled) {
 
 TEST(WireFuzz, RandomBytesAreHandled) {
     std::mt19937 random(7);
-    for (int round = 0; round < 3000; ++round) {
+    for (int round = 0; round < 1500; ++round) {
         Bytes bytes(random() % 96);
         for (auto& byte : bytes) {
             byte = static_cast<uint8_t>(random());
