@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <string>
-#include <thread>
 #include <unordered_set>
 
 using namespace kelvora;
@@ -63,27 +62,6 @@ TEST(LicenseRegistry, RegisteringAgainReplacesAndMovesToTheEnd) {
     EXPECT_EQ(entries[entries.size() - 2], b);
     EXPECT_EQ(entries.back(), newerA);
     EXPECT_NE(std::hash<LicenseEntry>{}(a), std::hash<LicenseEntry>{}(newerA));
-}
-
-TEST(LicenseRegistry, ConcurrentRegistrationsKeepOneEntryPerName) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i) {
-                LicenseRegistry::registerEntry(
-                    {"Shared " + std::to_string(i % 5), std::to_string(t), "MIT", "", ""});
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    auto entries = LicenseRegistry::entries();
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
-                                [&](const auto& e) { return e.name == "Shared " + std::to_string(i); }),
-                  1);
-    }
 }
 
 // Runs last in this file: it takes the program's entry from the front.

@@ -36,14 +36,6 @@ TEST(RateMeter, EarlyQueriesKeepEveryEventAndReportOverTheFullWindow) {
     EXPECT_DOUBLE_EQ(half.rate(ms(200)), 20);
 }
 
-TEST(RateMeter, EventAtTheCutOffStaysAndEmptyMeterReportsZero) {
-    RateMeter meter(1.0);
-    meter.record(7, ms(1000));
-    EXPECT_DOUBLE_EQ(meter.eventRate(ms(2000)), 1);
-    EXPECT_DOUBLE_EQ(meter.rate(ms(2000) + 1), 0);
-    EXPECT_DOUBLE_EQ(meter.eventRate(ms(2000) + 1), 0);
-}
-
 TEST(RateMeter, SteadyStreamOverManyWindowsKeepsAnExactRunningSum) {
     RateMeter meter(1.0);
     for (uint64_t frame = 0; frame < 10'000; ++frame) {
@@ -148,13 +140,4 @@ TEST(JitterEstimator, MovesBySixteenthOfTheTransitChange) {
     jitter.reset();
     EXPECT_FALSE(jitter.lastTransit());
     EXPECT_DOUBLE_EQ(jitter.jitterMs(), 0);
-}
-
-TEST(JitterEstimator, ArrivalBeforeSendTimeIsANegativeTransit) {
-    // Sender and receiver clocks differ: the receiver's reading may well be the smaller number.
-    JitterEstimator jitter;
-    jitter.update(ms(5000), ms(4990));
-    EXPECT_DOUBLE_EQ(*jitter.lastTransit(), -10);
-    jitter.update(ms(5033), ms(5039));  // transit 6
-    EXPECT_DOUBLE_EQ(jitter.jitterMs(), 1);
 }

@@ -14,12 +14,6 @@ extern "C" {
 #include <cstring>
 #include <random>
 
-// libx265 3.5 keeps a few of its frame-filter buffers past x265_encoder_close; that is the library's
-// own leak, not ours, and would fail every sanitizer run of this program.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libx265.so\n";
-}
-
 using namespace kelvora;
 using testsupport::AvTestDecoder;
 using testsupport::X264TestEncoder;

@@ -175,21 +175,6 @@ TEST(PixelTransfer, BgraColoursBecomeVideoRangeBt709Nv12) {
     }
 }
 
-TEST(PixelTransfer, Nv12BackToBgraKeepsColours) {
-    PixelTransfer toNv12;
-    PixelTransfer toBgra;
-    auto source = PixelBuffer::make(PixelFormat::bgra, 48, 16);
-    auto nv12 = PixelBuffer::make(PixelFormat::nv12, 48, 16);
-    auto back = PixelBuffer::make(PixelFormat::bgra, 48, 16);
-    fillBgra(source, 40, 160, 220);
-    toNv12.transfer(source, nv12);
-    toBgra.transfer(nv12, back);
-    const uint8_t* pixel = back.data(0) + 8 * back.stride(0) + 20 * 4;
-    EXPECT_NEAR(pixel[0], 40, 3);
-    EXPECT_NEAR(pixel[1], 160, 3);
-    EXPECT_NEAR(pixel[2], 220, 3);
-}
-
 TEST(PixelTransfer, ScalesHalvesToTheRightPlace) {
     PixelTransfer transfer;
     auto large = PixelBuffer::make(PixelFormat::bgra, 1920, 1080);
