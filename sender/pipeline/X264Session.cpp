@@ -1,0 +1,175 @@
+#include "sender/pipeline/X264Session.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <optional>
+
+extern "C" {
+#include <x264.h>
+}
+
+#include "core/Log.h"
+#include "sender/pipeline/EncoderError.h"
+
+namespace kelvora {
+
+namespace {
+
+void forwardLog(void*, int level, const char* format, va_list arguments) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    std::string line(text);
+    while (!line.empty() && line.back() == '\n')
+        line.pop_back();
+    if (level <= X264_LOG_ERROR) {
+        Log::encoder().error("libx264: {}", line);
+    } else {
+        Log::encoder().debug("libx264: {}", line);
+    }
+}
+
+void applyRateControl(x264_param_t& param, int kbps, int frameRate, bool lowLatency) {
+    param.rc.i_rc_method = X264_RC_ABR;
+    param.rc.i_bitrate = kbps;
+    if (lowLatency) {
+        param.rc.i_vbv_max_bitrate = kbps;
+        param.rc.i_vbv_buffer_size = std::max(kbps / 10, kbps / frameRate);
+    } else {
+        param.rc.i_vbv_max_bitrate = kbps + kbps / 2;
+        param.rc.i_vbv_buffer_size = kbps + kbps / 2;
+    }
+}
+
+}  // namespace
+
+struct X264Session::Impl {
+    x264_param_t param{};
+    x264_t* encoder = nullptr;
+    int appliedKbps = 0;
+    std::optional<KeyframeSchedule> schedule;
+
+    ~Impl() {
+        if (encoder)
+            x264_encoder_close(encoder);
+    }
+};
+
+X264Session::X264Session(const EncoderConfiguration& configuration, bool lowLatency)
+    : impl_(std::make_unique<Impl>()), lowLatency_(lowLatency), requestedKbps_(configuration.bitrateKbps) {
+    x264_param_t& p = impl_->param;
+    if (x264_param_default_preset(&p, preset, "zerolatency") < 0)
+        throw EncoderError::sessionCreation(-1, "libx264 kennt das Preset nicht");
+    p.pf_log = forwardLog;
+    p.i_log_level = X264_LOG_WARNING;
+    p.i_width = configuration.dimensions.width;
+    p.i_height = configuration.dimensions.height;
+    p.i_csp = X264_CSP_NV12;
+    p.i_fps_num = uint32_t(configuration.frameRate);
+    p.i_fps_den = 1;
+    // Rate control counts frames at the configured rate: variable-rate input would cost one frame of delay.
+    // The encoder raises the bitrate by the ratio when pacing thins the frames out.
+    p.b_vfr_input = 0;
+    if (configuration.intraOnly) {
+        p.i_keyint_max = 1;
+    } else {
+        p.i_keyint_max = std::max(1, int(configuration.keyframeInterval * configuration.frameRate));
+    }
+    p.i_keyint_min = 1;
+    p.i_scenecut_threshold = 0;  // keyframes only on schedule or on request
+    p.i_bframe = 0;
+    p.rc.i_lookahead = 0;
+    p.i_sync_lookahead = 0;
+    p.rc.b_mb_tree = 0;
+    p.b_cabac = 1;
+    p.b_annexb = 0;
+    p.b_aud = 0;
+    p.b_repeat_headers = 1;  // SPS and PPS travel with every IDR and are lifted out of the payload below
+    p.vui.b_fullrange = 0;
+    p.vui.i_colorprim = 1;  // ITU-R BT.709
+    p.vui.i_transfer = 1;
+    p.vui.i_colmatrix = 1;
+    applyRateControl(p, configuration.bitrateKbps, configuration.frameRate, lowLatency);
+    if (x264_param_apply_profile(&p, "high") < 0)
+        throw EncoderError::sessionCreation(-1, "libx264 lehnt das High-Profil ab");
+    impl_->encoder = x264_encoder_open(&p);
+    if (!impl_->encoder)
+        throw EncoderError::sessionCreation(-1, "x264_encoder_open fehlgeschlagen");
+    x264_encoder_parameters(impl_->encoder, &p);
+    impl_->appliedKbps = configuration.bitrateKbps;
+    impl_->schedule.emplace(configuration);
+}
+
+X264Session::~X264Session() = default;
+
+void X264Session::requestBitrate(int kbps) {
+    requestedKbps_.store(kbps);
+}
+
+int X264Session::encode(const Picture& picture, int64_t presentationMicros, bool forceKeyframe,
+                        std::vector<Sample>& out) {
+    Impl& s = *impl_;
+    int wanted = requestedKbps_.load();
+    if (wanted != s.appliedKbps) {
+        x264_param_t changed = s.param;
+        applyRateControl(changed, wanted, int(s.param.i_fps_num), lowLatency_);
+        if (x264_encoder_reconfig(s.encoder, &changed) == 0) {
+            s.param = changed;
+        } else {
+            Log::encoder().debug("Encoder-Eigenschaft AverageBitRate nicht gesetzt (-1)");
+        }
+        s.appliedKbps = wanted;
+    }
+
+    int64_t pts = s.schedule->presentation(presentationMicros);
+    forceKeyframe = forceKeyframe || s.schedule->isDue(pts);
+
+    x264_picture_t input;
+    x264_picture_init(&input);
+    input.img.i_csp = X264_CSP_NV12;
+    input.img.i_plane = 2;
+    input.img.plane[0] = const_cast<uint8_t*>(picture.luma);
+    input.img.i_stride[0] = picture.lumaStride;
+    input.img.plane[1] = const_cast<uint8_t*>(picture.chroma);
+    input.img.i_stride[1] = picture.chromaStride;
+    input.i_pts = pts;
+    input.i_type = forceKeyframe ? X264_TYPE_IDR : X264_TYPE_AUTO;
+
+    x264_nal_t* nals = nullptr;
+    int count = 0;
+    x264_picture_t output;
+    int size = x264_encoder_encode(s.encoder, &nals, &count, &input, &output);
+    if (size < 0)
+        return size;
+    if (size == 0)
+        return 0;
+
+    Sample sample;
+    sample.keyframe = output.b_keyframe != 0;
+    sample.disposable = true;
+    sample.payload.reserve(size_t(size));
+    for (int i = 0; i < count; ++i) {
+        const x264_nal_t& nal = nals[i];
+        switch (nal.i_type) {
+            case NAL_SPS:
+            case NAL_PPS:
+                // Without start codes x264 puts the 4-byte length where the start code would be.
+                sample.parameterSets.emplace_back(nal.p_payload + 4, nal.p_payload + nal.i_payload);
+                break;
+            case NAL_AUD:
+            case NAL_FILLER:
+                break;
+            default:
+                if (nal.i_type == NAL_SLICE || nal.i_type == NAL_SLICE_IDR)
+                    sample.disposable = sample.disposable && nal.i_ref_idc == NAL_PRIORITY_DISPOSABLE;
+                sample.payload.insert(sample.payload.end(), nal.p_payload, nal.p_payload + nal.i_payload);
+        }
+    }
+    if (sample.keyframe)
+        s.schedule->keyframeAt(output.i_pts);
+    out.push_back(std::move(sample));
+    return 0;
+}
+
+}  // namespace kelvora

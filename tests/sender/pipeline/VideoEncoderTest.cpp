@@ -1,0 +1,506 @@
+#include "sender/pipeline/VideoEncoder.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "core/Nal.h"
+#include "platform/PixelBuffer.h"
+
+namespace kelvora {
+namespace {
+
+using Flags = EncodedVideoFrame::Flags;
+constexpr uint64_t kFrameNs = 33'333'333;
+
+// A moving picture, so that predicted frames have something to code.
+PixelBuffer picture(int width, int height, int index, uint8_t luma = 0) {
+    PixelBuffer buffer = PixelBuffer::make(PixelFormat::nv12, width, height);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = buffer.data(0) + size_t(y) * buffer.stride(0);
+        for (int x = 0; x < width; ++x)
+            row[x] = luma ? luma : uint8_t(16 + ((x + y + 4 * index) % 200));
+    }
+    for (int y = 0; y < buffer.planeHeight(1); ++y)
+        std::memset(buffer.data(1) + size_t(y) * buffer.stride(1), 128, size_t(buffer.planeWidth(1)) * 2);
+    return buffer;
+}
+
+EncoderConfiguration configuration720() {
+    EncoderConfiguration c;
+    c.codec = VideoCodec::h264;
+    c.dimensions = {1280, 720};
+    c.frameRate = 30;
+    c.bitrateKbps = 3000;
+    c.keyframeInterval = 2.0;
+    return c;
+}
+
+// Collects the encoder's output and lets a test wait for it without sleeping.
+class Collector {
+  public:
+    VideoEncoder::OutputHandler handler() {
+        return [this](EncodedVideoFrame frame) {
+            std::lock_guard lock(mutex_);
+            frames_.push_back(std::move(frame));
+            changed_.notify_all();
+        };
+    }
+    // Waits until `count` frames have arrived; fails the test after a generous timeout.
+    bool waitFor(size_t count) {
+        std::unique_lock lock(mutex_);
+        bool reached =
+            changed_.wait_for(lock, std::chrono::seconds(30), [&] { return frames_.size() >= count; });
+        EXPECT_TRUE(reached) << "only " << frames_.size() << " of " << count << " frames";
+        return reached;
+    }
+    std::vector<EncodedVideoFrame> frames() {
+        std::lock_guard lock(mutex_);
+        return frames_;
+    }
+    size_t count() {
+        std::lock_guard lock(mutex_);
+        return frames_.size();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<EncodedVideoFrame> frames_;
+};
+
+// Submits one picture and waits for its frame, so the in-flight limit never drops one.
+void encodeAndWait(VideoEncoder& encoder, Collector& collector, const PixelBuffer& buffer,
+                   uint64_t captureTime) {
+    size_t before = collector.count();
+    encoder.encode(buffer, captureTime, false);
+    collector.waitFor(before + 1);
+}
+
+struct Decoded {
+    int pictures = 0;
+    int width = 0;
+    int height = 0;
+    int errors = 0;
+    std::vector<uint8_t> firstLumaRow;
+};
+
+// Decodes wire frames the way a viewer does: Annex B with the parameter sets in front of each keyframe.
+Decoded decode(VideoCodec codec, const std::vector<EncodedVideoFrame>& frames) {
+    Decoded result;
+    const AVCodec* decoder =
+        avcodec_find_decoder(codec == VideoCodec::hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
+    AVCodecContext* context = avcodec_alloc_context3(decoder);
+    context->thread_count = 1;
+    EXPECT_EQ(avcodec_open2(context, decoder, nullptr), 0);
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    auto drain = [&] {
+        while (avcodec_receive_frame(context, frame) == 0) {
+            ++result.pictures;
+            result.width = frame->width;
+            result.height = frame->height;
+            if (result.firstLumaRow.empty())
+                result.firstLumaRow.assign(frame->data[0], frame->data[0] + frame->width);
+            av_frame_unref(frame);
+        }
+    };
+    for (const auto& wire : frames) {
+        Bytes annexB = nal::joinAnnexB(wire.parameterSets);
+        Bytes units = nal::toAnnexB(wire.payload);
+        annexB.insert(annexB.end(), units.begin(), units.end());
+        av_new_packet(packet, int(annexB.size()));
+        std::memcpy(packet->data, annexB.data(), annexB.size());
+        if (avcodec_send_packet(context, packet) < 0)
+            ++result.errors;
+        av_packet_unref(packet);
+        drain();
+    }
+    avcodec_send_packet(context, nullptr);
+    drain();
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&context);
+    return result;
+}
+
+std::vector<uint8_t> types(VideoCodec codec, const std::vector<Bytes>& units) {
+    std::vector<uint8_t> out;
+    for (const auto& unit : units)
+        out.push_back(nal::type(codec, unit).value_or(255));
+    return out;
+}
+
+TEST(VideoEncoder, HundredFramesDecodeInTheWireForm) {
+    Collector collector;
+    VideoEncoder encoder(0, configuration720(), collector.handler());
+    for (int i = 0; i < 100; ++i)
+        encodeAndWait(encoder, collector, picture(1280, 720, i), 1'000'000'000 + i * kFrameNs);
+    auto frames = collector.frames();
+    ASSERT_EQ(frames.size(), 100u);
+
+    Decoded decoded = decode(VideoCodec::h264, frames);
+    EXPECT_EQ(decoded.errors, 0);
+    EXPECT_EQ(decoded.pictures, 100);
+    EXPECT_EQ(decoded.width, 1280);
+    EXPECT_EQ(decoded.height, 720);
+
+    const auto& first = frames.front();
+    EXPECT_TRUE(first.isKeyframe());
+    EXPECT_EQ(types(VideoCodec::h264, first.parameterSets),
+              (std::vector<uint8_t>{nal::h264::sps, nal::h264::pps}));
+    EXPECT_EQ(first.frameNumber, 1u);
+    EXPECT_EQ(first.referenceFrameNumber, 1u);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const auto& frame = frames[i];
+        EXPECT_EQ(frame.frameNumber, i + 1);
+        EXPECT_EQ(frame.tier, 0);
+        EXPECT_EQ(frame.codec, VideoCodec::h264);
+        EXPECT_EQ(frame.dimensions, (VideoDimensions{1280, 720}));
+        EXPECT_EQ(frame.targetBitrateKbps, 3000u);
+        EXPECT_EQ(frame.captureTime, 1'000'000'000 + i * kFrameNs);
+        size_t covered = 0;  // every byte belongs to a length-prefixed unit
+        for (ByteView unit : nal::splitLengthPrefixed(frame.payload)) {
+            covered += 4 + unit.size();
+            EXPECT_FALSE(nal::isParameterSet(VideoCodec::h264, unit)) << "frame " << frame.frameNumber;
+            EXPECT_FALSE(nal::isAccessUnitDelimiter(VideoCodec::h264, unit)) << "frame " << frame.frameNumber;
+        }
+        EXPECT_EQ(covered, frame.payload.size());
+        if (i > 0) {
+            // Two seconds at 30 fps: the second keyframe is frame 61.
+            EXPECT_EQ(frame.isKeyframe(), frame.frameNumber == 61) << frame.frameNumber;
+            EXPECT_EQ(frame.referenceFrameNumber,
+                      frame.isKeyframe() ? frame.frameNumber : frame.frameNumber - 1);
+            EXPECT_EQ(frame.parameterSets.empty(), !frame.isKeyframe());
+        }
+    }
+    auto timing = encoder.timing();
+    EXPECT_TRUE(timing.hardwareMs.has_value());
+    EXPECT_EQ(timing.outputCodec, VideoCodec::h264);
+    EXPECT_TRUE(encoder.isLowLatencyActive());
+}
+
+TEST(VideoEncoder, KeyframeRequestsAndTheirMinimumInterval) {
+    Collector collector;
+    VideoEncoder encoder(1, configuration720(), collector.handler());
+    uint64_t t = 5'000'000'000;
+    auto next = [&] {
+        encodeAndWait(encoder, collector, picture(1280, 720, int(collector.count())), t += kFrameNs);
+        return collector.frames().back();
+    };
+    EXPECT_TRUE(next().isKeyframe());
+    EXPECT_FALSE(next().isKeyframe());
+
+    EXPECT_FALSE(encoder.requestKeyframe(250));  // no long-term references: the keyframe way
+    auto forced = next();
+    EXPECT_TRUE(forced.isKeyframe());
+    EXPECT_EQ(forced.referenceFrameNumber, forced.frameNumber);
+    EXPECT_EQ(forced.parameterSets.size(), 2u);
+
+    encoder.requestKeyframe(250);  // within 250 ms of the last accepted one: suppressed
+    EXPECT_FALSE(next().isKeyframe());
+    encoder.requestFullKeyframe(0);  // no minimum: always accepted
+    EXPECT_TRUE(next().isKeyframe());
+    EXPECT_EQ(encoder.acknowledgedFrame(), 0u);
+}
+
+TEST(VideoEncoder, PacingToTwentyOfThirtyEncodesTwoOfThree) {
+    Collector collector;
+    VideoEncoder encoder(2, configuration720(), collector.handler());
+    encodeAndWait(encoder, collector, picture(1280, 720, 0), 0);  // the first keyframe is never paced away
+    encoder.setTargetFrameRate(20);
+    size_t expected = 1;
+    for (int i = 1; i <= 30; ++i) {
+        encoder.encode(picture(1280, 720, i), uint64_t(i) * kFrameNs, false);
+        // From a credit of 0 the pattern is skip, encode, encode.
+        if (i % 3 != 1)
+            collector.waitFor(++expected);
+    }
+    // A forced keyframe passes pacing; once it is out, everything before it is out too.
+    encoder.requestFullKeyframe(0);
+    encoder.encode(picture(1280, 720, 31), 31 * kFrameNs, false);
+    collector.waitFor(expected + 1);
+    auto frames = collector.frames();
+    ASSERT_EQ(frames.size(), 1 + 20 + 1u);
+    EXPECT_TRUE(frames.back().isKeyframe());
+    EXPECT_EQ(frames[1].captureTime, 2 * kFrameNs);
+    EXPECT_EQ(frames[2].captureTime, 3 * kFrameNs);
+    EXPECT_EQ(frames[3].captureTime, 5 * kFrameNs);
+
+    encoder.setTargetFrameRate(29.6);  // close enough to the configured rate: every frame
+    for (int i = 32; i < 38; ++i)
+        encodeAndWait(encoder, collector, picture(1280, 720, i), uint64_t(i) * kFrameNs);
+    EXPECT_EQ(collector.count(), 1 + 20 + 1 + 6u);
+}
+
+TEST(VideoEncoder, BitrateOnlyChangeKeepsTheChainAndOtherChangesRestartIt) {
+    Collector collector;
+    VideoEncoder encoder(0, configuration720(), collector.handler());
+    uint64_t t = 0;
+    auto next = [&] {
+        encodeAndWait(encoder, collector, picture(1280, 720, int(collector.count())), t += kFrameNs);
+        return collector.frames().back();
+    };
+    next();
+    next();
+    encoder.setBitrate(1500);
+    auto afterRate = next();
+    EXPECT_FALSE(afterRate.isKeyframe());
+    EXPECT_EQ(afterRate.targetBitrateKbps, 1500u);
+    EXPECT_EQ(encoder.configuredBitrateKbps(), 1500);
+
+    EncoderConfiguration changed = encoder.configuration();
+    changed.bitrateKbps = 2500;
+    encoder.applyPendingSessionChange(changed);
+    auto afterChange = next();
+    EXPECT_FALSE(afterChange.isKeyframe());
+    EXPECT_EQ(afterChange.targetBitrateKbps, 2500u);
+
+    changed.frameRate = 25;
+    encoder.applyPendingSessionChange(changed);
+    auto restarted = next();
+    EXPECT_TRUE(restarted.isKeyframe());
+    EXPECT_EQ(restarted.frameNumber, afterChange.frameNumber + 1);  // numbering runs on across sessions
+    EXPECT_EQ(decode(VideoCodec::h264, collector.frames()).pictures, int(collector.count()));
+}
+
+TEST(VideoEncoder, FramesInFlightOfADetachedSessionAreNotNumberedIntoTheNewChain) {
+    Collector collector;
+    VideoEncoder encoder(0, configuration720(), collector.handler());
+    EncoderConfiguration small = configuration720();
+    small.dimensions = {640, 360};
+    for (int round = 0; round < 5; ++round) {
+        for (int i = 0; i < 3; ++i)
+            encoder.encode(picture(1280, 720, i), uint64_t(round * 10 + i) * kFrameNs, false);
+        encoder.applyPendingSessionChange(round % 2 == 0 ? small : configuration720());
+    }
+    size_t before = collector.count();
+    encoder.encode(picture(1280, 720, 99), 99 * kFrameNs, false);
+    collector.waitFor(before + 1);
+
+    auto frames = collector.frames();
+    VideoDimensions current = frames.front().dimensions;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].frameNumber, i + 1);  // no gaps, no repeats
+        if (frames[i].dimensions != current) {
+            EXPECT_TRUE(frames[i].isKeyframe()) << "a new session starts with a keyframe";
+            current = frames[i].dimensions;
+        }
+        if (!frames[i].isKeyframe()) {
+            EXPECT_EQ(frames[i].referenceFrameNumber, frames[i].frameNumber - 1);
+        }
+    }
+    EXPECT_EQ(frames.back().dimensions, (VideoDimensions{640, 360}));
+}
+
+TEST(VideoEncoder, FrameNumbersRunOnAcrossEncodersOfOneTier) {
+    auto numbers = std::make_shared<VideoEncoder::FrameNumbers>();
+    Collector first;
+    {
+        VideoEncoder encoder(0, configuration720(), first.handler(), {EncoderBackend::automatic, numbers});
+        for (int i = 0; i < 3; ++i)
+            encodeAndWait(encoder, first, picture(1280, 720, i), uint64_t(i) * kFrameNs);
+    }
+    Collector second;
+    VideoEncoder encoder(0, configuration720(), second.handler(), {EncoderBackend::automatic, numbers});
+    encodeAndWait(encoder, second, picture(1280, 720, 0), 10 * kFrameNs);
+    EXPECT_EQ(second.frames().front().frameNumber, 4u);
+    EXPECT_EQ(second.frames().front().referenceFrameNumber, 4u);
+}
+
+TEST(VideoEncoder, OtherSizesAndBgraAreLetterboxedIntoTheConfiguredSize) {
+    Collector collector;
+    VideoEncoder encoder(0, configuration720(), collector.handler());
+    encodeAndWait(encoder, collector, picture(640, 480, 0, 200), 0);  // 4:3 into 16:9: bars left and right
+    PixelBuffer bgra = PixelBuffer::make(PixelFormat::bgra, 1280, 720);
+    std::memset(bgra.data(0), 255, size_t(bgra.stride(0)) * 720);
+    encodeAndWait(encoder, collector, bgra, kFrameNs);
+
+    auto frames = collector.frames();
+    EXPECT_EQ(frames[0].dimensions, (VideoDimensions{1280, 720}));
+    Decoded first = decode(VideoCodec::h264, {frames[0]});
+    ASSERT_EQ(first.pictures, 1);
+    EXPECT_NEAR(first.firstLumaRow[20], 16, 6);     // bar
+    EXPECT_NEAR(first.firstLumaRow[640], 200, 12);  // picture
+    EXPECT_NEAR(first.firstLumaRow[1260], 16, 6);   // bar
+    EXPECT_EQ(decode(VideoCodec::h264, frames).pictures, 2);
+}
+
+TEST(VideoEncoder, DamagedSettingsAreClampedInsteadOfStoppingTheEncoder) {
+    EncoderConfiguration broken;
+    broken.dimensions = {15, 7};
+    broken.frameRate = 0;
+    broken.keyframeInterval = 0;
+    broken.bitrateKbps = 5;
+    Collector collector;
+    VideoEncoder encoder(0, broken, collector.handler());
+    for (int i = 0; i < 3; ++i)
+        encodeAndWait(encoder, collector, picture(64, 48, i), uint64_t(i) * 1'000'000'000);
+    auto frames = collector.frames();
+    EXPECT_EQ(frames[0].dimensions, (VideoDimensions{16, 16}));
+    EXPECT_EQ(frames[0].targetBitrateKbps, 100u);
+    EXPECT_EQ(decode(VideoCodec::h264, frames).pictures, 3);
+    EXPECT_EQ(encoder.configuration(), broken);  // the wish is kept; only what the encoder runs is clamped
+}
+
+TEST(VideoEncoder, IntraOnlyFramesAreDisposableKeyframes) {
+    EncoderConfiguration studio = configuration720();
+    studio.intraOnly = true;
+    studio.bitrateKbps = 20000;
+    Collector collector;
+    VideoEncoder encoder(0, studio, collector.handler());
+    for (int i = 0; i < 4; ++i)
+        encodeAndWait(encoder, collector, picture(1280, 720, i), uint64_t(i) * kFrameNs);
+    for (const auto& frame : collector.frames()) {
+        EXPECT_EQ(frame.flags, (Flags{Flags::keyframe, Flags::disposable}));
+        EXPECT_EQ(frame.referenceFrameNumber, frame.frameNumber);
+        EXPECT_EQ(frame.parameterSets.size(), 2u);
+    }
+    EXPECT_FALSE(encoder.isLowLatencyActive());
+}
+
+TEST(VideoEncoder, KeyframeIntervalIsAlsoBoundedInTime) {
+    EncoderConfiguration c = configuration720();
+    c.keyframeInterval = 1.0;  // 30 frames at 30 fps, but the source delivers only 10 per second
+    Collector collector;
+    VideoEncoder encoder(0, c, collector.handler());
+    for (int i = 0; i < 25; ++i)
+        encodeAndWait(encoder, collector, picture(1280, 720, i), uint64_t(i) * 100'000'000);
+    std::vector<uint64_t> keyframes;
+    for (const auto& frame : collector.frames())
+        if (frame.isKeyframe())
+            keyframes.push_back(frame.frameNumber);
+    EXPECT_EQ(keyframes, (std::vector<uint64_t>{1, 11, 21}));
+}
+
+TEST(VideoEncoder, TestPatternFlagTravelsWithTheFrame) {
+    Collector collector;
+    VideoEncoder encoder(0, configuration720(), collector.handler());
+    encoder.encode(picture(1280, 720, 0), 0, true);
+    collector.waitFor(1);
+    EXPECT_TRUE(collector.frames()[0].flags.contains(Flags::testPattern));
+}
+
+TEST(VideoEncoder, HevcThroughLibx265CarriesItsThreeParameterSets) {
+    EncoderConfiguration c = configuration720();
+    c.codec = VideoCodec::hevc;
+    c.dimensions = {640, 360};
+    Collector collector;
+    VideoEncoder encoder(0, c, collector.handler(), {EncoderBackend::x265, nullptr});
+    for (int i = 0; i < 10; ++i)
+        encodeAndWait(encoder, collector, picture(640, 360, i), uint64_t(i) * kFrameNs);
+    auto frames = collector.frames();
+    EXPECT_TRUE(frames[0].isKeyframe());
+    EXPECT_EQ(types(VideoCodec::hevc, frames[0].parameterSets),
+              (std::vector<uint8_t>{nal::hevc::vps, nal::hevc::sps, nal::hevc::pps}));
+    for (const auto& frame : frames)
+        for (ByteView unit : nal::splitLengthPrefixed(frame.payload))
+            EXPECT_FALSE(nal::isParameterSet(VideoCodec::hevc, unit));
+    Decoded decoded = decode(VideoCodec::hevc, frames);
+    EXPECT_EQ(decoded.pictures, 10);
+    EXPECT_EQ(decoded.width, 640);
+    EXPECT_EQ(encoder.timing().outputCodec, VideoCodec::hevc);
+}
+
+TEST(VideoEncoder, HevcWithoutHardwareIsRefusedAndDropsFrames) {
+    if (VideoEncoder::capabilities().hevcHardware)
+        GTEST_SKIP() << "this computer has a hardware HEVC encoder";
+    EncoderConfiguration c = configuration720();
+    c.codec = VideoCodec::hevc;
+    Collector collector;
+    VideoEncoder encoder(0, c, collector.handler());
+    encoder.encode(picture(1280, 720, 0), 0, false);
+    EXPECT_FALSE(VideoEncoder::capabilities().hevcLowLatency);
+    EXPECT_EQ(collector.count(), 0u);  // creation failed synchronously: nothing was submitted
+}
+
+TEST(EncoderConfiguration, SanitizedClampsWhatWouldBreakAnEncoder) {
+    EncoderConfiguration c;
+    c.frameRate = -3;
+    c.keyframeInterval = std::numeric_limits<double>::quiet_NaN();
+    c.dimensions = {1921, 3};
+    c.bitrateKbps = 0;
+    EncoderConfiguration safe = c.sanitized();
+    EXPECT_EQ(safe.frameRate, 1);
+    EXPECT_EQ(safe.keyframeInterval, 2.0);
+    EXPECT_EQ(safe.dimensions, (VideoDimensions{1920, 16}));
+    EXPECT_EQ(safe.bitrateKbps, 100);
+
+    c = EncoderConfiguration{};
+    EXPECT_EQ(c.sanitized(), c);  // sound values pass unchanged
+    c.keyframeInterval = -1;
+    EXPECT_EQ(c.sanitized().keyframeInterval, 2.0);
+    c.keyframeInterval = 0.001;
+    EXPECT_DOUBLE_EQ(c.sanitized().keyframeInterval, 1.0 / 30);
+}
+
+}  // namespace
+}  // namespace kelvora
+
+namespace kelvora {
+namespace {
+
+PixelBuffer noise(int width, int height, uint32_t& seed) {
+    PixelBuffer buffer = picture(width, height, 0);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = buffer.data(0) + size_t(y) * buffer.stride(0);
+        for (int x = 0; x < width; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            row[x] = uint8_t(16 + (seed >> 24) % 220);
+        }
+    }
+    return buffer;
+}
+
+TEST(VideoEncoder, PacedFramesStillCarryTheBitratePerSecond) {
+    EncoderConfiguration c = configuration720();
+    c.dimensions = {640, 360};
+    c.bitrateKbps = 1000;
+    Collector collector;
+    VideoEncoder encoder(0, c, collector.handler());
+    encoder.setTargetFrameRate(15);
+    uint32_t seed = 7;
+    // Two seconds of unpredictable pictures at 30 fps, of which every second one is encoded.
+    for (int i = 0; i < 60; ++i) {
+        size_t before = collector.count();
+        encoder.encode(noise(640, 360, seed), uint64_t(i) * kFrameNs, false);
+        if (i % 2 == 0)  // the first is a keyframe, then skip, encode, ...
+            collector.waitFor(before + 1);
+    }
+    size_t bytes = 0;
+    for (const auto& frame : collector.frames())
+        bytes += frame.dataByteCount();
+    EXPECT_EQ(collector.count(), 30u);
+    const double expected = 1000.0 * 1000 / 8 * 2;  // two seconds at 1000 kbit/s
+    EXPECT_GT(double(bytes), 0.7 * expected);
+    EXPECT_LT(double(bytes), 1.4 * expected);
+}
+
+TEST(VideoEncoder, MayBeReleasedInsideItsOwnOutputHandler) {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool released = false;
+    std::shared_ptr<VideoEncoder> holder;
+    holder = std::make_shared<VideoEncoder>(0, configuration720(), [&](EncodedVideoFrame) {
+        std::lock_guard lock(mutex);
+        holder.reset();  // the last reference goes away on the encoder's own thread
+        released = true;
+        done.notify_all();
+    });
+    auto encoder = holder;  // keep it alive until the picture is submitted
+    encoder->encode(picture(1280, 720, 0), 0, false);
+    encoder->encode(picture(1280, 720, 1), kFrameNs, false);
+    encoder.reset();
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(done.wait_for(lock, std::chrono::seconds(30), [&] { return released; }));
+}
+
+}  // namespace
+}  // namespace kelvora
