@@ -12,6 +12,7 @@ packages=(
   libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
   libgnutls28-dev libngtcp2-dev libngtcp2-crypto-gnutls-dev openssl
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libx264-dev
+  ffmpeg
   libcairo2-dev libpango1.0-dev fonts-dejavu-core
   libudev-dev
 )

@@ -1,0 +1,208 @@
+#include "receiver/session/VideoDecoder.h"
+
+#include "receiver/session/TestStreams.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <random>
+
+using namespace kelvora;
+using test::TestEncoder;
+
+namespace {
+
+// The decoder under test with the results it gave on its worker thread.
+struct Decoding {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<VideoDecoder::Result> results;
+    VideoDecoder decoder{[this](VideoDecoder::Result result) {
+        std::lock_guard lock(mutex);
+        results.push_back(std::move(result));
+        arrived.notify_all();
+    }};
+
+    // The results once `done` holds for them (fails the test after a generous time).
+    std::vector<VideoDecoder::Result> waitUntil(
+        const std::function<bool(const std::vector<VideoDecoder::Result>&)>& done) {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(arrived.wait_for(lock, std::chrono::seconds(30), [&] { return done(results); }));
+        return results;
+    }
+    std::vector<VideoDecoder::Result> waitFor(size_t count) {
+        return waitUntil([count](const auto& all) { return all.size() >= count; });
+    }
+};
+
+const DecodedFrame& picture(const VideoDecoder::Result& result) {
+    static const DecodedFrame none;
+    const auto* frame = std::get_if<DecodedFrame>(&result);
+    EXPECT_NE(frame, nullptr) << std::get<DecoderError>(result).text();
+    return frame ? *frame : none;
+}
+
+DecoderError error(const VideoDecoder::Result& result) {
+    const auto* failure = std::get_if<DecoderError>(&result);
+    EXPECT_NE(failure, nullptr) << "a picture instead of an error";
+    return failure ? *failure : DecoderError::decode(0);
+}
+
+double average(const PixelBuffer& buffer, int plane, int first, int step) {
+    double sum = 0;
+    int count = 0;
+    for (int y = 0; y < buffer.planeHeight(plane); ++y) {
+        for (int x = first; x < buffer.planeWidth(plane) * step; x += step, ++count) {
+            sum += buffer.data(plane)[static_cast<ptrdiff_t>(y) * buffer.stride(plane) + x];
+        }
+    }
+    return sum / count;
+}
+
+void setLength(Bytes& payload, uint32_t length) {
+    payload[0] = length >> 24, payload[1] = length >> 16, payload[2] = length >> 8, payload[3] = length;
+}
+
+}  // namespace
+
+TEST(VideoDecoder, DecodesFramesToNv12PicturesOfTheirSizeWithTheirTiming) {
+    Decoding d;
+    TestEncoder encoder({640, 360});
+    std::vector<EncodedVideoFrame> frames;
+    for (uint64_t i = 0; i < 6; ++i) {
+        frames.push_back(encoder.encode(1'000'000'000 + i * 33'333'333, i == 0));
+        if (i == 3) {
+            frames.back().flags.insert(EncodedVideoFrame::Flags::testPattern);
+        }
+        d.decoder.decode(frames.back(), 5'000 + i);
+    }
+    auto all = d.waitFor(frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const DecodedFrame& decoded = picture(all[i]);
+        EXPECT_EQ(decoded.pixelBuffer.format(), PixelFormat::nv12);
+        EXPECT_EQ(decoded.pixelBuffer.width(), 640);
+        EXPECT_EQ(decoded.pixelBuffer.height(), 360);
+        EXPECT_EQ(decoded.frame, (FrameTiming{frames[i].frameNumber,
+                                              frames[i].captureTime,
+                                              5'000 + i,
+                                              {640, 360},
+                                              VideoCodec::h264,
+                                              2500,
+                                              i == 3}));
+    }
+    // Chroma comes out interleaved Cb, Cr as it went in, and luma keeps its level.
+    const PixelBuffer& last = picture(all.back()).pixelBuffer;
+    EXPECT_NEAR(average(last, 1, 0, 2), 90, 3);
+    EXPECT_NEAR(average(last, 1, 1, 2), 170, 3);
+    EXPECT_NEAR(average(last, 0, 0, 1), 115, 12);
+}
+
+TEST(VideoDecoder, StartsAtAKeyframeWithSetsAndFollowsNewSetsInPlace) {
+    Decoding d;
+    TestEncoder large({640, 360}), small({320, 176});
+    const EncodedVideoFrame first = large.encode(1, true);
+    EncodedVideoFrame bare = first;  // a keyframe without its sets starts nothing
+    bare.parameterSets.clear();
+    d.decoder.decode(large.encode(2), 0);
+    d.decoder.decode(bare, 0);
+    d.decoder.decode(first, 0);
+    d.decoder.decode(bare, 0);                   // now decodes with the running context
+    d.decoder.decode(large.encode(3, true), 0);  // the same sets again
+    const EncodedVideoFrame switched = small.encode(4, true);
+    d.decoder.decode(switched, 0);
+    d.decoder.decode(small.encode(5), 0);
+    auto all = d.waitFor(7);
+    EXPECT_EQ(error(all[0]), DecoderError::noFormat());
+    EXPECT_EQ(error(all[1]), DecoderError::noFormat());
+    EXPECT_EQ(picture(all[3]).pixelBuffer.width(), 640);
+    EXPECT_EQ(picture(all[4]).pixelBuffer.width(), 640);
+    EXPECT_EQ(picture(all[5]).pixelBuffer.width(), 320);
+    EXPECT_EQ(picture(all[6]).pixelBuffer.height(), 176);
+    EXPECT_EQ(d.decoder.sessionsCreated(), 1u);
+    EXPECT_EQ(d.decoder.currentParameterSets(), switched.parameterSets);
+
+    // Invalidation waits for the frames in flight and forgets the format until the next keyframe.
+    d.decoder.invalidate();
+    EXPECT_FALSE(d.decoder.hasSession() || d.decoder.currentCodec() ||
+                 !d.decoder.currentParameterSets().empty());
+    d.decoder.decode(small.encode(6), 0);
+    d.decoder.decode(small.encode(7, true), 0);
+    all = d.waitFor(9);
+    EXPECT_EQ(error(all[7]), DecoderError::noFormat());
+    EXPECT_EQ(picture(all[8]).pixelBuffer.width(), 320);
+    EXPECT_EQ(d.decoder.sessionsCreated(), 2u);
+}
+
+TEST(VideoDecoder, RefusesDamagedSetsAndForeignFramesAndOpensANewSessionForANewCodec) {
+    Decoding d;
+    TestEncoder avc({320, 180});
+    TestEncoder hevc({256, 144}, 0, VideoCodec::hevc);
+    const EncodedVideoFrame first = avc.encode(1, true);
+    d.decoder.decode(first, 0);
+    EncodedVideoFrame damaged = avc.encode(2, true);
+    damaged.parameterSets = {first.parameterSets[1]};  // no SPS
+    d.decoder.decode(damaged, 0);
+    EncodedVideoFrame foreign = avc.encode(3);
+    foreign.codec = VideoCodec::hevc;  // a non-keyframe of another codec than the running one
+    d.decoder.decode(foreign, 0);
+    d.decoder.decode(hevc.encode(4, true), 0);
+    d.decoder.decode(hevc.encode(5), 0);
+    d.decoder.decode(avc.encode(6), 0);
+    auto all = d.waitFor(6);
+    EXPECT_EQ(error(all[1]), DecoderError::noFormat());
+    EXPECT_EQ(error(all[2]), DecoderError::noFormat());
+    EXPECT_EQ(picture(all[3]).pixelBuffer.width(), 256);
+    EXPECT_EQ(picture(all[4]).frame.codec, VideoCodec::hevc);
+    EXPECT_EQ(error(all[5]), DecoderError::noFormat());
+    EXPECT_EQ(d.decoder.sessionsCreated(), 2u);
+}
+
+TEST(VideoDecoder, BadLengthsTruncatedAndRandomPayloadsGiveErrorsAndAKeyframeRecovers) {
+    Decoding d;
+    TestEncoder encoder({320, 180});
+    d.decoder.decode(encoder.encode(1, true), 0);
+    const EncodedVideoFrame good = encoder.encode(2);
+    std::vector<Bytes> payloads(4, good.payload);
+    payloads[0][0] = 0x7F;                                                       // far past the end
+    setLength(payloads[1], static_cast<uint32_t>(good.payload.size() - 4 + 1));  // one byte past the end
+    payloads[2].insert(payloads[2].end(), {0, 0});                               // half a length field left
+    payloads[3] = Bytes{0, 0, 0, 0};                                             // no unit at all
+    // Cut in half with a length that matches the cut: the framing holds, the picture does not.
+    payloads.push_back(encoder.encode(3, true).payload);
+    payloads.back().resize(4 + (payloads.back().size() - 4) / 2);
+    setLength(payloads.back(), static_cast<uint32_t>(payloads.back().size() - 4));
+    std::mt19937 random(20240607);
+    for (int i = 0; i < 60; ++i) {
+        payloads.emplace_back(4 + 1 + random() % 3000);
+        setLength(payloads.back(), static_cast<uint32_t>(payloads.back().size() - 4));
+        for (size_t b = 5; b < payloads.back().size(); ++b) {
+            payloads.back()[b] = static_cast<uint8_t>(random());
+        }
+        payloads.back()[4] = i % 2 == 0 ? 0x65 : 0x41;  // slice headers, so that libavcodec reads the noise
+    }
+    for (const Bytes& payload : payloads) {
+        EncodedVideoFrame bad = encoder.encode(0, payloads.size() % 3 == 0);
+        bad.payload = payload;
+        d.decoder.decode(bad, 0);
+    }
+    // Results come in frame order: once the recovery keyframe's picture is there, all frames are answered.
+    const EncodedVideoFrame recovery = encoder.encode(0, true);
+    d.decoder.decode(recovery, 0);
+    auto all = d.waitUntil([&](const auto& results) {
+        const auto* last = results.empty() ? nullptr : std::get_if<DecodedFrame>(&results.back());
+        return last && last->frame.frameNumber == recovery.frameNumber;
+    });
+    ASSERT_LE(all.size(), payloads.size() + 2);  // at most one result per frame
+    for (size_t i = 1; i <= 4; ++i) {
+        EXPECT_EQ(error(all[i]), DecoderError::decode(-1)) << "payload " << i - 1;
+    }
+    EXPECT_EQ(error(all[5]).kind(), DecoderError::Kind::decode);
+    size_t errors = 0;
+    for (size_t i = 6; i + 1 < all.size(); ++i) {
+        const auto* decoded = std::get_if<DecodedFrame>(&all[i]);
+        errors += decoded == nullptr;
+        EXPECT_TRUE(decoded == nullptr || decoded->pixelBuffer.width() == 320);
+    }
+    EXPECT_GT(errors, 30u);
+}
