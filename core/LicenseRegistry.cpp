@@ -41,10 +41,10 @@ LicenseEntry productEntry() {
     return LicenseEntry{
         LicenseRegistry::kProductName, KELVORA_VERSION, "GPL-2.0-or-later",
         "https://www.gnu.org/licenses/old-licenses/gpl-2.0.html",
-        "Kelvora ist freie Software: Sie dürfen es unter den Bedingungen der GNU General Public License, "
+        "Tilvara ist freie Software: Sie dürfen es unter den Bedingungen der GNU General Public License, "
         "Version 2 oder (nach Ihrer Wahl) jeder späteren Version, weitergeben und verändern. Es wird ohne "
         "jede Gewährleistung bereitgestellt. Für Aufnahme, Encoding, Decoding, Darstellung und Netzwerk "
-        "verwendet Kelvora die folgenden Bibliotheken von Drittanbietern, jeweils unter ihrer eigenen "
+        "verwendet Tilvara die folgenden Bibliotheken von Drittanbietern, jeweils unter ihrer eigenen "
         "Lizenz."};
 }
 

@@ -14,7 +14,7 @@ class LicenseRegistry {
     LicenseRegistry() = delete;
 
     // The name of the program's own entry.
-    static constexpr const char* kProductName = "Kelvora";
+    static constexpr const char* kProductName = "Tilvara";
 
     // A copy of the list in registration order.
     static std::vector<LicenseEntry> entries();

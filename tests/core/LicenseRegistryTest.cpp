@@ -21,7 +21,7 @@ TEST(LicenseRegistry, StartsWithTheProgramsOwnEntryAndEveryLinkedLibrary) {
     EXPECT_EQ(entries, LicenseRegistry::initialEntries());
     ASSERT_FALSE(entries.empty());
     const LicenseEntry& product = entries.front();
-    EXPECT_EQ(product.name, "Kelvora");
+    EXPECT_EQ(product.name, "Tilvara");
     EXPECT_EQ(product.license, "GPL-2.0-or-later");
     EXPECT_EQ(product.version, KELVORA_VERSION);
     EXPECT_EQ(product.notice.find("ausschließlich"), std::string::npos);
@@ -58,7 +58,7 @@ TEST(LicenseRegistry, RegisteringAgainReplacesAndMovesToTheEnd) {
 
     auto entries = LicenseRegistry::entries();
     ASSERT_EQ(entries.size(), before + 2);
-    EXPECT_EQ(entries.front().name, "Kelvora");
+    EXPECT_EQ(entries.front().name, "Tilvara");
     EXPECT_EQ(entries[entries.size() - 2], b);
     EXPECT_EQ(entries.back(), newerA);
     EXPECT_NE(std::hash<LicenseEntry>{}(a), std::hash<LicenseEntry>{}(newerA));
@@ -66,11 +66,11 @@ TEST(LicenseRegistry, RegisteringAgainReplacesAndMovesToTheEnd) {
 
 // Runs last in this file: it takes the program's entry from the front.
 TEST(LicenseRegistry, RegisteringTheProductNameReplacesItsEntry) {
-    LicenseEntry replacement{"Kelvora", "9.9", "GPL-2.0-or-later", "", "replaced"};
+    LicenseEntry replacement{"Tilvara", "9.9", "GPL-2.0-or-later", "", "replaced"};
     LicenseRegistry::registerEntry(replacement);
     auto entries = LicenseRegistry::entries();
     EXPECT_EQ(entries.back(), replacement);
     EXPECT_EQ(
-        std::count_if(entries.begin(), entries.end(), [](const auto& e) { return e.name == "Kelvora"; }), 1);
-    EXPECT_NE(entries.front().name, "Kelvora");
+        std::count_if(entries.begin(), entries.end(), [](const auto& e) { return e.name == "Tilvara"; }), 1);
+    EXPECT_NE(entries.front().name, "Tilvara");
 }
