@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/QuicParameters.h"
+#include "platform/TlsIdentity.h"
+
+namespace kelvora {
+
+// The QUIC media transport's settings in one place, so that sender and viewer always agree: the
+// transport options, the sender's listener parameters with its identity, the viewer's client parameters
+// that trust the sender's certificate only by its SHA-256 fingerprint, the text form of that
+// fingerprint, the welcome keys that carry port and fingerprint, and the constants of connection
+// rotation.
+struct QUICConfiguration {
+    QUICConfiguration() = delete;
+
+    // Keys of the welcome's engine parameters.
+    struct ParameterKey {
+        ParameterKey() = delete;
+        // The UDP port of the sender's QUIC listener, as decimal text.
+        static constexpr std::string_view quicPort = "quicPort";
+        // The fingerprint of the sender's certificate, in the text form of `fingerprint`.
+        static constexpr std::string_view quicFingerprint = "quicFingerprint";
+    };
+
+    // The only application protocol offered and accepted.
+    static constexpr std::string_view applicationProtocol = "kelvora/1";
+    static constexpr uint64_t idleTimeoutMs = 8000;
+    static constexpr uint64_t initialMaxData = 0x10000000;
+    static constexpr uint64_t initialMaxStreamDataBidirectionalLocal = 0x1000000;
+    static constexpr uint64_t initialMaxStreamDataBidirectionalRemote = 0x1000000;
+    static constexpr uint64_t initialMaxStreamDataUnidirectional = 0x1000000;
+    static constexpr uint64_t maximumBidirectionalStreams = 4096;
+    static constexpr uint64_t initialMaxStreamsUnidirectional = 16;
+    // Frame streams opened on one connection after which the sender asks the viewer for a fresh
+    // connection; well below the streams the viewer allows, so frames keep flowing until it arrives.
+    static constexpr uint64_t rotationStreamThreshold = 3500;
+    // The engine-signal kind of that request.
+    static constexpr std::string_view rotateSignal = "rotate";
+    // The traffic class of interactive video (DSCP AF41).
+    static constexpr uint8_t interactiveVideoTrafficClass = 0x88;
+
+    // The transport options both sides use.
+    static QuicTransportOptions quicOptions();
+    // The sender's listener parameters: the options and the identity it proves. The viewer presents no
+    // certificate and none is asked for.
+    static QuicServerParameters serverParameters(std::shared_ptr<const TlsIdentity> identity);
+    // The viewer's parameters: the options and a certificate check that accepts exactly the leaf
+    // certificate whose fingerprint is `expectedFingerprint` (either case), logging a mismatch. There is
+    // no chain, host-name or expiry check: the sender's certificate is self-signed and the pin is the
+    // whole trust decision.
+    static QuicClientParameters clientParameters(std::string_view expectedFingerprint);
+    // SHA-256 over the certificate's DER bytes as 64 lower-case hexadecimal characters.
+    static std::string fingerprint(std::span<const uint8_t> certificateDer);
+};
+
+}  // namespace kelvora
