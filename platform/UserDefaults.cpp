@@ -1,5 +1,7 @@
 #include "platform/UserDefaults.h"
 
+#include "platform/Logger.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -163,6 +165,8 @@ struct UserDefaults::State {
         } else if (!text.str().empty()) {
             // Unreadable content reads as empty; the next write keeps a copy instead of destroying it.
             damaged = true;
+            platformLogger("capture").warn("Einstellungsdatei {} ist beschädigt und wird als leer gelesen",
+                                           file.string());
         }
     }
 
@@ -265,6 +269,8 @@ struct UserDefaults::State {
                                 IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE) < 0) {
             // Without a watch only changes made through this object reach the observers; reads still see
             // the file as it is.
+            platformLogger("capture").warn("Änderungen an {} durch andere Programme werden nicht bemerkt: {}",
+                                           file.string(), std::strerror(errno));
             return;
         }
         watch = fds;
