@@ -1,10 +1,14 @@
 #include "receiver/session/EncodedStreamMonitor.h"
 
+#include "core/TestPatternTimecode.h"
 #include "receiver/session/TestStreams.h"
+#include "sender/pipeline/VideoEncoder.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstring>
 #include <thread>
 
 using namespace kelvora;
@@ -42,30 +46,61 @@ class EncodedStreamMonitorTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(EncodedStreamMonitorTest, ReportsCodecSizeRateAndTimingsForThreeTiers) {
-    TestEncoder main({640, 360}, 0), middle({480, 270}, 1), proxy({320, 180}, 2);
-    main.encodeDelayNs = 6 * kMs, middle.encodeDelayNs = 4 * kMs, proxy.encodeDelayNs = 2 * kMs;
-    monitor->setEnabled(true);
+TEST_F(EncodedStreamMonitorTest, ReportsTheFiguresOfAThreeTierTestPatternSender) {
+    // Three tier encoders as a sender runs them, each given the same test-pattern pictures, captured 33 ms
+    // apart in the past; every output is collected before the next picture goes in.
+    const std::vector<VideoDimensions> sizes{{640, 360}, {480, 270}, {320, 180}};
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<EncodedVideoFrame> frames;
+    std::vector<std::unique_ptr<VideoEncoder>> encoders;
+    for (uint8_t tier = 0; tier < 3; ++tier) {
+        EncoderConfiguration configuration{VideoCodec::h264, sizes[tier], 30, 1500 / (tier + 1)};
+        encoders.push_back(std::make_unique<VideoEncoder>(tier, configuration, [&](EncodedVideoFrame frame) {
+            std::lock_guard lock(mutex);
+            frames.push_back(std::move(frame));
+            arrived.notify_all();
+        }));
+    }
+    const uint64_t first = MonotonicClock::now() - 1000 * kMs;
     for (uint64_t i = 0; i < 9; ++i) {
-        for (TestEncoder* encoder : {&main, &middle, &proxy}) {
-            EncodedVideoFrame frame = encoder->encode(kStart - (38 - i) * kMs, i == 0);  // 30...38 ms ago
-            if (i == 8 && encoder == &proxy) {
-                frame.encodeDoneTime = frame.captureTime - 1;  // no encode sample, the rest counts
-                frame.dimensions = {300, 170};
-            }
-            monitor->submit(frame);
+        PixelBuffer picture = PixelBuffer::make(PixelFormat::nv12, 640, 360);
+        std::memset(picture.data(0), 120, static_cast<size_t>(picture.stride(0)) * 360);
+        std::memset(picture.data(1), 128, static_cast<size_t>(picture.stride(1)) * 180);
+        TestPatternTimecode::write(picture, first + i * 33'333'333);
+        for (auto& encoder : encoders) {
+            encoder->encode(picture, first + i * 33'333'333, true);
+        }
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(
+            arrived.wait_for(lock, std::chrono::seconds(30), [&] { return frames.size() == 3 * (i + 1); }));
+    }
+    encoders.clear();
+    frames.back().encodeDoneTime = frames.back().captureTime - 1;  // gives no encode sample
+
+    // Decoded at one frozen instant, the figures follow from the frames alone.
+    now = MonotonicClock::now();
+    monitor->setEnabled(true);
+    std::map<uint8_t, SampleWindow> encode;
+    for (const EncodedVideoFrame& frame : frames) {
+        monitor->submit(frame);
+        if (frame.encodeDoneTime >= frame.captureTime) {
+            encode.try_emplace(frame.tier, 60)
+                .first->second.add(MonotonicClock::milliseconds(frame.captureTime, frame.encodeDoneTime));
         }
     }
     ASSERT_TRUE(eventually([&] { return pictures(0) == 9 && pictures(1) == 9 && pictures(2) == 9; }));
     const std::vector<EncodedStreamMonitor::TierInfo> infos = monitor->tierInfos();
-    const std::vector<VideoDimensions> sizes{{640, 360}, {480, 270}, {300, 170}};
     ASSERT_EQ(infos.size(), 3u);
     for (uint8_t tier = 0; tier < 3; ++tier) {
-        const double encodeMs = 6.0 - 2.0 * tier;
-        EXPECT_EQ(infos[tier],
-                  (EncodedStreamMonitor::TierInfo{tier, VideoCodec::h264, sizes[tier], 9.0, encodeMs, 34.0}));
+        const EncodedStreamMonitor::TierInfo expected{
+            tier, VideoCodec::h264,         sizes[tier],
+            9.0,  encode.at(tier).median(), MonotonicClock::milliseconds(first + 4 * 33'333'333, now)};
+        EXPECT_EQ(infos[tier], expected);
     }
-    EXPECT_EQ(monitor->renderer(2)->format(), (VideoRenderer::PictureFormat{PixelFormat::nv12, 320, 180}));
+    // The picture on screen is the last one, time code and all.
+    EXPECT_EQ(TestPatternTimecode::read(monitor->renderer(0)->currentFrame().picture),
+              (first + 8 * 33'333'333) / 1000 * 1000);
     now += 1500 * kMs;  // the rate covers the last second only
     EXPECT_EQ(monitor->tierInfos()[0].framesPerSecond, 0.0);
 }

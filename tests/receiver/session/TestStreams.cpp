@@ -14,6 +14,7 @@ extern "C" {
 namespace kelvora::test {
 
 TestEncoder::TestEncoder(VideoDimensions size, uint8_t tier, VideoCodec codec) {
+    av_log_set_level(AV_LOG_ERROR);  // the encoders' statistics on closing are noise here
     frame_.codec = codec;
     frame_.tier = tier;
     frame_.dimensions = size;
