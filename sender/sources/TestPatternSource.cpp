@@ -1,0 +1,85 @@
+#include "sender/sources/TestPatternSource.h"
+
+#include "core/Log.h"
+#include "core/MonotonicClock.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace kelvora {
+
+namespace {
+
+// Enough buffers for the encoders and previews that still hold recent pictures.
+constexpr size_t retainedBuffers = 6;
+
+}  // namespace
+
+TestPatternSource::TestPatternSource(VideoDimensions dimensions, int frameRate)
+    : dimensions_(dimensions),
+      frameRate_(std::max(frameRate, 1)),
+      startTime_(MonotonicClock::now()),
+      queue_(std::make_unique<SerialQueue>(SerialQueue::labelFor("testpattern"))) {}
+
+TestPatternSource::~TestPatternSource() = default;
+
+void TestPatternSource::start(FrameHandler frameHandler, FailureHandler) {
+    queue_->async([weak = weak_from_this(), handler = std::move(frameHandler)]() mutable {
+        if (auto self = weak.lock()) {
+            self->frameHandler_.set(std::move(handler));
+            self->startOnQueue();
+        }
+    });
+}
+
+void TestPatternSource::stop() {
+    queue_->async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->timer_.cancel();
+            self->frameHandler_.set(nullptr);
+        }
+    });
+}
+
+void TestPatternSource::startOnQueue() {
+    if (!pool_) {
+        try {
+            pool_.emplace(PixelFormat::bgra, dimensions_.width, dimensions_.height, retainedBuffers);
+            painter_ = std::make_unique<TestPatternPainter>(dimensions_, frameRate_);
+        } catch (const PixelBufferError& error) {
+            // A size no buffer can have: the timer runs, but no picture is ever drawn.
+            Log::capture().error("Testbild {}: {}", dimensions_.description(), error.what());
+        }
+    }
+    const auto interval = std::chrono::nanoseconds(1'000'000'000 / frameRate_);
+    timer_ = queue_->every(
+        interval,
+        [weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->tick();
+            }
+        },
+        std::chrono::nanoseconds(0));
+}
+
+void TestPatternSource::tick() {
+    if (!frameHandler_.hasHandler() || !pool_) {
+        return;
+    }
+    PixelBuffer buffer = pool_->make();
+    if (!buffer) {
+        return;
+    }
+    // Taken before drawing, so that measured latencies include the drawing.
+    const uint64_t now = MonotonicClock::now();
+    ++frameCounter_;
+    TestPatternPainter::Frame frame;
+    frame.frameCounter = frameCounter_;
+    frame.captureTime = now;
+    frame.millisecondsSinceStart = MonotonicClock::milliseconds(startTime_, now);
+    frame.clockText = TestPatternPainter::clockText(std::chrono::system_clock::now());
+    painter_->draw(buffer.data(0), buffer.stride(0), frame);
+    frameHandler_(SourceFrame{std::move(buffer), now, true});
+}
+
+}  // namespace kelvora
