@@ -15,7 +15,9 @@ extern "C" {
 namespace kelvora {
 
 SampleVideoError::SampleVideoError(Kind kind, std::string detail)
-    : std::runtime_error("Das Beispielvideo konnte nicht erzeugt werden."), kind_(kind), detail_(std::move(detail)) {}
+    : std::runtime_error("Das Beispielvideo konnte nicht erzeugt werden."),
+      kind_(kind),
+      detail_(std::move(detail)) {}
 
 SampleVideoError SampleVideoError::writeFailed(std::string detail) {
     return SampleVideoError(Kind::writeFailed, std::move(detail));
@@ -160,7 +162,8 @@ bool SampleVideoGenerator::exists(const std::filesystem::path& folder) {
     return std::filesystem::exists(outputPath(folder), error);
 }
 
-std::filesystem::path SampleVideoGenerator::generate(const std::filesystem::path& folder, std::stop_token stop) {
+std::filesystem::path SampleVideoGenerator::generate(const std::filesystem::path& folder,
+                                                     std::stop_token stop) {
     const std::filesystem::path output = outputPath(folder);
     if (exists(folder)) {
         return output;

@@ -84,8 +84,10 @@ void SampleVideoPainter::addGlow(uint8_t* bgra, int bytesPerRow, const Glow& glo
     }
     for (int y = firstY; y < lastY; ++y) {
         const uint8_t* source =
-            glow.bgra.data() + (static_cast<size_t>(y) * static_cast<size_t>(glowSide_) + static_cast<size_t>(firstX)) * 4;
-        uint8_t* destination = bgra + static_cast<ptrdiff_t>(top + y) * bytesPerRow + static_cast<ptrdiff_t>(left + firstX) * 4;
+            glow.bgra.data() +
+            (static_cast<size_t>(y) * static_cast<size_t>(glowSide_) + static_cast<size_t>(firstX)) * 4;
+        uint8_t* destination =
+            bgra + static_cast<ptrdiff_t>(top + y) * bytesPerRow + static_cast<ptrdiff_t>(left + firstX) * 4;
         screenBlend(destination, source, static_cast<size_t>(lastX - firstX) * 4);
     }
 }
@@ -101,8 +103,8 @@ void SampleVideoPainter::draw(uint8_t* bgra, int bytesPerRow, int index, int tot
     const double p = static_cast<double>(index) / total;
     const double t = 2 * std::numbers::pi * p;
 
-    cairo_surface_t* surface = cairo_image_surface_create_for_data(bgra, CAIRO_FORMAT_ARGB32, width, height,
-                                                                   bytesPerRow);
+    cairo_surface_t* surface =
+        cairo_image_surface_create_for_data(bgra, CAIRO_FORMAT_ARGB32, width, height, bytesPerRow);
     cairo_t* cr = cairo_create(surface);
 
     // Positions below are worked out with y growing upwards from the bottom edge and flipped (h - y) where
@@ -123,7 +125,8 @@ void SampleVideoPainter::draw(uint8_t* bgra, int bytesPerRow, int index, int tot
     for (size_t i = 0; i < std::size(blobs); ++i) {
         const double s = p * blobs[i].speed;
         const double centreX = (std::sin(2 * std::numbers::pi * (blobs[i].phase + s)) * 0.38 + 0.5) * w;
-        const double centreY = h - (std::cos(2 * std::numbers::pi * (blobs[i].phase + 2 * s)) * 0.2 + 0.45) * h;
+        const double centreY =
+            h - (std::cos(2 * std::numbers::pi * (blobs[i].phase + 2 * s)) * 0.2 + 0.45) * h;
         addGlow(bgra, bytesPerRow, glows_[i], centreX, centreY);
     }
     cairo_surface_mark_dirty(surface);

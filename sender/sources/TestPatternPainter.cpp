@@ -14,7 +14,9 @@ namespace {
 
 // Picture heights scale every size so that the picture looks the same at any resolution; 1080 is the
 // reference.
-double scaleFor(VideoDimensions dimensions) { return dimensions.height / 1080.0; }
+double scaleFor(VideoDimensions dimensions) {
+    return dimensions.height / 1080.0;
+}
 
 TextLine::Style style(double pixelSize, PangoWeight weight, bool monospacedDigits, double alpha) {
     TextLine::Style s;
@@ -53,18 +55,19 @@ std::string TestPatternPainter::clockText(std::chrono::system_clock::time_point 
     return fmt::format("{:02}:{:02}:{:02}.{:03}", local.tm_hour, local.tm_min, local.tm_sec, millis);
 }
 
-void TestPatternPainter::draw(uint8_t* bgra, int bytesPerRow, const Frame& frame) {
+void TestPatternPainter::draw(const PixelBuffer& picture, const Frame& frame) {
     const int width = dimensions_.width;
     const int height = dimensions_.height;
-    if (width <= 0 || height <= 0) {
+    if (!picture || picture.format() != PixelFormat::bgra || picture.width() != width ||
+        picture.height() != height) {
         return;
     }
     const double W = width;
     const double H = height;
     const double s = scaleFor(dimensions_);
 
-    cairo_surface_t* surface = cairo_image_surface_create_for_data(bgra, CAIRO_FORMAT_ARGB32, width, height,
-                                                                   bytesPerRow);
+    cairo_surface_t* surface = cairo_image_surface_create_for_data(picture.data(0), CAIRO_FORMAT_ARGB32,
+                                                                   width, height, picture.stride(0));
     cairo_t* cr = cairo_create(surface);
 
     // Background: dark at the bottom, lighter at the top. The pool hands out buffers with old content, so
@@ -118,24 +121,12 @@ void TestPatternPainter::draw(uint8_t* bgra, int bytesPerRow, const Frame& frame
 
     title_.drawCentred(cr, W / 2, H - 0.1 * H);
 
-    // The timecode strip: whole-pixel cells, no antialiasing, nothing drawn over it afterwards, so that the
-    // reader finds pure black and white at the cell centres.
-    const auto [cellWidth, cellHeight] = TestPatternTimecode::cellSize(width, height);
-    cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
-    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-    cairo_set_source_rgba(cr, 0, 0, 0, 1);
-    fillRect(cr, H, 0, 0, W, cellHeight);
-    cairo_set_source_rgba(cr, 1, 1, 1, 1);
-    const auto bits = TestPatternTimecode::bits(frame.captureTime);
-    for (size_t i = 0; i < bits.size(); ++i) {
-        if (bits[i]) {
-            fillRect(cr, H, static_cast<double>(i) * cellWidth, 0, cellWidth, cellHeight);
-        }
-    }
-
     cairo_destroy(cr);
     cairo_surface_flush(surface);
     cairo_surface_destroy(surface);
+
+    // Last, so that nothing covers the strip the viewer reads the capture time from.
+    TestPatternTimecode::write(picture, frame.captureTime);
 }
 
 }  // namespace kelvora

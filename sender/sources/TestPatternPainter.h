@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/VideoDimensions.h"
+#include "platform/PixelBuffer.h"
 #include "sender/sources/TextLine.h"
 
 #include <chrono>
@@ -30,9 +31,9 @@ class TestPatternPainter {
     // `frameRate` below 1 is taken as 1.
     TestPatternPainter(VideoDimensions dimensions, int frameRate);
 
-    // Draws into 32-bit BGRA memory (premultiplied, alpha first in little-endian order) of the painter's
-    // dimensions; `bytesPerRow` is a multiple of 4 and at least 4 × width. Every pixel is written.
-    void draw(uint8_t* bgra, int bytesPerRow, const Frame& frame);
+    // Draws into a BGRA buffer of the painter's dimensions; every pixel is written, and the result is
+    // opaque. A buffer of another size or format is left alone.
+    void draw(const PixelBuffer& picture, const Frame& frame);
 
     // The local wall-clock time as "HH:mm:ss.SSS".
     static std::string clockText(std::chrono::system_clock::time_point time);

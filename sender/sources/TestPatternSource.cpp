@@ -78,7 +78,7 @@ void TestPatternSource::tick() {
     frame.captureTime = now;
     frame.millisecondsSinceStart = MonotonicClock::milliseconds(startTime_, now);
     frame.clockText = TestPatternPainter::clockText(std::chrono::system_clock::now());
-    painter_->draw(buffer.data(0), buffer.stride(0), frame);
+    painter_->draw(buffer, frame);
     frameHandler_(SourceFrame{std::move(buffer), now, true});
 }
 

@@ -38,7 +38,9 @@ TextLine::TextLine(PangoContext* context, const Style& style) : style_(style) {
     pango_layout_set_single_paragraph_mode(layout_, TRUE);
 }
 
-TextLine::~TextLine() { g_object_unref(layout_); }
+TextLine::~TextLine() {
+    g_object_unref(layout_);
+}
 
 void TextLine::setText(std::string_view text) {
     if (text == text_) {

@@ -71,7 +71,8 @@ VideoFileReader::VideoFileReader(const std::filesystem::path& path) : input_(ope
     const AVCodecParameters& parameters = *input_->streams[streamIndex_]->codecpar;
     const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
     if (codec == nullptr) {
-        throw VideoFileError::cannotRead(std::string("kein Decoder für ") + avcodec_get_name(parameters.codec_id));
+        throw VideoFileError::cannotRead(std::string("kein Decoder für ") +
+                                         avcodec_get_name(parameters.codec_id));
     }
     decoder_.reset(avcodec_alloc_context3(codec));
     int result = avcodec_parameters_to_context(decoder_.get(), &parameters);

@@ -17,7 +17,9 @@ class VideoFileError : public SourceError {
     static VideoFileError noVideoTrack();
 
     Kind kind() const { return kind_; }
-    bool operator==(const VideoFileError& other) const { return kind_ == other.kind_ && description() == other.description(); }
+    bool operator==(const VideoFileError& other) const {
+        return kind_ == other.kind_ && description() == other.description();
+    }
 
   private:
     VideoFileError(Kind kind, const std::string& description) : SourceError(description), kind_(kind) {}

@@ -23,9 +23,13 @@ VideoFileSource::VideoFileSource(std::filesystem::path path)
 
 VideoFileSource::~VideoFileSource() = default;
 
-std::string VideoFileSource::name() const { return path_.stem().string(); }
+std::string VideoFileSource::name() const {
+    return path_.stem().string();
+}
 
-std::string VideoFileSource::identifier() const { return "videofile:" + path_.string(); }
+std::string VideoFileSource::identifier() const {
+    return "videofile:" + path_.string();
+}
 
 double VideoFileSource::frameDurationFor(double nominalFrameRate) {
     // Also catches a rate that is not a number: every comparison with NaN is false.
