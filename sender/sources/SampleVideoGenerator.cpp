@@ -136,6 +136,11 @@ class ClipWriter {
                 return;
             }
             check(result, "Kodieren");
+            // Every picture lasts one tick of the encoder's time base; without it the container's last
+            // picture has no length and the file reads as shorter, at a higher frame rate.
+            if (packet_->duration == 0) {
+                packet_->duration = 1;
+            }
             av_packet_rescale_ts(packet_.get(), encoder_->time_base, stream_->time_base);
             packet_->stream_index = stream_->index;
             check(av_interleaved_write_frame(output_.get(), packet_.get()), "Schreiben");

@@ -93,6 +93,18 @@ VideoFileReader::VideoFileReader(const std::filesystem::path& path) : input_(ope
     picture_.reset(av_frame_alloc());
 }
 
+bool VideoFileReader::rewind() {
+    const AVStream& stream = *input_->streams[streamIndex_];
+    const int64_t start = stream.start_time == AV_NOPTS_VALUE ? 0 : stream.start_time;
+    if (av_seek_frame(input_.get(), streamIndex_, start, AVSEEK_FLAG_BACKWARD) < 0) {
+        return false;
+    }
+    avcodec_flush_buffers(decoder_.get());
+    draining_ = false;
+    finished_ = false;
+    return true;
+}
+
 AVFrame* VideoFileReader::next() {
     while (!finished_) {
         const int received = avcodec_receive_frame(decoder_.get(), picture_.get());

@@ -49,6 +49,11 @@ class VideoFileReader {
     // picture stays valid until the next call.
     AVFrame* next();
 
+    // Starts the pass again from the beginning of the file, keeping the open file and decoder: much
+    // cheaper than opening anew, which probes the file again. False when the file cannot seek; the
+    // caller then opens a new reader.
+    bool rewind();
+
   private:
     libav::InputContext input_;
     libav::CodecContext decoder_;

@@ -120,12 +120,14 @@ void VideoFileSource::tick() {
     }
     AVFrame* picture = reader_->next();
     if (picture == nullptr) {
-        // End of the file: play it again from the beginning.
-        try {
-            startReader();
-        } catch (const VideoFileError& error) {
-            reportFailure(error);
-            return;
+        // End of the file: play it again from the beginning, in the open file where it can seek.
+        if (!reader_->rewind()) {
+            try {
+                startReader();
+            } catch (const VideoFileError& error) {
+                reportFailure(error);
+                return;
+            }
         }
         picture = reader_->next();
         if (picture == nullptr) {

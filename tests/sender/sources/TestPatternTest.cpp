@@ -1,0 +1,202 @@
+#include "core/MonotonicClock.h"
+#include "core/TestPatternTimecode.h"
+#include "sender/sources/TestPatternPainter.h"
+#include "sender/sources/TestPatternSource.h"
+#include "support/Eventually.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+using namespace kelvora;
+using kelvora::testing::Eventually;
+
+namespace {
+
+struct Bgra {
+    int blue, green, red;
+};
+
+Bgra pixelAt(const PixelBuffer& picture, double x, double y) {
+    const uint8_t* pixel = picture.data(0) + static_cast<size_t>(y) * static_cast<size_t>(picture.stride(0)) +
+                           static_cast<size_t>(x) * 4;
+    return {pixel[0], pixel[1], pixel[2]};
+}
+
+bool near(Bgra actual, Bgra expected, int tolerance = 2) {
+    return std::abs(actual.blue - expected.blue) <= tolerance &&
+           std::abs(actual.green - expected.green) <= tolerance &&
+           std::abs(actual.red - expected.red) <= tolerance;
+}
+
+PixelBuffer paint(TestPatternPainter& painter, uint64_t frameCounter, uint64_t captureTime = 1'000'000'000) {
+    auto picture =
+        PixelBuffer::make(PixelFormat::bgra, painter.dimensions().width, painter.dimensions().height);
+    painter.draw(picture, TestPatternPainter::Frame{frameCounter, captureTime, 12.0, "12:34:56.789"});
+    return picture;
+}
+
+// The centre of frame-phase square `i` at 1080p and 30 fps: 28-pixel cells, the row centred.
+double squareCentreX(int i) {
+    return (1920 - 28 * 30) / 2.0 + 28 * i + 14;
+}
+constexpr double squareCentreY = 1080 - 0.27 * 1080 - 12;
+constexpr Bgra litSquare{115, 230, 51};
+constexpr Bgra orange{10, 158, 255};
+
+}  // namespace
+
+TEST(TestPatternPainter, DrawsBarsAtSeventyFivePercentAcrossTheTop) {
+    TestPatternPainter painter(VideoDimensions::hd1080(), 30);
+    auto picture = paint(painter, 1);
+    const std::array<Bgra, 7> bars{{{191, 191, 191},
+                                    {0, 191, 191},
+                                    {191, 191, 0},
+                                    {0, 191, 0},
+                                    {191, 0, 191},
+                                    {0, 0, 191},
+                                    {191, 0, 0}}};
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_TRUE(near(pixelAt(picture, (i + 0.5) * 1920 / 7, 0.08 * 1080), bars[i])) << "bar " << i;
+    }
+}
+
+TEST(TestPatternPainter, LightsTheSquareOfTheFramePhaseAndMovesTheMarker) {
+    TestPatternPainter painter(VideoDimensions::hd1080(), 30);
+    auto picture = paint(painter, 37);  // phase square 7; marker at 37/60 of its way
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_EQ(near(pixelAt(picture, squareCentreX(i), squareCentreY), litSquare), i == 7)
+            << "square " << i;
+    }
+    const double markerX = (1920 - 24) * 37.0 / 60 + 12;
+    const double markerY = 1080 - 0.18 * 1080 - 0.03 * 1080;
+    EXPECT_TRUE(near(pixelAt(picture, markerX, markerY), orange));
+    EXPECT_FALSE(near(pixelAt(picture, markerX - 40, markerY), orange));
+}
+
+TEST(TestPatternPainter, StripCarriesTheCaptureTimeToTheMicrosecond) {
+    TestPatternPainter painter(VideoDimensions::hd1080(), 60);
+    const uint64_t captureTime = 123'456'789'012'345'678;  // about 34 hours of uptime
+    auto picture = paint(painter, 5, captureTime);
+    EXPECT_EQ(TestPatternTimecode::read(picture), captureTime / 1000 * 1000);
+    // The black band runs across the full width, right of the 52 cells too.
+    EXPECT_TRUE(near(pixelAt(picture, 1900, 1075), {0, 0, 0}, 0));
+}
+
+TEST(TestPatternPainter, SmallAndOddPicturesAreDrawnWhole) {
+    for (VideoDimensions size :
+         {VideoDimensions{200, 100}, VideoDimensions{319, 215}, VideoDimensions{2, 2}}) {
+        TestPatternPainter painter(size, 30);
+        auto picture = PixelBuffer::make(PixelFormat::bgra, size.width, size.height);
+        for (int y = 0; y < size.height; ++y) {
+            std::fill_n(picture.data(0) + static_cast<size_t>(y) * picture.stride(0), size.width * 4,
+                        uint8_t{0x55});
+        }
+        painter.draw(picture, TestPatternPainter::Frame{1, 7'000'000, 0, "00:00:00.000"});
+        // Every pixel written and opaque: no pool leftovers show through.
+        for (int y = 0; y < size.height; ++y) {
+            for (int x = 0; x < size.width; ++x) {
+                ASSERT_EQ(picture.data(0)[static_cast<size_t>(y) * picture.stride(0) + x * 4 + 3], 255)
+                    << size.description() << " at " << x << "," << y;
+            }
+        }
+    }
+}
+
+TEST(TestPatternPainter, ClockTextIsLocalTimeWithMilliseconds) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1'700'000'000'042));
+    EXPECT_EQ(TestPatternPainter::clockText(time), "22:13:20.042");
+}
+
+TEST(TestPatternSource, DeliversBgraFramesWhoseTimecodeReadsBackToTheirCaptureTime) {
+    auto source = std::make_shared<TestPatternSource>(VideoDimensions{640, 360}, 30);
+    struct Received {
+        uint64_t captureTime;
+        uint64_t deliveredAt;
+        std::optional<uint64_t> timecode;
+        bool isTestPattern;
+        VideoDimensions dimensions;
+        PixelFormat format;
+    };
+    Eventually<Received> frames;
+    source->start(
+        [&](SourceFrame frame) {
+            frames.push({frame.captureTime, MonotonicClock::now(),
+                         TestPatternTimecode::read(frame.pixelBuffer), frame.isTestPattern,
+                         frame.dimensions(), frame.pixelBuffer.format()});
+        },
+        nullptr);
+    ASSERT_TRUE(frames.waitFor([](const Received&) { return true; }));
+    source->stop();
+    source.reset();  // joins the queue: no frame arrives after this
+    for (const Received& frame : frames.values()) {
+        EXPECT_EQ(frame.timecode, frame.captureTime / 1000 * 1000);
+        EXPECT_LE(frame.captureTime, frame.deliveredAt);
+        EXPECT_TRUE(frame.isTestPattern);
+        EXPECT_EQ(frame.dimensions, (VideoDimensions{640, 360}));
+        EXPECT_EQ(frame.format, PixelFormat::bgra);
+    }
+}
+
+TEST(TestPatternSource, ARateOfZeroRunsAtOneFramePerSecondAndTheFirstPictureIsNumberOne) {
+    auto source = std::make_shared<TestPatternSource>(VideoDimensions::hd1080(), 0);
+    EXPECT_EQ(source->frameRate(), 1);
+    Eventually<PixelBuffer> frames;
+    source->start([&](SourceFrame frame) { frames.push(frame.pixelBuffer); }, nullptr);
+    auto first = frames.waitFor([](const PixelBuffer&) { return true; });
+    source->stop();
+    ASSERT_TRUE(first);
+    // One square only, centred, and lit on every picture.
+    EXPECT_TRUE(near(pixelAt(*first, 960, 1080 - 0.27 * 1080 - 12), litSquare));
+    EXPECT_FALSE(near(pixelAt(*first, 960 - 28, 1080 - 0.27 * 1080 - 12), litSquare));
+    // Picture 1 of a two-picture marker period puts the marker half-way.
+    EXPECT_TRUE(near(pixelAt(*first, (1920 - 24) * 0.5 + 12, 1080 - 0.21 * 1080), orange));
+}
+
+TEST(TestPatternSource, FramesFollowTheConfiguredRateForTenSecondsWithoutDrift) {
+    constexpr int rate = 25;
+    constexpr uint64_t interval = 1'000'000'000 / rate;
+    constexpr uint64_t window = 10'000'000'000;
+    auto source = std::make_shared<TestPatternSource>(VideoDimensions{320, 180}, rate);
+    Eventually<uint64_t> captureTimes;
+    source->start([&](SourceFrame frame) { captureTimes.push(frame.captureTime); }, nullptr);
+    auto first = captureTimes.waitFor([](uint64_t) { return true; });
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(captureTimes.waitFor([&](uint64_t time) { return time >= *first + window; },
+                                     std::chrono::seconds(30)));
+    source->stop();
+    const auto times = captureTimes.values();
+
+    size_t inWindow = 0;
+    for (size_t k = 0; k < times.size(); ++k) {
+        if (times[k] < *first + window) {
+            ++inWindow;
+            // Deadlines are start + k × interval: picture k is never a whole frame off its slot.
+            EXPECT_LT(static_cast<int64_t>(times[k] - *first - k * interval), static_cast<int64_t>(interval))
+                << "picture " << k;
+        }
+    }
+    EXPECT_NEAR(static_cast<double>(inWindow), 10.0 * rate, 1.0);
+}
+
+TEST(TestPatternSource, NoNewFrameBeginsAfterStop) {
+    auto source = std::make_shared<TestPatternSource>(VideoDimensions{320, 180}, 50);
+    Eventually<uint64_t> captureTimes;
+    source->start([&](SourceFrame frame) { captureTimes.push(frame.captureTime); }, nullptr);
+    ASSERT_TRUE(captureTimes.waitFor([](uint64_t) { return true; }));
+    source->stop();
+    const uint64_t stoppedAt = MonotonicClock::now();
+    // Ten frame intervals: long enough for frames to show up if the timer still ran.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    size_t afterStop = 0;
+    for (uint64_t time : captureTimes.values()) {
+        afterStop += time > stoppedAt ? 1 : 0;
+    }
+    // A tick that was already queued when stop was called may still complete.
+    EXPECT_LE(afterStop, 1u);
+}
