@@ -13,10 +13,11 @@ namespace kelvora::testsupport {
 // again; a timer that drifts (one scheduled relative to the previous tick) falls further off with every
 // picture, so that its phases within the interval spread evenly over the whole interval.
 struct Cadence {
-    // Pictures on the deadlines within the window after the first picture.
+    // Pictures within the window that starts with the first picture.
     size_t frames = 0;
-    // No two pictures fell on the same deadline: never faster than the rate.
-    bool oneFramePerDeadline = true;
+    // Picture k never came more than one interval before first + k × interval: never faster than the
+    // rate (a delayed or skipped tick only makes pictures later).
+    bool neverAhead = true;
     // How closely the pictures keep one phase within the interval: the length of the mean of the unit
     // vectors at angle 2π × (time mod interval) / interval. 1 when all keep the same phase, near 0 when
     // the phase wanders through the interval (drift). Jitter of σ lowers it to about exp(−(2πσ/interval)²/2).
@@ -28,19 +29,12 @@ struct Cadence {
             return cadence;
         }
         const uint64_t first = times.front();
-        const auto slots = static_cast<int64_t>(window / interval);
         const double period = static_cast<double>(interval);
         std::complex<double> sum;
-        int64_t previousSlot = -1;
-        for (uint64_t time : times) {
-            const double sinceFirst = static_cast<double>(time - first);
-            const auto slot = static_cast<int64_t>(std::llround(sinceFirst / period));
-            if (time < first || slot >= slots) {
-                continue;
-            }
+        for (size_t k = 0; k < times.size() && times[k] < first + window; ++k) {
+            const double sinceFirst = static_cast<double>(times[k] - first);
             ++cadence.frames;
-            cadence.oneFramePerDeadline = cadence.oneFramePerDeadline && slot > previousSlot;
-            previousSlot = slot;
+            cadence.neverAhead = cadence.neverAhead && sinceFirst > (static_cast<double>(k) - 1) * period;
             sum += std::polar(1.0, 2 * std::numbers::pi * std::fmod(sinceFirst, period) / period);
         }
         cadence.phaseConcentration = std::abs(sum) / static_cast<double>(cadence.frames);

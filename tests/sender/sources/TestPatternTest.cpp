@@ -173,9 +173,9 @@ TEST(TestPatternSource, FramesFollowTheConfiguredRateForTenSecondsWithoutDrift) 
     source->stop();
     const auto cadence = testsupport::Cadence::of(captureTimes.values(), interval, window);
 
-    // 250 deadlines in ten seconds: every picture on its own, a busy machine may cost a few.
-    EXPECT_TRUE(cadence.oneFramePerDeadline);
-    EXPECT_LE(cadence.frames, 250u);
+    // 250 deadlines in ten seconds (251 when the first picture came late); a busy machine may cost a few.
+    EXPECT_TRUE(cadence.neverAhead);
+    EXPECT_LE(cadence.frames, 251u);
     EXPECT_GE(cadence.frames, 240u);
     // No drift: the pictures keep the phase of the first deadline to the end.
     EXPECT_GT(cadence.phaseConcentration, 0.75);
