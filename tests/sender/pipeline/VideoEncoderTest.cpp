@@ -203,6 +203,10 @@ TEST(VideoEncoder, KeyframeRequestsAndTheirMinimumInterval) {
     EXPECT_TRUE(forced.isKeyframe());
     EXPECT_EQ(forced.referenceFrameNumber, forced.frameNumber);
     EXPECT_EQ(forced.parameterSets.size(), 2u);
+    for (ByteView unit : nal::splitLengthPrefixed(forced.payload)) {
+        auto type = nal::type(VideoCodec::h264, unit);
+        EXPECT_TRUE(type == nal::h264::idr || type == nal::h264::sei) << int(type.value_or(0));
+    }
 
     encoder.requestKeyframe(250);  // within 250 ms of the last accepted one: suppressed
     EXPECT_FALSE(next().isKeyframe());
