@@ -1,0 +1,235 @@
+#include "receiver/session/DisplayTierSelector.h"
+
+#include <algorithm>
+
+#include "core/Log.h"
+#include "core/MonotonicClock.h"
+
+namespace kelvora {
+
+namespace {
+
+constexpr double warmUpRestartMs = 300;  // a candidate pausing longer starts its warm-up over
+constexpr double recentMs = 500;
+constexpr double displayIdleMs = 300;  // with the display idle this long any candidate takes over
+constexpr double smallerCandidateMs = 120;
+constexpr double minimumWarmUpMs = 400;
+constexpr size_t minimumRecent = 12;
+constexpr double largestRecentGapMs = 100;
+constexpr double latencyAllowanceMs = 25;
+constexpr double bridgeReturnGapMs = 100;
+
+double elapsedMs(uint64_t from, uint64_t to) {
+    return MonotonicClock::milliseconds(from, to);
+}
+
+long whole(double value) {
+    return static_cast<long>(value);
+}
+
+// Largest gap between consecutive decode times, 9999 when there is none or it is larger.
+double largestGap(const std::vector<uint64_t>& times) {
+    double largest = -1;
+    for (size_t i = 1; i < times.size(); ++i) {
+        largest = std::max(largest, elapsedMs(times[i - 1], times[i]));
+    }
+    return largest < 0 || largest > 9999 ? 9999 : largest;
+}
+
+}  // namespace
+
+DisplayTierSelector::Arrival DisplayTierSelector::arrive(uint8_t tier, uint64_t arrival) {
+    if (tier > highestTier) {
+        return {};
+    }
+    if (retired_) {
+        if (elapsedMs(retired_->until, arrival) < 0) {
+            if (tier == retired_->tier) {
+                return {};
+            }
+        } else {
+            retired_.reset();
+        }
+    }
+    if (!displayTier_) {
+        displayTier_ = tier;
+    }
+    Arrival result{true, false};
+    if (tier != *displayTier_ && !candidates_.contains(tier)) {
+        candidates_.emplace(tier, CandidateProgress{});
+        result.candidateStarted = true;
+        Log::player().info("Stufe {} läuft parallel an", tier);
+    }
+    return result;
+}
+
+DisplayTierSelector::Routing DisplayTierSelector::route(const Picture& picture, const DisplayFacts& facts,
+                                                        uint64_t now) {
+    Routing routing;
+    bool show = false;
+    if (!displayTier_ || picture.tier != *displayTier_) {
+        if (isBridging() && picture.tier == proxyTier) {
+            if (preferredTier_ == proxyTier) {
+                switchDisplayTier(proxyTier, now, routing);
+            }
+            show = true;
+        } else if (shouldBridge(picture.tier)) {
+            show = startBridgeIfNeeded(facts.framesPerSecond, now, routing);
+        } else if (advanceCandidate(picture, facts, now)) {
+            switchDisplayTier(picture.tier, now, routing);
+            show = true;
+        }
+    } else if (isBridging()) {
+        show = acceptBridgeReturn(picture.captureTime, now, routing);
+    } else {
+        show = true;
+    }
+
+    // A picture never goes on screen after a newer one.
+    if (show && picture.captureTime > lastDisplayedCaptureTime_) {
+        routing.show = true;
+        lastDisplayedCaptureTime_ = picture.captureTime;
+        if (lastDisplayedAt_ != 0) {
+            routing.gapMs = elapsedMs(lastDisplayedAt_, now);
+        }
+        lastDisplayedAt_ = now;
+    }
+    return routing;
+}
+
+void DisplayTierSelector::restartWarmUp(uint8_t tier) {
+    if (displayTier_ != tier) {
+        candidates_[tier] = CandidateProgress{};
+    }
+}
+
+double DisplayTierSelector::bridgedMs(uint64_t now) const {
+    return bridgedMs_ + (bridgeStartedAt_ ? elapsedMs(*bridgeStartedAt_, now) : 0);
+}
+
+bool DisplayTierSelector::shouldBridge(uint8_t tier) const {
+    return protocolVersion_ >= 4 && tier == proxyTier && displayTier_ == 0 && preferredTier_ != proxyTier;
+}
+
+bool DisplayTierSelector::startBridgeIfNeeded(double framesPerSecond, uint64_t now, Routing& routing) {
+    if (isBridging()) {
+        return true;
+    }
+    if (lastDisplayedAt_ == 0) {
+        return false;
+    }
+    // Three frame intervals of the main tier, within 80...150 ms.
+    const double threshold = framesPerSecond <= 1 ? 150 : std::clamp(3000 / framesPerSecond, 80.0, 150.0);
+    const double pause = elapsedMs(lastDisplayedAt_, now);
+    if (pause <= threshold) {
+        return false;
+    }
+    bridgeStartedAt_ = now;
+    bridgeReturnRun_ = {};
+    bridgeCount_ += 1;
+    routing.messages.emplace_back(StandbyBridgeMessage{true, proxyTier});
+    Log::player().info("Überbrückung mit Proxy nach {} ms ohne Bild", whole(pause));
+    return true;
+}
+
+bool DisplayTierSelector::acceptBridgeReturn(uint64_t captureTime, uint64_t now, Routing& routing) {
+    ReturnRun& run = bridgeReturnRun_;
+    if (run.count == 0 || elapsedMs(run.lastAt, now) > bridgeReturnGapMs) {
+        run = {1, now};
+        return false;
+    }
+    run.count += 1;
+    run.lastAt = now;
+    if (run.count >= 2 && captureTime > lastDisplayedCaptureTime_) {
+        endBridge(now, routing);
+        return true;
+    }
+    return false;
+}
+
+void DisplayTierSelector::endBridge(uint64_t now, Routing& routing) {
+    if (!bridgeStartedAt_) {
+        return;
+    }
+    const double duration = elapsedMs(*bridgeStartedAt_, now);
+    bridgedMs_ += duration;
+    bridgeStartedAt_.reset();
+    routing.messages.emplace_back(StandbyBridgeMessage{false, proxyTier});
+    Log::player().info("Überbrückung beendet nach {} ms", whole(duration));
+}
+
+bool DisplayTierSelector::advanceCandidate(const Picture& picture, const DisplayFacts& facts, uint64_t now) {
+    auto [found, fresh] = candidates_.try_emplace(picture.tier);
+    CandidateProgress& record = found->second;
+    if (fresh || record.decoded == 0 || elapsedMs(record.lastDecodedAt, now) > warmUpRestartMs) {
+        record = CandidateProgress{};
+        record.firstDecodedAt = now;
+    }
+    record.lastDecodedAt = now;
+    record.decoded += 1;
+    record.recent.push_back(now);
+    std::erase_if(record.recent, [&](uint64_t time) { return elapsedMs(time, now) > recentMs; });
+    if (picture.latencyMs) {
+        record.latencies.add(*picture.latencyMs);
+    }
+
+    if (lastDisplayedAt_ == 0 || elapsedMs(lastDisplayedAt_, now) > displayIdleMs) {
+        return true;
+    }
+
+    // No picture on screen counts as larger than any candidate.
+    const bool smaller =
+        !facts.dimensions || static_cast<int64_t>(picture.width) * picture.height <
+                                 static_cast<int64_t>(facts.dimensions->width) * facts.dimensions->height;
+    if (smaller) {
+        if (preferredTier_ == picture.tier) {
+            return record.decoded > 1;
+        }
+        return elapsedMs(lastDisplayedAt_, now) > smallerCandidateMs && record.decoded > 1;
+    }
+
+    const auto candidateLatency = record.latencies.median();
+    const double gap = largestGap(record.recent);
+    if (record.decoded % 30 == 0) {
+        Log::player().info("Stufe {}: {} Bilder in {} ms, größte Lücke {} ms, Latenz {} ms (angezeigt {} ms)",
+                           picture.tier, record.decoded, whole(elapsedMs(record.firstDecodedAt, now)),
+                           whole(gap), candidateLatency ? whole(*candidateLatency) : -1,
+                           facts.latencyMedianMs ? whole(*facts.latencyMedianMs) : -1);
+    }
+    if (elapsedMs(record.firstDecodedAt, now) < minimumWarmUpMs) {
+        return false;
+    }
+    if (record.recent.size() < minimumRecent) {
+        return false;
+    }
+    if (gap > largestRecentGapMs) {
+        return false;
+    }
+    if (!candidateLatency || !facts.latencyMedianMs) {
+        return true;
+    }
+    return *candidateLatency <= *facts.latencyMedianMs + latencyAllowanceMs;
+}
+
+void DisplayTierSelector::switchDisplayTier(uint8_t tier, uint64_t now, Routing& routing) {
+    endBridge(now, routing);
+    const std::optional<uint8_t> old = displayTier_;
+    displayTier_ = tier;
+    preferredTier_.reset();
+    candidates_.erase(tier);
+
+    TierSwitch change{old, tier, false};
+    // The proxy going back to standby behind the main tier keeps running.
+    const bool proxyToStandby = protocolVersion_ >= 4 && old == proxyTier && tier == 0;
+    if (old && *old != tier && !proxyToStandby) {
+        change.retiresOld = true;
+        retired_ = Retired{*old, now + static_cast<uint64_t>(retireMs * 1e6)};
+    }
+    routing.switched = change;
+    if (protocolVersion_ >= 3) {
+        routing.messages.emplace_back(TierReadyMessage{tier, std::nullopt});
+    }
+    Log::player().info("Anzeige wechselt nahtlos auf Stufe {}", tier);
+}
+
+}  // namespace kelvora
