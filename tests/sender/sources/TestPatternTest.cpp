@@ -173,11 +173,10 @@ TEST(TestPatternSource, FramesFollowTheConfiguredRateForTenSecondsWithoutDrift) 
     source->stop();
     const auto cadence = testsupport::Cadence::of(captureTimes.values(), interval, window);
 
-    // 250 deadlines in ten seconds (251 when the first picture came late); a busy machine may cost a few.
-    EXPECT_TRUE(cadence.neverAhead);
-    EXPECT_LE(cadence.frames, 251u);
+    // 250 deadlines in ten seconds, never more pictures; a busy machine may cost a few.
+    EXPECT_LE(cadence.frames, 250u);
     EXPECT_GE(cadence.frames, 240u);
-    // No drift: the pictures keep the phase of the first deadline to the end.
+    // No drift: the pictures keep one phase of the interval from the first to the last.
     EXPECT_GT(cadence.phaseConcentration, 0.75);
 }
 
