@@ -123,9 +123,12 @@ TEST(VideoFileSource, FramesFollowTheNominalRateForTenSecondsWithoutDrift) {
         deliveries.push_back(frame.deliveredAt);
     }
     const auto cadence = testsupport::Cadence::of(deliveries, interval, window);
+    // 250 deadlines in ten seconds: never more pictures. A machine busy enough to hold the queue back for
+    // more than a frame costs a deadline now and then, not a fifth of them.
     EXPECT_LE(cadence.frames, 250u);
-    EXPECT_GE(cadence.frames, 240u);
-    EXPECT_GT(cadence.phaseConcentration, 0.75);
+    EXPECT_GE(cadence.frames, 200u);
+    // No drift: to the end of the run, every second has a picture within a quarter frame of a deadline.
+    EXPECT_LT(cadence.worstBestLateness, static_cast<int64_t>(interval / 4));
 
     // Looping keeps the order: 13 pictures, then the first again.
     for (size_t k = 0; k < received.size(); ++k) {
