@@ -24,7 +24,8 @@ class Eventually {
         changed_.notify_all();
     }
 
-    // The first value (from the oldest on) that satisfies `condition`, or none after `limit`.
+    // The first value (from the oldest on) that satisfies `condition`, or none after `limit`. `condition`
+    // runs under the lock: it must not call back into this object.
     std::optional<T> waitFor(const std::function<bool(const T&)>& condition,
                              std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         std::unique_lock lock(mutex_);
@@ -39,6 +40,14 @@ class Eventually {
             return false;
         });
         return found;
+    }
+
+    // Waits until the values so far, as a whole, satisfy `condition`; returns whether they came to.
+    // `condition` runs under the lock: it must not call back into this object.
+    bool waitUntil(const std::function<bool(const std::vector<T>&)>& condition,
+                   std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] { return condition(values_); });
     }
 
     std::vector<T> values() const {
