@@ -1,0 +1,36 @@
+#include "receiver/session/SessionScheduler.h"
+
+#include "core/MonotonicClock.h"
+
+namespace kelvora {
+
+namespace {
+
+class SystemScheduler final : public SessionScheduler {
+  public:
+    uint64_t now() const override { return MonotonicClock::now(); }
+
+    Handle after(const std::shared_ptr<SerialQueue>& queue, Duration delay, Task task) override {
+        return wrap(queue->after(std::chrono::duration_cast<SerialQueue::Duration>(delay), std::move(task)));
+    }
+
+    Handle every(const std::shared_ptr<SerialQueue>& queue, Duration interval, Task task) override {
+        const auto step = std::chrono::duration_cast<SerialQueue::Duration>(interval);
+        return wrap(queue->every(step, std::move(task), step));
+    }
+
+  private:
+    static Handle wrap(Timer timer) {
+        auto shared = std::make_shared<Timer>(std::move(timer));
+        return Handle([shared] { shared->cancel(); });
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<SessionScheduler> SessionScheduler::system() {
+    static const auto instance = std::make_shared<SystemScheduler>();
+    return instance;
+}
+
+}  // namespace kelvora

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <utility>
+
+#include "platform/SerialQueue.h"
+
+namespace kelvora {
+
+// Where a receiver session takes "now" and its timers from. The product reads the monotonic clock and arms
+// timers on the queue it names; a test drives a clock by hand and fires what has come due, so that limits
+// of seconds are checked exactly and at once.
+//
+// Threads: now() may be read anywhere; after() and every() may be called from any thread, and the task
+// always runs on the queue given with it.
+class SessionScheduler {
+  public:
+    using Task = std::function<void()>;
+    using Duration = std::chrono::nanoseconds;
+
+    // A scheduled task. Move-only; destroying it cancels the task.
+    class Handle {
+      public:
+        Handle() = default;
+        explicit Handle(std::function<void()> cancel) : cancel_(std::move(cancel)) {}
+        Handle(Handle&& other) noexcept : cancel_(std::exchange(other.cancel_, nullptr)) {}
+        Handle& operator=(Handle&& other) noexcept {
+            if (this != &other) {
+                cancel();
+                cancel_ = std::exchange(other.cancel_, nullptr);
+            }
+            return *this;
+        }
+        Handle(const Handle&) = delete;
+        Handle& operator=(const Handle&) = delete;
+        ~Handle() { cancel(); }
+
+        void cancel() {
+            if (auto cancel = std::exchange(cancel_, nullptr)) {
+                cancel();
+            }
+        }
+
+      private:
+        std::function<void()> cancel_;
+    };
+
+    virtual ~SessionScheduler() = default;
+
+    // Monotonic nanoseconds.
+    virtual uint64_t now() const = 0;
+    // Runs `task` on `queue` once, `delay` from now.
+    [[nodiscard]] virtual Handle after(const std::shared_ptr<SerialQueue>& queue, Duration delay,
+                                       Task task) = 0;
+    // Runs `task` on `queue` every `interval`, first one interval from now.
+    [[nodiscard]] virtual Handle every(const std::shared_ptr<SerialQueue>& queue, Duration interval,
+                                       Task task) = 0;
+
+    // The monotonic clock and the queues' own timers.
+    static std::shared_ptr<SessionScheduler> system();
+};
+
+}  // namespace kelvora

@@ -1,0 +1,371 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "core/Nal.h"
+#include "core/ParameterSets.h"
+#include "core/TestPatternTimecode.h"
+#include "receiver/session/FakeSender.h"
+#include "receiver/session/ManualScheduler.h"
+#include "receiver/session/ReceiverSession.h"
+#include "receiver/session/TestStreams.h"
+#include "support/CodecHarness.h"
+#include "support/Eventually.h"
+
+namespace kelvora {
+namespace {
+
+using namespace std::chrono_literals;
+using Reason = KeyframeRequestMessage::Reason;
+using Event = ReceiverSession::Event;
+
+const ReceiverIdentity identity{"C0FFEE00-1111-2222-3333-444455556666", "Testgerät", "Linux PC"};
+
+WelcomeMessage welcomeFor(EngineKind engine, int protocolVersion = 4) {
+    WelcomeMessage welcome;
+    welcome.senderName = "Studio";
+    welcome.protocolVersion = protocolVersion;
+    welcome.sessionToken = "token-1";
+    welcome.engine = std::move(engine);
+    welcome.stream.state = StreamInfoMessage::State::live;
+    welcome.stream.sourceName = "Testbild";
+    welcome.stream.dimensions = {320, 180};
+    welcome.stream.frameRate = 60;
+    welcome.supportsTuning = true;
+    return welcome;
+}
+
+template <typename T>
+bool is(const Event& event) {
+    return std::holds_alternative<T>(event);
+}
+
+// One session against one fake sender, with a clock that moves only when the test advances it.
+class ReceiverSessionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        session =
+            ReceiverSession::create(EngineKind::tcp(), sender.endpoint(), identity, renderer, scheduler);
+        session->setEventHandler([this](const Event& event) { events.push(event); });
+        session->frameOutput.set([this](PixelBuffer) { presentations.push(++presented); });
+    }
+
+    void TearDown() override {
+        if (session) {
+            session->stop();
+            session->queue().sync([] {});
+        }
+    }
+
+    // Starts the session and answers its hello with a welcome naming `engine`.
+    void connect(EngineKind engine = EngineKind::tcp(), int protocolVersion = 4) {
+        session->start();
+        ASSERT_EQ(sender.waitFor<HelloMessage>().size(), 1u);
+        sender.send(welcomeFor(std::move(engine), protocolVersion));
+    }
+
+    std::optional<Event> waitForEvent(const std::function<bool(const Event&)>& condition) {
+        return events.waitFor(condition);
+    }
+
+    std::exception_ptr waitForEnd() {
+        auto ended = waitForEvent(is<ReceiverSession::Ended>);
+        return ended ? std::get<ReceiverSession::Ended>(*ended).error : nullptr;
+    }
+
+    // Sends one frame and waits until its picture has been presented.
+    void sendAndPresent(test::TestEncoder& encoder, bool keyframe = false) {
+        const int before = presented.load();
+        sender.send(encoder.encode(scheduler->now(), keyframe));
+        ASSERT_TRUE(presentations.waitFor([&](const int& count) { return count > before; }))
+            << "picture not presented";
+    }
+
+    test::FakeSender sender;
+    std::shared_ptr<test::ManualScheduler> scheduler = std::make_shared<test::ManualScheduler>();
+    std::shared_ptr<VideoRenderer> renderer = std::make_shared<VideoRenderer>();
+    std::shared_ptr<ReceiverSession> session;
+    testing::Eventually<Event> events;
+    testing::Eventually<int> presentations;
+    std::atomic<int> presented{0};  // pictures the frame tap got
+};
+
+TEST_F(ReceiverSessionTest, SaysHelloExactlyAndAsksForOneKeyframeAfterTheFirstWelcomeOnly) {
+    connect();
+    auto messages = sender.messages();
+    ASSERT_FALSE(messages.empty());
+    HelloMessage expected;
+    expected.clientID = identity.clientID;
+    expected.clientName = identity.clientName;
+    expected.protocolVersion = 4;
+    expected.engine = EngineKind::tcp();
+    expected.supportedCodecs = ReceiverSession::supportedCodecs();
+    expected.deviceModel = identity.deviceModel;
+    expected.supportsTuning = true;
+    EXPECT_EQ(messages.front(), ControlMessage(expected));
+    EXPECT_EQ(expected.supportedCodecs.front(), VideoCodec::h264);
+
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    auto requests = sender.waitFor<KeyframeRequestMessage>();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0], (KeyframeRequestMessage{Reason::connect, std::nullopt}));
+    auto stats = session->statistics();
+    EXPECT_EQ(stats.senderName, "Studio");
+    EXPECT_EQ(stats.engine, EngineKind::tcp());
+    EXPECT_EQ(stats.sourceName, "Testbild");
+    EXPECT_TRUE(stats.connectedSince);
+    EXPECT_EQ(session->remote(), (HostPortEndpoint{"127.0.0.1", sender.endpoint().asHostPort()->port}));
+
+    // A repeated welcome changes nothing: the stream info behind it proves it has been read.
+    auto second = welcomeFor(EngineKind::tcp());
+    second.senderName = "Anderer";
+    sender.send(second);
+    sender.send(StreamInfoMessage{
+        StreamInfoMessage::State::paused, "Kamera", VideoCodec::h264, {320, 180}, 30, false});
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::StreamInfoChanged>));
+    scheduler->advance(100ms);
+    session->queue().sync([] {});
+    EXPECT_EQ(sender.all<KeyframeRequestMessage>().size(), 1u);
+    EXPECT_EQ(sender.waitFor<TimeSyncRequest>().size(), 1u);  // one set of timers, not two
+    size_t connected = 0;
+    for (const auto& event : events.values()) {
+        connected += is<ReceiverSession::Connected>(event);
+    }
+    EXPECT_EQ(connected, 1u);
+    EXPECT_EQ(session->statistics().senderName, "Studio");
+    EXPECT_EQ(session->statistics().streamState, StreamInfoMessage::State::paused);
+}
+
+TEST_F(ReceiverSessionTest, AMuteSenderEndsTheSessionAfterSixSeconds) {
+    session->start();
+    ASSERT_EQ(sender.waitFor<HelloMessage>().size(), 1u);
+    scheduler->advance(5999ms);
+    session->queue().sync([] {});
+    EXPECT_FALSE(events.waitFor(is<ReceiverSession::Ended>, 0ms));
+    scheduler->advance(1ms);
+    auto error = waitForEnd();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(describeError(error), "Der Sender antwortet nicht.");
+    EXPECT_TRUE(sender.waitForEndOfStream());
+    EXPECT_TRUE(sender.all<GoodbyeMessage>().empty());
+}
+
+TEST_F(ReceiverSessionTest, AnEngineTheViewerLacksEndsTheSessionWithoutAKeyframeRequest) {
+    connect(EngineKind::srt());
+    auto error = waitForEnd();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(describeError(error), "Engine „SRT“ ist in dieser App nicht verfügbar.");
+    try {
+        std::rethrow_exception(error);
+    } catch (const ReceiverError& receiverError) {
+        EXPECT_EQ(receiverError, ReceiverError::engineUnavailable(EngineKind::srt()));
+    }
+    EXPECT_TRUE(sender.waitForEndOfStream());
+    EXPECT_TRUE(sender.all<KeyframeRequestMessage>().empty());
+}
+
+TEST_F(ReceiverSessionTest, StopSaysGoodbyeAndTellsTheOwnerNothing) {
+    connect();
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    session->stop();
+    session->stop();
+    EXPECT_TRUE(sender.waitForEndOfStream());
+    EXPECT_EQ(sender.all<GoodbyeMessage>(), (std::vector<GoodbyeMessage>{{"receiver stopped"}}));
+    session->queue().sync([] {});
+    EXPECT_FALSE(events.waitFor(is<ReceiverSession::Ended>, 0ms));
+    // Nothing is left to run once the session has ended.
+    EXPECT_EQ(scheduler->pendingCount(), 0u);
+}
+
+TEST_F(ReceiverSessionTest, TheSenderEndingTheConnectionEndsTheSession) {
+    connect();
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    sender.send(GoodbyeMessage{"sender stopped"});
+    EXPECT_EQ(describeError(waitForEnd()), "Der Sender hat die Verbindung beendet.");
+}
+
+TEST_F(ReceiverSessionTest, AFrameWithoutItsReferenceAsksForAKeyframeForItsTierUntilOneComes) {
+    connect();
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    test::TestEncoder encoder({320, 180}, 1);
+    encoder.encode(scheduler->now(), true);  // the keyframe is lost on the way
+    sender.send(encoder.encode(scheduler->now()));
+    const auto lossRequest = [](const KeyframeRequestMessage& request) {
+        return request == KeyframeRequestMessage{Reason::frameLoss, 1};
+    };
+    EXPECT_EQ(sender.waitFor<KeyframeRequestMessage>(1, lossRequest).size(), 1u);
+    // The orderer's poll repeats the request while no keyframe comes.
+    scheduler->advance(155ms);
+    EXPECT_EQ(sender.waitFor<KeyframeRequestMessage>(2, lossRequest).size(), 2u);
+    sendAndPresent(encoder, true);
+    scheduler->advance(300ms);
+    session->queue().sync([] {});
+    EXPECT_EQ(sender.all<KeyframeRequestMessage>(lossRequest).size(), 2u);
+    // From protocol 3 on the viewer acknowledges the chain it can decode from.
+    auto acks = sender.waitFor<ReferenceAckMessage>();
+    ASSERT_EQ(acks.size(), 1u);
+    EXPECT_EQ(acks[0], (ReferenceAckMessage{1, 3, 3}));
+    EXPECT_EQ(sender.waitFor<TierReadyMessage>(), (std::vector<TierReadyMessage>{{1, true}}));
+}
+
+TEST_F(ReceiverSessionTest, ReportsEverySecondWithWhatArrivedSinceTheLastReport) {
+    connect();
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    test::TestEncoder encoder({320, 180});
+    scheduler->advance(500ms);
+    for (int i = 0; i < 5; ++i) {
+        scheduler->advance(16ms);
+        sendAndPresent(encoder, i == 0);
+    }
+    scheduler->advance(420ms);
+    auto reports = sender.waitFor<ReceiverReportMessage>(1);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_GE(reports[0].intervalMs, 1000);
+    EXPECT_EQ(reports[0].framesReceived, 5);
+    EXPECT_EQ(reports[0].framesDecoded, 5);
+    EXPECT_GT(reports[0].bytesReceived, 0);
+    EXPECT_EQ(reports[0].latencyMedianMs, -1);  // no clock synchronisation yet
+
+    scheduler->advance(1s);
+    scheduler->advance(1s);
+    reports = sender.waitFor<ReceiverReportMessage>(3);
+    ASSERT_EQ(reports.size(), 3u);
+    for (size_t i = 1; i < reports.size(); ++i) {
+        EXPECT_EQ(reports[i].intervalMs, 1000);
+        EXPECT_EQ(reports[i].framesReceived, 0);
+        EXPECT_EQ(reports[i].bytesReceived, 0);
+    }
+    // Five requests 0.1 s apart, then one a second: 1, 2, 3, 4, 5, 10, 20 and 30 tenths.
+    sender.waitFor<TimeSyncRequest>(8);
+    EXPECT_EQ(sender.all<TimeSyncRequest>().size(), 8u);
+    auto stats = session->statistics();
+    EXPECT_EQ(stats.framesReceived, 5);
+    EXPECT_EQ(stats.framesDecoded, 5);
+    EXPECT_EQ(stats.keyframeRequests, 1);
+    EXPECT_EQ(stats.dimensions, (VideoDimensions{320, 180}));
+    EXPECT_EQ(renderer->counters().enqueued, 5u);
+}
+
+TEST_F(ReceiverSessionTest, StallsAt60FpsLimitTheSenderTo30AndFiveCalmSecondsLiftIt) {
+    connect();
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    test::TestEncoder encoder({320, 180});
+    auto frames = [&](int count, std::chrono::nanoseconds step) {
+        for (int i = 0; i < count; ++i) {
+            scheduler->advance(step);
+            sendAndPresent(encoder, presented.load() == 0);
+        }
+    };
+    const auto at60 = std::chrono::nanoseconds(16'666'667);
+    frames(59, at60);  // the first report: 60 frames/s, no reason
+    EXPECT_TRUE(sender.all<FrameRateLimitMessage>().empty());
+    frames(20, at60);
+    scheduler->advance(200ms);  // a stall
+    frames(36, at60);           // the second report sees it
+    auto limits = sender.waitFor<FrameRateLimitMessage>(1);
+    ASSERT_EQ(limits.size(), 1u);
+    EXPECT_EQ(limits[0].maxFps, 30);
+    EXPECT_EQ(session->statistics().requestedMaxFps, 30);
+
+    const auto at30 = std::chrono::nanoseconds(33'333'333);
+    frames(30 * 5, at30);
+    EXPECT_EQ(sender.all<FrameRateLimitMessage>().size(), 1u);
+    frames(30, at30);
+    limits = sender.waitFor<FrameRateLimitMessage>(2);
+    ASSERT_EQ(limits.size(), 2u);
+    EXPECT_EQ(limits[1].maxFps, 0);
+}
+
+// Test-pattern frames as a sender makes them: the capture time drawn into the picture's time-code strip.
+class TimecodeStream {
+  public:
+    EncodedVideoFrame next() {
+        const uint64_t capture = MonotonicClock::now();
+        auto picture = PixelBuffer::make(PixelFormat::nv12, size.width, size.height);
+        std::memset(picture.data(0), 120, static_cast<size_t>(picture.stride(0)) * size.height);
+        std::memset(picture.data(1), 128, static_cast<size_t>(picture.stride(1)) * picture.planeHeight(1));
+        TestPatternTimecode::write(picture, capture);
+        const bool keyframe = number == 0;
+        auto unit = encoder.encode(picture, keyframe);
+        ++number;
+        EncodedVideoFrame::Flags flags{EncodedVideoFrame::Flags::testPattern};
+        if (unit.keyframe) {
+            flags.insert(EncodedVideoFrame::Flags::keyframe);
+        }
+        return EncodedVideoFrame::make(
+            VideoCodec::h264, flags, 0, number, std::nullopt, capture, MonotonicClock::now(), size, 4000,
+            unit.keyframe ? ParameterSets::extract(unit.annexB, VideoCodec::h264) : std::vector<Bytes>{},
+            nal::toLengthPrefixed(unit.annexB, VideoCodec::h264));
+    }
+
+    const VideoDimensions size{640, 360};
+
+  private:
+    testsupport::X264TestEncoder encoder{640, 360};
+    uint64_t number = 0;
+};
+
+TEST(ReceiverSessionLatency, TheSynchronisedLatencyAgreesWithThePicturesTimecode) {
+    test::FakeSender sender;
+    sender.answerTimeSync = true;
+    auto session = ReceiverSession::create(EngineKind::tcp(), sender.endpoint(), identity);
+    std::mutex mutex;
+    std::condition_variable presented;
+    SampleWindow timecodeLatencies(90);
+    int pictures = 0;
+    session->frameOutput.set([&](PixelBuffer picture) {
+        const uint64_t now = MonotonicClock::now();
+        auto capture = TestPatternTimecode::read(picture);
+        std::lock_guard lock(mutex);
+        if (capture) {
+            timecodeLatencies.add(MonotonicClock::milliseconds(*capture, now));
+        }
+        ++pictures;
+        presented.notify_all();
+    });
+    session->start();
+    ASSERT_EQ(sender.waitFor<HelloMessage>().size(), 1u);
+    sender.send(welcomeFor(EngineKind::tcp()));
+    // Three answered round trips synchronise the clock; every frame sent after them is measured.
+    ASSERT_EQ(sender.waitFor<TimeSyncRequest>(3).size(), 3u);
+
+    TimecodeStream stream;
+    constexpr int frameCount = 40;
+    for (int i = 0; i < frameCount; ++i) {
+        sender.send(stream.next());
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(presented.wait_for(lock, 10s, [&] { return pictures > i; }));
+    }
+    // Reports count what arrived since the one before: add them up until every frame is in.
+    ReceiverReportMessage total;
+    ReceiverReportMessage last;
+    for (size_t count = 1; count <= 30 && total.framesDecoded < frameCount; ++count) {
+        auto reports = sender.waitFor<ReceiverReportMessage>(count);
+        ASSERT_EQ(reports.size(), count);
+        last = reports.back();
+        total.framesReceived += last.framesReceived;
+        total.framesDecoded += last.framesDecoded;
+        total.decodeErrors += last.decodeErrors;
+        total.framesLost += last.framesLost;
+        total.framesDropped += last.framesDropped;
+    }
+    session->stop();
+    session->queue().sync([] {});
+
+    EXPECT_EQ(total.framesReceived, frameCount);
+    EXPECT_EQ(total.framesDecoded, frameCount);
+    EXPECT_EQ(total.decodeErrors, 0);
+    EXPECT_EQ(total.framesLost, 0);
+    EXPECT_EQ(total.framesDropped, 0);
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(timecodeLatencies.count(), static_cast<size_t>(frameCount));
+    ASSERT_GE(last.latencyMedianMs, 0);
+    // Both measure capture to display on one clock; the picture reaches the tap just after the session
+    // accepted it, and the strip carries whole microseconds.
+    EXPECT_NEAR(last.latencyMedianMs, *timecodeLatencies.median(), 10.0);
+    EXPECT_TRUE(session->statistics().isTestPattern);
+}
+
+}  // namespace
+}  // namespace kelvora
