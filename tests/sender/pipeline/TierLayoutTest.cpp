@@ -1,0 +1,231 @@
+#include "sender/pipeline/TierLayout.h"
+#include "sender/pipeline/TierRate.h"
+
+#include <gtest/gtest.h>
+
+namespace kelvora {
+namespace {
+
+TierInputs inputs(VideoDimensions dimensions, int frameRate) {
+    TierInputs in;
+    in.dimensions = dimensions;
+    in.frameRate = frameRate;
+    return in;
+}
+
+TEST(TierLayout, ScaledSizesNeverGrowAndStayEven) {
+    EXPECT_EQ(TierLayout::scaledDimensions(1920, 1080, 640), (VideoDimensions{640, 360}));
+    EXPECT_EQ(TierLayout::scaledDimensions(640, 360, 640), (VideoDimensions{640, 360}));
+    EXPECT_EQ(TierLayout::scaledDimensions(320, 180, 640), (VideoDimensions{320, 180}));
+    // A very wide picture keeps at least 180 rows.
+    EXPECT_EQ(TierLayout::scaledDimensions(3840, 400, 640).height, 180);
+    // 1366x768 to 640 wide: 359.8 rows round to 360, then the width follows the aspect ratio, even.
+    VideoDimensions odd = TierLayout::scaledDimensions(1366, 768, 640);
+    EXPECT_EQ(odd.height, 360);
+    EXPECT_EQ(odd.width % 2, 0);
+
+    EXPECT_EQ(TierLayout::middleDimensions(1920, 1080), (VideoDimensions{1280, 720}));
+    EXPECT_EQ(TierLayout::middleDimensions(3840, 2160), (VideoDimensions{1280, 720}));
+    EXPECT_EQ(TierLayout::middleDimensions(1280, 720), std::nullopt);
+}
+
+TEST(TierLayout, ReducedRateLandsNearThirty) {
+    EXPECT_EQ(TierLayout::reducedFrameRate(25), std::nullopt);
+    EXPECT_EQ(TierLayout::reducedFrameRate(30), std::nullopt);
+    EXPECT_EQ(TierLayout::reducedFrameRate(50), 50.0);
+    EXPECT_EQ(TierLayout::reducedFrameRate(60), 30.0);
+    EXPECT_EQ(TierLayout::reducedFrameRate(120), 30.0);
+}
+
+TEST(TierLayout, MainBitrateFollowsThePictureNotTheSettingsResolution) {
+    SenderSettings settings;
+    settings.resolution = VideoDimensions::uhd2160();
+    EXPECT_EQ(TierLayout::effectiveMainBitrateKbps(settings, VideoDimensions::hd1080(), 30), 14000);
+    EXPECT_EQ(TierLayout::effectiveMainBitrateKbps(settings, VideoDimensions::hd720(), 60), 9000);
+    settings.studioMode = true;
+    EXPECT_EQ(TierLayout::effectiveMainBitrateKbps(settings, VideoDimensions::hd1080(), 60), 80000);
+    EXPECT_EQ(TierLayout::normalMainBitrateKbps(settings, VideoDimensions::hd1080(), 60), 20000);
+
+    settings.automaticBitrate = false;
+    settings.bitrateKbps = 12000;
+    settings.studioBitrateKbps = 40000;
+    EXPECT_EQ(TierLayout::effectiveMainBitrateKbps(settings, VideoDimensions::hd1080(), 60), 40000);
+    EXPECT_EQ(TierLayout::normalMainBitrateKbps(settings, VideoDimensions::hd1080(), 60), 12000);
+}
+
+TEST(TierLayout, MainTierCarriesTheEncoderFeaturesOfTheSettings) {
+    SenderSettings settings;
+    settings.keyframeInterval = 4;
+    settings.temporalLayering = false;
+    settings.fullBitrateEncoder = true;
+    settings.studioMode = true;
+    TierInputs in = inputs(VideoDimensions::hd1080(), 50);
+    in.codec = VideoCodec::hevc;
+    EncoderConfiguration main = TierLayout::mainConfiguration(settings, in);
+    EXPECT_EQ(main.codec, VideoCodec::hevc);
+    EXPECT_EQ(main.dimensions, VideoDimensions::hd1080());
+    EXPECT_EQ(main.frameRate, 50);
+    EXPECT_EQ(main.bitrateKbps, 73000);
+    EXPECT_EQ(main.keyframeInterval, 4);
+    EXPECT_FALSE(main.temporalLayering);
+    EXPECT_TRUE(main.longTermReferences);
+    EXPECT_TRUE(main.intraOnly);
+    EXPECT_FALSE(main.lowLatencyRateControl);
+}
+
+TEST(TierLayout, ProxyRunsOnlyWithAdaptiveBitrateAndAtItsPlannedRate) {
+    SenderSettings settings;
+    TierInputs in = inputs(VideoDimensions::hd1080(), 60);
+
+    auto proxy = TierLayout::proxyConfiguration(settings, in);
+    ASSERT_TRUE(proxy);
+    EXPECT_EQ(proxy->dimensions, (VideoDimensions{640, 360}));
+    EXPECT_EQ(proxy->bitrateKbps, 500);  // no planner rate yet
+    EXPECT_FALSE(proxy->intraOnly);
+    EXPECT_TRUE(proxy->lowLatencyRateControl);
+
+    in.proxyClientKbps = 200;
+    EXPECT_EQ(TierLayout::proxyConfiguration(settings, in)->bitrateKbps, 300);
+    in.proxyClientKbps = 5000;
+    EXPECT_EQ(TierLayout::proxyConfiguration(settings, in)->bitrateKbps, settings.proxyBitrateKbps);
+
+    // A small source is sent at its own size.
+    EXPECT_EQ(TierLayout::proxyConfiguration(settings, inputs({480, 270}, 30))->dimensions,
+              (VideoDimensions{480, 270}));
+
+    settings.adaptiveBitrate = false;
+    EXPECT_FALSE(TierLayout::proxyConfiguration(settings, in));
+    settings.adaptiveBitrate = true;
+    settings.proxyStream = false;
+    EXPECT_FALSE(TierLayout::proxyConfiguration(settings, in));
+}
+
+TEST(TierLayout, MiddleTierNeedsAWidePictureOutsideStudioMode) {
+    SenderSettings settings;
+    settings.middleTier = true;
+    EXPECT_FALSE(TierLayout::middleConfiguration(settings, inputs(VideoDimensions::hd720(), 30)));
+    auto middle = TierLayout::middleConfiguration(settings, inputs(VideoDimensions::hd1080(), 30));
+    ASSERT_TRUE(middle);
+    EXPECT_EQ(middle->dimensions, VideoDimensions::hd720());
+    EXPECT_EQ(middle->bitrateKbps, 2500);
+
+    TierInputs planned = inputs(VideoDimensions::hd1080(), 30);
+    planned.middleKbps = 3100;
+    EXPECT_EQ(TierLayout::middleConfiguration(settings, planned)->bitrateKbps, 3100);
+
+    settings.middleTier = false;
+    EXPECT_FALSE(TierLayout::middleConfiguration(settings, inputs(VideoDimensions::hd1080(), 30)));
+
+    // Studio mode: full size at the normal main bitrate, whatever the middle switch says.
+    settings.studioMode = true;
+    auto studio = TierLayout::middleConfiguration(settings, inputs(VideoDimensions::hd720(), 60));
+    ASSERT_TRUE(studio);
+    EXPECT_EQ(studio->dimensions, VideoDimensions::hd720());
+    EXPECT_EQ(studio->bitrateKbps, 9000);
+    EXPECT_FALSE(studio->intraOnly);
+}
+
+TEST(TierLayout, ProfilesAndNames) {
+    SenderSettings settings;
+    EXPECT_EQ(TierLayout::profile(settings, VideoDimensions::hd1080(), 30), TierPlanner::normalProfile());
+    settings.studioMode = true;
+    TierPlanner::Profile studio = TierLayout::profile(settings, VideoDimensions::hd1080(), 60);
+    EXPECT_EQ(studio.mainMinimumKbps, 24000);  // 3 x 80000 / 10
+    EXPECT_EQ(studio.middleMaximumKbps, 20000);
+    EXPECT_FALSE(studio.middleIsSmall);
+
+    EXPECT_EQ(TierLayout::tierName(0, false), "Hauptstream");
+    EXPECT_EQ(TierLayout::tierName(1, true), "1080p komprimiert");
+    EXPECT_EQ(TierLayout::tierName(2, true), "Proxy-Stream");
+}
+
+TierRate::Request request(uint8_t tier, int requested, int cap, int frameRate) {
+    TierRate::Request r;
+    r.tier = tier;
+    r.requestedKbps = requested;
+    r.capKbps = cap;
+    r.frameRate = frameRate;
+    return r;
+}
+
+TEST(TierRate, BitrateStaysBetweenTheFloorAndTheCap) {
+    SenderSettings settings;
+    settings.adaptFrameRateFirst = false;
+    settings.mainMinimumBitrateKbps = 1500;
+    EXPECT_EQ(TierRate::decide(settings, request(0, 500, 20000, 30)).bitrateKbps, 1500);
+    EXPECT_EQ(TierRate::decide(settings, request(0, 50000, 20000, 30)).bitrateKbps, 20000);
+    EXPECT_EQ(TierRate::decide(settings, request(1, 500, 20000, 30)).bitrateKbps, 1000);
+    // A floor above the cap gives way to the cap.
+    EXPECT_EQ(TierRate::decide(settings, request(0, 500, 1200, 30)).bitrateKbps, 1200);
+}
+
+TEST(TierRate, FrameRateLimits) {
+    SenderSettings settings;
+    settings.adaptFrameRateFirst = false;
+    settings.maximumFrameRate = 25;
+    EXPECT_EQ(TierRate::decide(settings, request(0, 9000, 20000, 60)).targetFrameRate, 30.0);
+    settings.maximumFrameRate = 24;
+    EXPECT_EQ(TierRate::decide(settings, request(0, 9000, 20000, 60)).targetFrameRate, 30.0);
+    settings.maximumFrameRate = 60;
+    EXPECT_EQ(TierRate::decide(settings, request(0, 9000, 20000, 60)).targetFrameRate, std::nullopt);
+    settings.maximumFrameRate = 30;
+    EXPECT_EQ(TierRate::decide(settings, request(0, 9000, 20000, 50)).targetFrameRate, std::nullopt);
+
+    // The middle tier runs near 30 outside studio mode; the proxy keeps the full rate here.
+    EXPECT_EQ(TierRate::decide(settings, request(1, 2500, 20000, 60)).targetFrameRate, 30.0);
+    TierRate::Request studioMiddle = request(1, 2500, 20000, 60);
+    studioMiddle.studioMode = true;
+    EXPECT_EQ(TierRate::decide(settings, studioMiddle).targetFrameRate, std::nullopt);
+    EXPECT_EQ(TierRate::decide(settings, request(2, 500, 20000, 60)).targetFrameRate, std::nullopt);
+}
+
+TEST(TierRate, FrameRateFirstDropsFramesInsteadOfSharpness) {
+    SenderSettings settings;
+    settings.minimumFrameRate = 5;
+    // The tier put out 10000 kbit/s at the full 30 fps and needs 12000 with headroom; 4800 is 40 % of that.
+    TierRate::Request r = request(0, 4800, 20000, 30);
+    r.measuredKbps = 10000;
+    TierRate decided = TierRate::decide(settings, r);
+    EXPECT_EQ(decided.targetFrameRate, 10.0);
+    EXPECT_EQ(decided.bitrateKbps, 4800);
+
+    // When the need is covered the tier runs at the full rate.
+    r.requestedKbps = 11000;
+    decided = TierRate::decide(settings, r);
+    EXPECT_EQ(decided.targetFrameRate, std::nullopt);
+    EXPECT_EQ(decided.bitrateKbps, 11000);
+
+    // A minimum frame rate of 15 forbids a third: the rate goes to the lowest step it allows, and the
+    // bitrate is not cut.
+    settings.minimumFrameRate = 15;
+    r.requestedKbps = 4800;
+    decided = TierRate::decide(settings, r);
+    EXPECT_EQ(decided.targetFrameRate, 15.0);
+    EXPECT_EQ(decided.bitrateKbps, 4800);
+
+    // The bitrate of a reduced tier is capped at its share of the cap.
+    settings.minimumFrameRate = 5;
+    r = request(0, 5000, 9000, 30);
+    r.measuredKbps = 30000;  // the need is clamped to the cap: 5000 / 9000 = 0.56 -> a half
+    decided = TierRate::decide(settings, r);
+    EXPECT_EQ(decided.targetFrameRate, 15.0);
+    EXPECT_EQ(decided.bitrateKbps, 4500);
+}
+
+TEST(TierRate, DamagedFrameRatesDoNotDivideByZero) {
+    SenderSettings settings;
+    settings.minimumFrameRate = 0;
+    settings.maximumFrameRate = 0;
+    TierRate::Request r = request(0, 4000, 9000, 0);
+    r.measuredKbps = 50000;
+    r.currentTargetFrameRate = 0;
+    TierRate decided = TierRate::decide(settings, r);
+    EXPECT_GE(decided.bitrateKbps, 1000);
+    if (decided.targetFrameRate) {
+        EXPECT_TRUE(std::isfinite(*decided.targetFrameRate));
+        EXPECT_GT(*decided.targetFrameRate, 0);
+    }
+}
+
+}  // namespace
+}  // namespace kelvora
