@@ -455,4 +455,12 @@ void VideoEncoder::setBitrate(int kbps) {
         retune();
 }
 
+void VideoEncoder::resetSession() {
+    std::shared_ptr<CompressionSession> detached;
+    {
+        std::lock_guard lock(core_->mutex);
+        detached = core_->detachLocked();
+    }
+}
+
 }  // namespace kelvora

@@ -100,6 +100,9 @@ class VideoEncoder {
     // Stores a new configuration; anything but a bitrate change rebuilds the session at the next picture.
     void applyPendingSessionChange(const EncoderConfiguration& configuration);
     void setBitrate(int kbps);
+    // Lets go of the compression session, as when the source changes: the next picture opens a fresh one
+    // and starts with a keyframe; pictures still in flight in the old one produce nothing.
+    void resetSession();
 
   private:
     struct Core;

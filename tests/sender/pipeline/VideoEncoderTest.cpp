@@ -310,6 +310,20 @@ TEST(VideoEncoder, FramesInFlightOfADetachedSessionAreNotNumberedIntoTheNewChain
     EXPECT_EQ(frames.back().dimensions, (VideoDimensions{640, 360}));
 }
 
+TEST(VideoEncoder, ResetSessionStartsTheNextSourceWithAKeyframeAndNumbersOn) {
+    Collector collector;
+    VideoEncoder encoder(0, configuration720(), collector.handler());
+    for (int i = 0; i < 3; ++i)
+        encodeAndWait(encoder, collector, picture(1280, 720, i), uint64_t(i) * kFrameNs);
+    encoder.resetSession();
+    encodeAndWait(encoder, collector, picture(1280, 720, 7), 10 * kFrameNs);
+    auto frames = collector.frames();
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_FALSE(frames[2].isKeyframe());
+    EXPECT_TRUE(frames[3].isKeyframe());
+    EXPECT_EQ(frames[3].frameNumber, 4u);
+}
+
 TEST(VideoEncoder, FrameNumbersRunOnAcrossEncodersOfOneTier) {
     auto numbers = std::make_shared<VideoEncoder::FrameNumbers>();
     Collector first;
