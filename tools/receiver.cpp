@@ -242,10 +242,10 @@ int main(int argc, char** argv) {
     session->setEventHandler([&](const ReceiverSession::Event& event) {
         if (const auto* connected = std::get_if<ReceiverSession::Connected>(&event)) {
             const auto& stream = connected->welcome.stream;
-            std::printf("Verbunden mit %s über %s: %s, %s %d fps%s\n", connected->welcome.senderName.c_str(),
+            std::printf("Verbunden mit %s über %s: %s%s%s %d fps%s\n", connected->welcome.senderName.c_str(),
                         connected->welcome.engine.description().c_str(), stream.sourceName.c_str(),
-                        stream.dimensions.description().c_str(), stream.frameRate,
-                        stream.isTestPattern ? ", Testbild" : "");
+                        stream.sourceName.empty() ? "" : ", ", stream.dimensions.description().c_str(),
+                        stream.frameRate, stream.isTestPattern ? ", Testbild" : "");
         } else if (std::holds_alternative<ReceiverSession::FirstFrame>(event)) {
             std::printf("Erstes Bild\n");
         } else if (const auto* ended = std::get_if<ReceiverSession::Ended>(&event)) {
