@@ -185,6 +185,57 @@ TEST_F(ReceiverSessionTest, TheSenderEndingTheConnectionEndsTheSession) {
     EXPECT_EQ(describeError(waitForEnd()), "Der Sender hat die Verbindung beendet.");
 }
 
+TEST_F(ReceiverSessionTest, ViewerWishesReachOnlyASenderThatUnderstandsThem) {
+    session->setPreferredQuality(StreamQuality::proxy);
+    session->start();
+    ASSERT_EQ(sender.waitFor<HelloMessage>().size(), 1u);
+    session->requestKeyframe();  // needs no welcome
+    EXPECT_EQ(sender.waitFor<KeyframeRequestMessage>().at(0), (KeyframeRequestMessage{Reason::manual, {}}));
+    auto welcome = welcomeFor(EngineKind::tcp(), 3);
+    welcome.supportsTuning.reset();
+    sender.send(welcome);
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    session->updateTuning(StreamTuning{});
+    session->requestSourceRestart();
+    session->setPreferredQuality(StreamQuality::full);
+    session->requestKeyframe();
+    EXPECT_EQ(sender.waitFor<KeyframeRequestMessage>(3).size(), 3u);
+    EXPECT_TRUE(sender.all<QualityPreferenceMessage>().empty());
+    EXPECT_TRUE(sender.all<StreamTuningUpdate>().empty());
+    EXPECT_TRUE(sender.all<RestartSourceMessage>().empty());
+}
+
+TEST_F(ReceiverSessionTest, AWishMadeBeforeTheWelcomeGoesOutWithIt) {
+    session->setPreferredQuality(StreamQuality::full);
+    connect();
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    EXPECT_EQ(sender.waitFor<QualityPreferenceMessage>(),
+              std::vector<QualityPreferenceMessage>{{StreamQuality::full}});
+    session->updateTuning(StreamTuning{});
+    session->requestSourceRestart();
+    EXPECT_EQ(sender.waitFor<StreamTuningUpdate>().size(), 1u);
+    EXPECT_EQ(sender.waitFor<RestartSourceMessage>().size(), 1u);
+}
+
+TEST_F(ReceiverSessionTest, PicturesAnEngineDecodedItselfAreShownAtOnceAndReadTheirTimecode) {
+    connect();
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    auto picture = PixelBuffer::make(PixelFormat::nv12, 640, 360);
+    std::memset(picture.data(0), 16, static_cast<size_t>(picture.stride(0)) * 360);
+    std::memset(picture.data(1), 128, static_cast<size_t>(picture.stride(1)) * 180);
+    TestPatternTimecode::write(picture, scheduler->now() - 30'000'000);
+    session->displayDecodedFrame(picture, std::nullopt, VideoCodec::hevc);
+    EXPECT_EQ(presented.load(), 1);  // on the caller's thread, before the call returns
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::FirstFrame>));
+    scheduler->advance(250ms);
+    auto stats = session->statistics();
+    EXPECT_EQ(stats.framesDecoded, 1);
+    EXPECT_TRUE(stats.isTestPattern);
+    EXPECT_EQ(stats.codec, VideoCodec::hevc);
+    EXPECT_EQ(stats.dimensions, (VideoDimensions{640, 360}));
+    EXPECT_TRUE(sender.all<TierReadyMessage>().empty());
+}
+
 TEST_F(ReceiverSessionTest, AFrameWithoutItsReferenceAsksForAKeyframeForItsTierUntilOneComes) {
     connect();
     ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
