@@ -211,11 +211,10 @@ int FramedConnection::pendingFrames() const {
 }
 
 void FramedConnection::close(std::optional<std::string> reason) {
-    std::weak_ptr<FramedConnection> weak = weak_from_this();
-    queue_->async([weak, reason = std::move(reason)]() mutable {
-        if (auto self = weak.lock()) {
-            self->closeNow(std::move(reason));
-        }
+    // Held strongly until the close has run: owners commonly let go right after asking for it, and the
+    // goodbye must still go out.
+    queue_->async([self = shared_from_this(), reason = std::move(reason)]() mutable {
+        self->closeNow(std::move(reason));
     });
 }
 

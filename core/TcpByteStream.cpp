@@ -83,8 +83,7 @@ void TcpByteStream::start(StateHandler handler) {
     if (!target_) {
         // Accepted: already connected.
         if (!socket_.is_open()) {
-            failed_ = true;
-            report(State::failed, asio::error::bad_descriptor);
+            fail(asio::error::bad_descriptor);
             return;
         }
         becomeReady();
@@ -109,9 +108,7 @@ void TcpByteStream::start(StateHandler handler) {
                                 }
                                 if (error) {
                                     self->deadline_.cancel();
-                                    self->failed_ = true;
-                                    self->report(State::failed,
-                                                 self->timedOut_ ? asio::error::timed_out : error);
+                                    self->fail(self->timedOut_ ? asio::error::timed_out : error);
                                     return;
                                 }
                                 self->connectTo(std::move(addresses));
@@ -127,8 +124,7 @@ void TcpByteStream::connectTo(asio::ip::tcp::resolver::results_type addresses) {
             }
             self->deadline_.cancel();
             if (error) {
-                self->failed_ = true;
-                self->report(State::failed, self->timedOut_ ? asio::error::timed_out : error);
+                self->fail(self->timedOut_ ? asio::error::timed_out : error);
                 return;
             }
             self->connectedPeer_ = endpointOf(peer);
@@ -140,13 +136,19 @@ void TcpByteStream::becomeReady() {
     try {
         applyOptions(socket_);
     } catch (const std::system_error& error) {
-        failed_ = true;
-        report(State::failed, error.code());
+        fail(error.code());
         return;
     }
     ready_ = true;
     report(State::ready);
     writeNext();
+}
+
+void TcpByteStream::fail(std::error_code error) {
+    failed_ = true;
+    // Sends queued while connecting will never go out: they learn it now, not never.
+    failQueuedSends(error);
+    report(State::failed, error);
 }
 
 void TcpByteStream::report(State state, std::error_code error) {

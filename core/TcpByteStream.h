@@ -66,6 +66,7 @@ class TcpByteStream final : public ByteStream, public std::enable_shared_from_th
                   std::optional<NetworkEndpoint> target, std::chrono::milliseconds connectTimeout);
 
     void report(State state, std::error_code error = {});
+    void fail(std::error_code error);
     void becomeReady();
     void connectTo(asio::ip::tcp::resolver::results_type addresses);
     void writeNext();

@@ -9,6 +9,7 @@
 #include <avahi-common/error.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <set>
@@ -43,6 +44,8 @@ class DnsSdBrowser::Core : public std::enable_shared_from_this<Core> {
             report(State::failed, DnsSdError::daemon(error));
         }
     }
+
+    void silence() { stopped_ = true; }
 
     void stop() {
         stopped_ = true;
@@ -275,7 +278,8 @@ class DnsSdBrowser::Core : public std::enable_shared_from_this<Core> {
     std::map<Key, std::unique_ptr<Instance>> instances_;
     std::vector<DnsSdService> lastPublished_;
     bool started_ = false;
-    bool stopped_ = false;
+    // Set by the owner's destructor from any thread, so that reports already queued stay silent.
+    std::atomic<bool> stopped_{false};
 };
 
 DnsSdBrowser::DnsSdBrowser(std::shared_ptr<SerialQueue> queue, std::string type)
@@ -283,6 +287,7 @@ DnsSdBrowser::DnsSdBrowser(std::shared_ptr<SerialQueue> queue, std::string type)
 
 DnsSdBrowser::~DnsSdBrowser() {
     auto core = std::move(core_);
+    core->silence();
     core->queue().async([core] { core->stop(); });
 }
 

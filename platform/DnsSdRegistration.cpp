@@ -11,6 +11,7 @@
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 
+#include <atomic>
 #include <chrono>
 #include <limits>
 
@@ -65,6 +66,8 @@ class DnsSdRegistration::Core : public std::enable_shared_from_this<Core> {
             addService();
         }
     }
+
+    void silence() { stopped_ = true; }
 
     void stop() {
         stopped_ = true;
@@ -266,7 +269,8 @@ class DnsSdRegistration::Core : public std::enable_shared_from_this<Core> {
     AvahiEntryGroup* group_ = nullptr;
     Timer retry_;
     bool started_ = false;
-    bool stopped_ = false;
+    // Set by the owner's destructor from any thread, so that reports already queued stay silent.
+    std::atomic<bool> stopped_{false};
 };
 
 DnsSdRegistration::DnsSdRegistration(std::shared_ptr<SerialQueue> queue, std::string name, std::string type,
@@ -276,8 +280,8 @@ DnsSdRegistration::DnsSdRegistration(std::shared_ptr<SerialQueue> queue, std::st
 DnsSdRegistration::~DnsSdRegistration() {
     // The Avahi objects belong to the queue's thread: they are freed there.
     auto core = std::move(core_);
-    auto* queue = &core->queue();
-    queue->async([core] { core->stop(); });
+    core->silence();
+    core->queue().async([core] { core->stop(); });
 }
 
 std::string DnsSdRegistration::fitName(std::string name) {

@@ -237,6 +237,17 @@ TEST(FramedConnection, CloseSendsOneGoodbyeThenEndsAndNothingAfter) {
     EXPECT_EQ(loop.count(Recorded::Kind::closed), 1u);
 }
 
+TEST(FramedConnection, CloseWithAnUnencodableGoodbyeStillEnds) {
+    Loopback loop;
+    loop.connection->close(std::string(0x2000001, 'x'));
+    auto closed = loop.waitFor(Recorded::Kind::closed);
+    ASSERT_TRUE(closed);
+    EXPECT_FALSE(closed->error.has_value());
+    RawPeer::Outcome outcome{};
+    EXPECT_FALSE(loop.peer->readMessage(&outcome));
+    EXPECT_NE(outcome, RawPeer::Outcome::timeout);
+}
+
 TEST(FramedConnection, PendingCountersAreExactAndReturnToZero) {
     Loopback loop;
     const auto frame = std::make_shared<const Bytes>(ControlMessage(videoFrame(7, 1000)).encoded());
@@ -381,9 +392,17 @@ TEST(FramedConnection, RefusedConnectionClosesWithTheNetworkError) {
             ++readyEvents;
         }
     });
-    queue->sync([&] { connection->start(); });
+    Eventually<std::optional<ConnectionError>> early;
+    queue->sync([&] {
+        connection->start();
+        // Queued while connecting: it can never go out, and must say so.
+        connection->send(streamInfo("too early"), false, [&](auto result) { early.push(result); });
+    });
     auto error = closed.waitFor([](const auto&) { return true; });
     ASSERT_TRUE(error);
+    auto earlyResult = early.waitFor([](const auto&) { return true; });
+    ASSERT_TRUE(earlyResult);
+    EXPECT_TRUE(earlyResult->has_value());
     ASSERT_TRUE(error->has_value() && std::holds_alternative<std::error_code>(**error));
     EXPECT_EQ(std::get<std::error_code>(**error), asio::error::connection_refused);
     EXPECT_EQ(queue->sync([&] { return readyEvents; }), 0);
