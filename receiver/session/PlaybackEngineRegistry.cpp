@@ -4,6 +4,7 @@
 #include <mutex>
 #include <utility>
 
+#include "receiver/session/NativeQUICPlaybackEngine.h"
 #include "receiver/session/NativeTCPPlaybackEngine.h"
 
 namespace kelvora {
@@ -24,6 +25,7 @@ struct Registry {
 std::vector<Entry> builtInEngines() {
     std::vector<Entry> entries;
     entries.push_back({EngineKind::tcp(), [] { return std::make_shared<NativeTCPPlaybackEngine>(); }});
+    entries.push_back({EngineKind::quic(), [] { return std::make_shared<NativeQUICPlaybackEngine>(); }});
     return entries;
 }
 

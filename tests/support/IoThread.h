@@ -9,6 +9,7 @@
 #include <future>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -31,6 +32,9 @@ class IoThread {
     // Runs `work` on the thread and returns its result.
     template <class Work>
     auto call(Work work) -> decltype(work()) {
+        if (!thread_.joinable()) {
+            throw std::logic_error("the io thread has been drained");
+        }
         std::packaged_task<decltype(work())()> task(std::move(work));
         auto result = task.get_future();
         asio::post(context_, [&task] { task(); });
