@@ -1,3 +1,4 @@
+#include "core/Log.h"
 #include "platform/DnsSdRegistration.h"
 #include "receiver/session/DiscoveredSender.h"
 #include "receiver/session/SenderBrowser.h"
@@ -5,10 +6,12 @@
 #include "support/Eventually.h"
 
 #include <gtest/gtest.h>
+#include <spdlog/sinks/ringbuffer_sink.h>
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 #include <unordered_set>
 
 using namespace kelvora;
@@ -193,4 +196,64 @@ TEST(SenderBrowser, FindsAnnouncedSendersAndFollowsTheirUpdates) {
 
     browser->stop();
     browser->queue().sync([] {});
+}
+
+namespace {
+
+// Counts the browser's failure reports in the network log.
+class FailureLines {
+  public:
+    FailureLines() : sink_(std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(64)) {
+        Log::network().sinks().push_back(sink_);
+    }
+    ~FailureLines() {
+        auto& sinks = Log::network().sinks();
+        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+    }
+    size_t count() const {
+        size_t n = 0;
+        for (const auto& line : sink_->last_formatted()) {
+            n += line.find("Bonjour-Suche fehlgeschlagen") != std::string::npos;
+        }
+        return n;
+    }
+
+  private:
+    std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_;
+};
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+// Runs in a process of its own: the D-Bus library reads the bus address once per process.
+int browserRestartsAfterFailureUnlessStopped() {
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/kelvora-test-bus", 1);
+    FailureLines failures;
+    auto browser = SenderBrowser::create("_ktrestart._tcp");
+    browser->start();
+    // No bus: the first browse fails at once, and again after each pause.
+    if (!waitUntil([&] { return failures.count() >= 2; }, std::chrono::seconds(10))) {
+        return 1;
+    }
+    browser->stop();
+    browser->queue().sync([] {});
+    const size_t stoppedAt = failures.count();
+    // Well past the pause: a stopped browser does not start again.
+    std::this_thread::sleep_for(SenderBrowser::restartDelay + std::chrono::milliseconds(1000));
+    return failures.count() == stoppedAt ? 0 : 2;
+}
+
+}  // namespace
+
+TEST(SenderBrowser, RestartsAfterAFailureAndStopCancelsThePendingRestart) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(browserRestartsAfterFailureUnlessStopped()), ::testing::ExitedWithCode(0), "");
 }
