@@ -8,6 +8,8 @@
 #include <avahi-common/address.h>
 #include <avahi-common/error.h>
 
+#include <net/if.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,6 +20,26 @@
 namespace kelvora {
 
 namespace {
+
+// The numeric address; a link-local IPv6 address carries its interface ("fe80::1%eth0"), without which
+// it cannot be connected to.
+std::string addressText(const AvahiAddress* address, AvahiIfIndex interface) {
+    if (!address) {
+        return {};
+    }
+    char text[AVAHI_ADDRESS_STR_MAX] = {};
+    avahi_address_snprint(text, sizeof text, address);
+    std::string result = text;
+    const bool linkLocal = address->proto == AVAHI_PROTO_INET6 && address->data.ipv6.address[0] == 0xFE &&
+                           (address->data.ipv6.address[1] & 0xC0) == 0x80;
+    char name[IF_NAMESIZE] = {};
+    if (linkLocal && interface >= 0 && if_indextoname(static_cast<unsigned>(interface), name)) {
+        result += '%';
+        result += name;
+    }
+    return result;
+}
+
 // A resolver that timed out is tried again after this pause while the service is still listed.
 constexpr auto resolveRetryDelay = std::chrono::seconds(2);
 }  // namespace
@@ -216,16 +238,13 @@ class DnsSdBrowser::Core : public std::enable_shared_from_this<Core> {
             }
             return;
         }
-        char text[AVAHI_ADDRESS_STR_MAX] = {};
-        if (address) {
-            avahi_address_snprint(text, sizeof text, address);
-        }
+        std::string text = addressText(address, interface);
         DnsSdService service;
         service.name = avahi::sanitizedUtf8(name ? name : instance->name);
         service.type = type ? type : instance->type;
         service.domain = domain ? domain : instance->domain;
         service.hostName = hostName ? hostName : "";
-        service.address = text;
+        service.address = std::move(text);
         service.port = port;
         service.interfaceIndex = interface;
         service.txt = TxtRecord::fromStrings(avahi::fromStringList(txt));

@@ -50,9 +50,10 @@ TEST(DnsSd, RegisteredServiceIsBrowsedWithItsTxtInOrderAndUpdatedInPlace) {
     const std::string type = uniqueType("rt");
 
     Eventually<DnsSdRegistration::Status> statuses;
-    DnsSdRegistration registration(queue, "Round Trip", type, 47811, nineKeys("live"));
-    registration.setStatusHandler([&](const auto& status) { statuses.push(status); });
-    registration.start();
+    auto registration =
+        std::make_unique<DnsSdRegistration>(queue, "Round Trip", type, 47811, nineKeys("live"));
+    registration->setStatusHandler([&](const auto& status) { statuses.push(status); });
+    registration->start();
 
     Eventually<std::vector<DnsSdService>> lists;
     DnsSdBrowser browser(queue, type);
@@ -78,7 +79,7 @@ TEST(DnsSd, RegisteredServiceIsBrowsedWithItsTxtInOrderAndUpdatedInPlace) {
         std::count_if(found->begin(), found->end(), [](const auto& s) { return s.name == "Round Trip"; }), 1)
         << "one entry per service, whatever the interfaces";
 
-    registration.updateTxt(nineKeys("paused"));
+    registration->updateTxt(nineKeys("paused"));
     auto updated = lists.waitFor([](const auto& list) {
         const auto* s = find(list, "Round Trip");
         return s && s->txt.value("state") == "paused";
@@ -92,6 +93,11 @@ TEST(DnsSd, RegisteredServiceIsBrowsedWithItsTxtInOrderAndUpdatedInPlace) {
         std::find_if(all.begin(), all.end(), [](const auto& l) { return find(l, "Round Trip"); });
     EXPECT_TRUE(
         std::all_of(firstSeen, all.end(), [](const auto& l) { return find(l, "Round Trip") != nullptr; }));
+
+    // Letting go of the registration withdraws the service.
+    registration.reset();
+    EXPECT_TRUE(lists.waitUntil([](const auto& all) { return find(all.back(), "Round Trip") == nullptr; }))
+        << "the service stayed announced after its registration was released";
 }
 
 TEST(DnsSd, SecondServiceOfTheSameNameIsRenamed) {
