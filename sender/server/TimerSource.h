@@ -1,0 +1,64 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <utility>
+
+#include "platform/SerialQueue.h"
+
+namespace kelvora {
+
+// Where the server takes "now" and its timers from. The product reads the monotonic clock and arms timers on
+// the server queue; a test drives a clock by hand and fires whatever has come due, so that time limits of
+// seconds are checked exactly and at once.
+//
+// Threads: timers are armed, cancelled and fired on the server queue; now() may be read anywhere.
+class TimerSource {
+  public:
+    using Task = std::function<void()>;
+    using Duration = std::chrono::nanoseconds;
+
+    // A scheduled task. Move-only; destroying it cancels the task.
+    class Handle {
+      public:
+        Handle() = default;
+        explicit Handle(std::function<void()> cancel) : cancel_(std::move(cancel)) {}
+        Handle(Handle&& other) noexcept : cancel_(std::exchange(other.cancel_, nullptr)) {}
+        Handle& operator=(Handle&& other) noexcept {
+            if (this != &other) {
+                cancel();
+                cancel_ = std::exchange(other.cancel_, nullptr);
+            }
+            return *this;
+        }
+        Handle(const Handle&) = delete;
+        Handle& operator=(const Handle&) = delete;
+        ~Handle() { cancel(); }
+
+        void cancel() {
+            if (auto cancel = std::exchange(cancel_, nullptr)) {
+                cancel();
+            }
+        }
+        explicit operator bool() const { return cancel_ != nullptr; }
+
+      private:
+        std::function<void()> cancel_;
+    };
+
+    virtual ~TimerSource() = default;
+
+    // Monotonic nanoseconds.
+    virtual uint64_t now() const = 0;
+    // Runs `task` on the server queue once, `delay` from now.
+    [[nodiscard]] virtual Handle after(Duration delay, Task task) = 0;
+    // Runs `task` on the server queue every `interval`, first one interval from now.
+    [[nodiscard]] virtual Handle every(Duration interval, Task task) = 0;
+
+    // The monotonic clock and the timers of `queue`.
+    static std::shared_ptr<TimerSource> onQueue(std::shared_ptr<SerialQueue> queue);
+};
+
+}  // namespace kelvora
