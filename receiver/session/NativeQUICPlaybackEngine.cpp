@@ -124,8 +124,17 @@ void NativeQUICPlaybackEngine::openAttachStream(const std::shared_ptr<Link>& lin
     link->attachStream = stream;
     std::weak_ptr<NativeQUICPlaybackEngine> weakEngine = weak_from_this();
     std::weak_ptr<Link> weakLink = link;
-    stream->setHandlers({// The sender says nothing on the attach stream but a goodbye before it closes it.
-                         [](std::span<const uint8_t>, bool) {},
+    stream->setHandlers({// The sender says nothing on the attach stream but a goodbye before it ends its
+                         // side, which ends the link as a clean close.
+                         [weakEngine, weakLink](std::span<const uint8_t>, bool finished) {
+                             auto engine = weakEngine.lock();
+                             auto link = weakLink.lock();
+                             if (!finished || !engine || !link || engine->stopped_) {
+                                 return;
+                             }
+                             closeLink(*link);
+                             engine->recover(link, nullptr);
+                         },
                          [weakEngine, weakLink](const std::optional<QuicError>& error) {
                              auto engine = weakEngine.lock();
                              auto link = weakLink.lock();

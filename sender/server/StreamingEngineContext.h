@@ -21,6 +21,8 @@ class StreamingEngineContext {
     StreamingEngineContext(std::shared_ptr<SerialQueue> queue, SessionLookup sessionLookup);
 
     SerialQueue& queue() const { return *queue_; }
+    // The same queue, for objects that keep it (connections an engine accepts).
+    const std::shared_ptr<SerialQueue>& sharedQueue() const { return queue_; }
 
     // The session of a token, or nothing. Must be called on the queue; anywhere else it stops the process.
     std::shared_ptr<SenderSession> session(const std::string& token) const;

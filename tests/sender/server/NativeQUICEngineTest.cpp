@@ -1,0 +1,269 @@
+#include "sender/server/NativeQUICEngine.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "core/Log.h"
+#include "core/QUICConfiguration.h"
+#include "receiver/session/NativeQUICPlaybackEngine.h"
+#include "sender/server/QUICMediaSink.h"
+#include "sender/server/SenderSession.h"
+#include "sender/server/StreamingEngineContext.h"
+#include "support/IoThread.h"
+#include "support/LogCapture.h"
+#include "support/TestIdentity.h"
+#include "tests/sender/server/SessionTesting.h"
+
+using namespace kelvora;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Frames final : public PlaybackOutput {
+  public:
+    void receive(EncodedVideoFrame frame, uint64_t) override {
+        std::lock_guard lock(mutex);
+        numbers.push_back(frame.frameNumber);
+    }
+    void displayDecodedFrame(PixelBuffer, std::optional<uint64_t>, std::optional<VideoCodec>) override {}
+    void mediaChannelFailed(std::exception_ptr) override {
+        std::lock_guard lock(mutex);
+        ++failures;
+    }
+    size_t count() {
+        std::lock_guard lock(mutex);
+        return numbers.size();
+    }
+    int failureCount() {
+        std::lock_guard lock(mutex);
+        return failures;
+    }
+
+    std::mutex mutex;
+    std::vector<uint64_t> numbers;
+    int failures = 0;
+};
+
+class Silent final : public PlaybackControlChannel {
+  public:
+    void send(ControlMessage) override {}
+};
+
+template <class Condition>
+bool eventually(Condition condition) {
+    for (int i = 0; i < 4000; ++i) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+SharedBytes encodedFrame(uint64_t number) {
+    auto frame = EncodedVideoFrame::make(VideoCodec::h264, {}, 0, number, std::nullopt, 0, 0, {640, 360},
+                                         1000, {}, Bytes(300, 7));
+    return std::make_shared<const Bytes>(ControlMessage(frame).encoded());
+}
+
+// A sender's server queue with one session, the QUIC engine, and a viewer engine on a queue of its own.
+class NativeQUICEngineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        control = kelvora::testing::makeControlConnection(serverQueue);
+        HelloMessage hello;
+        hello.clientID = "C1";
+        hello.clientName = "iPad Regie";
+        hello.protocolVersion = 4;
+        hello.engine = EngineKind::quic();
+        session = std::make_shared<SenderSession>("T1", hello, control.connection, EngineKind::quic(),
+                                                  RateLimits{10000, 300, 40000}, false);
+        context = std::make_shared<StreamingEngineContext>(serverQueue, [this](const std::string& token) {
+            return token == session->token ? session : nullptr;
+        });
+    }
+
+    void TearDown() override {
+        viewerQueue->sync([&] {
+            if (viewer) {
+                viewer->stop();
+                viewer.reset();
+            }
+        });
+        serverQueue->sync([&] {
+            if (session->sink) {
+                session->sink->close();
+            }
+            if (session->pendingSink) {
+                session->pendingSink->close();
+            }
+            if (engine) {
+                engine->stop();
+                engine.reset();
+            }
+            session.reset();
+        });
+    }
+
+    void makeEngine(QUICIdentityStore::Tools tools = {}, SerialQueue::Duration attachWait = 5s) {
+        tools.temporaryRoot = scratch.path();
+        engine = std::make_shared<NativeQUICEngine>(QUICIdentityStore(home.path() / "Kelvora", tools),
+                                                    asio::ip::address_v4::loopback(), attachWait);
+    }
+
+    std::map<std::string, std::string> parameters() {
+        return serverQueue->sync([&] { return engine->engineParameters(*session); });
+    }
+
+    void startViewer(const std::string& token) {
+        PlaybackEngineContext viewerContext;
+        viewerContext.welcome.sessionToken = token;
+        viewerContext.welcome.engine = EngineKind::quic();
+        viewerContext.welcome.engineParameters = parameters();
+        viewerContext.senderHost = "127.0.0.1";
+        viewerContext.queue = viewerQueue;
+        viewerContext.control = std::make_shared<Silent>();
+        viewerContext.output = frames;
+        viewer = std::make_shared<NativeQUICPlaybackEngine>();
+        viewerQueue->sync([&] { viewer->start(viewerContext); });
+    }
+
+    std::shared_ptr<QUICMediaSink> currentSink() {
+        return serverQueue->sync([&] { return std::dynamic_pointer_cast<QUICMediaSink>(session->sink); });
+    }
+
+    test::TemporaryFolder home;
+    test::TemporaryFolder scratch;
+    std::shared_ptr<SerialQueue> serverQueue = std::make_shared<SerialQueue>(SerialQueue::labelFor("server"));
+    std::shared_ptr<SerialQueue> viewerQueue =
+        std::make_shared<SerialQueue>(SerialQueue::labelFor("session"));
+    kelvora::testing::ControlConnection control;
+    std::shared_ptr<SenderSession> session;
+    std::shared_ptr<StreamingEngineContext> context;
+    std::shared_ptr<NativeQUICEngine> engine;
+    std::shared_ptr<Frames> frames = std::make_shared<Frames>();
+    std::shared_ptr<NativeQUICPlaybackEngine> viewer;
+};
+
+}  // namespace
+
+TEST_F(NativeQUICEngineTest, AnnouncesPortAndFingerprintOnceListeningAndBindsTheViewerBySessionToken) {
+    makeEngine();
+    EXPECT_TRUE(parameters().empty());
+    EXPECT_EQ(engine->statusDetail(), "nicht gestartet");
+    serverQueue->sync([&] { engine->start(context); });
+
+    auto announced = parameters();
+    ASSERT_EQ(announced.size(), 2u);
+    EXPECT_NE(announced["quicPort"], "0");
+    EXPECT_EQ(engine->statusDetail(), "UDP-Port " + announced["quicPort"]);
+    EXPECT_EQ(announced["quicFingerprint"], QUICIdentityStore(home.path() / "Kelvora").load().fingerprint);
+
+    startViewer("T1");
+    ASSERT_TRUE(eventually([&] {
+        auto sink = currentSink();
+        return sink && serverQueue->sync([&] { return sink->isConnected(); });
+    }));
+    serverQueue->sync([&] {
+        for (uint64_t n = 1; n <= 20; ++n) {
+            session->sink->send(EncodedVideoFrame{}, encodedFrame(n));
+        }
+    });
+    ASSERT_TRUE(eventually([&] { return frames->count() == 20; }));
+
+    // Stopping ends the offer, not the viewers already bound.
+    serverQueue->sync([&] { engine->stop(); });
+    EXPECT_TRUE(parameters().empty());
+    EXPECT_TRUE(serverQueue->sync([&] { return session->sink->isConnected(); }));
+    EXPECT_EQ(frames->failureCount(), 0);
+}
+
+TEST_F(NativeQUICEngineTest, AnAttachWithAnUnknownTokenIsAnsweredWithUnknownSession) {
+    test::LogCapture log(Log::network());
+    makeEngine();
+    serverQueue->sync([&] { engine->start(context); });
+    startViewer("NO-SUCH-SESSION");
+    ASSERT_TRUE(eventually([&] { return frames->failureCount() == 1; }));
+    EXPECT_FALSE(currentSink());
+    viewerQueue->sync([&] { viewer->stop(); });
+    serverQueue->sync([&] { engine->stop(); });
+    EXPECT_GE(log.count("QUIC: unbekanntes Session-Token"), 1u);
+}
+
+TEST_F(NativeQUICEngineTest,
+       TheRotationRequestTravelsOnTheControlConnectionAndTheNewConnectionBecomesPending) {
+    makeEngine();
+    serverQueue->sync([&] { engine->start(context); });
+    startViewer("T1");
+    ASSERT_TRUE(eventually([&] { return currentSink() != nullptr; }));
+    auto first = currentSink();
+    for (uint64_t batch = 0; batch < 35; ++batch) {
+        serverQueue->sync([&] {
+            for (uint64_t n = batch * 100 + 1; n <= batch * 100 + 100; ++n) {
+                session->sink->send(EncodedVideoFrame{}, encodedFrame(n));
+            }
+        });
+        ASSERT_TRUE(eventually([&] { return frames->count() == (batch + 1) * 100; }));
+    }
+    std::vector<EngineSignalMessage> signals;
+    for (const auto& message : kelvora::testing::sentControlMessages(control)) {
+        if (const auto* signal = message.get<EngineSignalMessage>()) {
+            signals.push_back(*signal);
+        }
+    }
+    ASSERT_EQ(signals.size(), 1u);
+    EXPECT_EQ(signals[0], (EngineSignalMessage{EngineKind::quic(), "rotate", ""}));
+
+    // The viewer's session hands the signal to its engine, which opens a second connection.
+    viewerQueue->sync([&] { viewer->handle(signals[0]); });
+    ASSERT_TRUE(
+        eventually([&] { return serverQueue->sync([&] { return session->pendingSink != nullptr; }); }));
+    EXPECT_EQ(currentSink(), first);
+    EXPECT_NE(serverQueue->sync([&] { return session->pendingSink; }), first);
+}
+
+TEST_F(NativeQUICEngineTest, AnIdentityThatCannotBeMadeLeavesTheEngineUnavailable) {
+    test::TemporaryFolder tools;
+    auto failing = tools.path() / "openssl";
+    std::ofstream(failing) << "#!/bin/sh\necho 'no entropy' >&2\nexit 1\n";
+    std::filesystem::permissions(failing, std::filesystem::perms::owner_all);
+    makeEngine({failing, {}});
+
+    serverQueue->sync([&] { EXPECT_THROW(engine->start(context), IdentityError); });
+    EXPECT_FALSE(engine->isAvailable());
+    EXPECT_EQ(engine->statusDetail(), "Zertifikat konnte nicht erzeugt werden: no entropy");
+    EXPECT_TRUE(parameters().empty());
+    // An unavailable engine is not started again.
+    serverQueue->sync([&] { EXPECT_NO_THROW(engine->start(context)); });
+    EXPECT_TRUE(parameters().empty());
+}
+
+TEST_F(NativeQUICEngineTest, AStreamThatNeverAttachesIsClosedAfterTheAttachWait) {
+    makeEngine({}, 100ms);
+    serverQueue->sync([&] { engine->start(context); });
+    auto announced = parameters();
+    uint16_t port = static_cast<uint16_t>(std::stoi(announced["quicPort"]));
+    test::Signal<bool> streamClosed;
+    std::shared_ptr<QuicConnection> client;
+    std::shared_ptr<QuicStream> stream;
+    viewerQueue->sync([&] {
+        client = QuicConnection::connect(viewerQueue->context(), {asio::ip::address_v4::loopback(), port},
+                                         QUICConfiguration::clientParameters(announced["quicFingerprint"]));
+        client->setHandlers(
+            {[&] {
+                 stream = client->openStream();
+                 stream->setHandlers({{}, [&](const std::optional<QuicError>&) { streamClosed.set(true); }});
+                 // Two bytes of a header, and then nothing.
+                 stream->send(Bytes{0x50, 0x00}, false);
+             },
+             {},
+             {}});
+    });
+    EXPECT_TRUE(streamClosed.wait());
+    viewerQueue->sync([&] {
+        client->close(0);
+        stream.reset();
+        client.reset();
+    });
+}
