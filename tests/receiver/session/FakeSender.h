@@ -178,6 +178,9 @@ class FakeSender {
             changed_.notify_all();
         }
         std::lock_guard lock(mutex_);
+        // A sender closes its end as soon as the viewer has closed its own, so the viewer's connection is
+        // over at once instead of waiting for us.
+        ::shutdown(fd, SHUT_RDWR);
         ended_ = true;
         changed_.notify_all();
     }
