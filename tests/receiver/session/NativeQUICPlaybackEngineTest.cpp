@@ -170,7 +170,10 @@ class SenderHarness {
             return;
         }
         tokens.push_back(token);
-        auto sink = QUICMediaSink::make(connection, [attachStream] { attachStream->cancel(0); });
+        // A frozen clock: no frame ever goes stale, however slowly a loaded machine runs this test.
+        auto sink = QUICMediaSink::make(
+            connection, [attachStream] { attachStream->cancel(0); },
+            [frozen = MonotonicClock::now()] { return frozen; });
         sink->setRotationHandler([this] {
             if (onRotation) {
                 onRotation();
