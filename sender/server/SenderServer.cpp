@@ -202,7 +202,7 @@ void SenderServer::closeEverything(const std::string& reason) {
     sessions_.clear();
     lastActivity_.clear();
     for (auto& [token, session] : sessions) {
-        closeSession(session, reason);
+        session->close(reason);
     }
     // Connections that never said hello leave without a goodbye.
     auto pending = std::move(pending_);
@@ -430,7 +430,7 @@ void SenderServer::disconnect(std::string token) {
         auto session = found->second;
         self->sessions_.erase(found);
         self->lastActivity_.erase(token);
-        self->closeSession(session, "disconnected by sender");
+        session->close("disconnected by sender");
         self->sessionsChanged();
     });
 }
@@ -463,24 +463,8 @@ void SenderServer::runHousekeeping() {
         Log::network().info("Client antwortet nicht mehr: {}", session->hello.clientName);
         sessions_.erase(session->token);
         lastActivity_.erase(session->token);
-        closeSession(session, "timeout");
+        session->close("timeout");
         sessionsChanged();
-    }
-}
-
-void SenderServer::closeConnection(const std::shared_ptr<FramedConnection>& connection, std::string reason) {
-    connection->close(std::move(reason));
-    // close() finishes on the queue: keep the connection until then, so that its goodbye still leaves when
-    // nobody else holds it any more.
-    queue_->async([connection] {});
-}
-
-void SenderServer::closeSession(const std::shared_ptr<SenderSession>& session,
-                                std::optional<std::string> reason) {
-    const bool saysGoodbye = reason.has_value();
-    session->close(std::move(reason));
-    if (saysGoodbye) {
-        queue_->async([connection = session->control] {});
     }
 }
 
@@ -522,7 +506,7 @@ void SenderServer::accept(asio::ip::tcp::socket socket) {
         }
         auto timedOut = std::move(found->second);
         self->pending_.erase(found);
-        self->closeConnection(timedOut.connection, "hello timeout");
+        timedOut.connection->close("hello timeout");
     });
     pending_.emplace(key, std::move(entry));
     connection->start();
@@ -548,7 +532,7 @@ void SenderServer::handleFirstMessage(FramedConnection* key, FramedConnection::E
         return;
     }
     Log::network().error("Erwartete Hello-Nachricht, erhielt {}", typeCodeName(message->message.typeCode()));
-    closeConnection(connection, "expected hello");
+    connection->close("expected hello");
 }
 
 std::shared_ptr<StreamingEngine> SenderServer::chooseEngine(const EngineKind& wanted) const {
@@ -571,7 +555,7 @@ void SenderServer::handleHello(const std::shared_ptr<FramedConnection>& connecti
     if (hello.protocolVersion < HelloMessage::minimumProtocolVersion ||
         hello.protocolVersion > HelloMessage::currentProtocolVersion) {
         Log::network().error("Client {} mit Protokoll {} abgelehnt", hello.clientName, hello.protocolVersion);
-        closeConnection(connection, "protocol version mismatch");
+        connection->close("protocol version mismatch");
         return;
     }
 
@@ -585,14 +569,14 @@ void SenderServer::handleHello(const std::shared_ptr<FramedConnection>& connecti
     for (const auto& session : replaced) {
         sessions_.erase(session->token);
         lastActivity_.erase(session->token);
-        closeSession(session, "replaced");
+        session->close("replaced");
     }
 
     const std::shared_ptr<StreamingEngine> engine = chooseEngine(hello.engine);
     if (!engine) {
         Log::network().error("Client {} abgewiesen: keine Engine für {}", hello.clientName,
                              hello.engine.rawValue);
-        closeConnection(connection, std::string(noEngineReason));
+        connection->close(std::string(noEngineReason));
         if (!replaced.empty()) {
             sessionsChanged();
         }
@@ -743,7 +727,7 @@ void SenderServer::removeSession(const std::shared_ptr<SenderSession>& session,
     }
     sessions_.erase(found);
     lastActivity_.erase(session->token);
-    closeSession(session, std::move(reason));
+    session->close(std::move(reason));
     sessionsChanged();
 }
 

@@ -133,8 +133,6 @@ class SenderServer : public std::enable_shared_from_this<SenderServer> {
     void removeSession(const std::shared_ptr<SenderSession>& session, std::optional<std::string> reason);
     std::shared_ptr<StreamingEngine> chooseEngine(const EngineKind& wanted) const;
     void checkEngineList() const;
-    void closeConnection(const std::shared_ptr<FramedConnection>& connection, std::string reason);
-    void closeSession(const std::shared_ptr<SenderSession>& session, std::optional<std::string> reason);
     void sessionsChanged();
     void logOversizedFrame(const EncodedVideoFrame& frame, const WireError& error);
 

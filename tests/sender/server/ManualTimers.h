@@ -1,90 +1,71 @@
 #pragma once
 
-#include <chrono>
-#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 
-#include "platform/SerialQueue.h"
 #include "sender/server/TimerSource.h"
 
 namespace kelvora::testing {
 
-// A clock the test moves by hand. Timers armed on it run on the server queue when advance() carries the
-// clock past their deadline, each at its own time and in deadline order, so limits of seconds are checked
-// exactly without waiting for them.
+// A clock the test moves by hand: advance() fires, on the server queue, every timer it carries the clock
+// past, each at its own deadline and in order, so limits of seconds are checked exactly and at once.
 class ManualTimers final : public TimerSource {
   public:
-    explicit ManualTimers(std::shared_ptr<SerialQueue> queue, uint64_t start = 1'000'000'000'000)
-        : queue_(std::move(queue)), now_(start) {}
+    explicit ManualTimers(std::shared_ptr<SerialQueue> queue) : queue_(std::move(queue)) {}
 
     uint64_t now() const override {
         std::lock_guard guard(mutex_);
         return now_;
     }
+    Handle after(Duration delay, Task task) override { return arm(delay, Duration::zero(), std::move(task)); }
+    Handle every(Duration interval, Task task) override { return arm(interval, interval, std::move(task)); }
 
-    Handle after(Duration delay, Task task) override { return arm(delay, 0, std::move(task)); }
-    Handle every(Duration interval, Task task) override {
-        return arm(interval, interval.count(), std::move(task));
-    }
-
-    // Moves the clock forward, firing on the server queue whatever comes due on the way.
     void advance(Duration step) {
         queue_->sync([&] {
-            uint64_t target;
-            {
-                std::lock_guard guard(mutex_);
-                target = now_ + static_cast<uint64_t>(step.count());
-            }
-            while (true) {
-                std::shared_ptr<Entry> due;
-                {
-                    std::lock_guard guard(mutex_);
-                    for (auto& [id, entry] : entries_) {
-                        if (entry->deadline <= target && (!due || entry->deadline < due->deadline)) {
-                            due = entry;
-                        }
-                    }
-                    if (!due) {
-                        now_ = target;
-                        return;
-                    }
-                    now_ = due->deadline;
-                    if (due->interval > 0) {
-                        due->deadline += due->interval;
-                    } else {
-                        entries_.erase(due->id);
-                    }
-                }
-                Task task = due->task;
+            const uint64_t target = now() + static_cast<uint64_t>(step.count());
+            while (Task task = takeDue(target)) {
                 task();
             }
         });
     }
 
-    size_t armedCount() const {
-        std::lock_guard guard(mutex_);
-        return entries_.size();
-    }
-
   private:
     struct Entry {
-        uint64_t id = 0;
-        uint64_t deadline = 0;
-        uint64_t interval = 0;
+        uint64_t deadline;
+        uint64_t interval;
         Task task;
     };
 
-    Handle arm(Duration delay, int64_t interval, Task task) {
+    // The earliest task due by `target`, with the clock set to its deadline; the clock at `target` when none.
+    Task takeDue(uint64_t target) {
         std::lock_guard guard(mutex_);
-        auto entry = std::make_shared<Entry>();
-        entry->id = nextId_++;
-        entry->deadline = now_ + static_cast<uint64_t>(delay.count());
-        entry->interval = static_cast<uint64_t>(interval);
-        entry->task = std::move(task);
-        entries_[entry->id] = entry;
-        const uint64_t id = entry->id;
+        auto due = entries_.end();
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->second.deadline <= target &&
+                (due == entries_.end() || it->second.deadline < due->second.deadline)) {
+                due = it;
+            }
+        }
+        if (due == entries_.end()) {
+            now_ = target;
+            return nullptr;
+        }
+        now_ = due->second.deadline;
+        Task task = due->second.task;
+        if (due->second.interval > 0) {
+            due->second.deadline += due->second.interval;
+        } else {
+            entries_.erase(due);
+        }
+        return task;
+    }
+
+    Handle arm(Duration delay, Duration interval, Task task) {
+        std::lock_guard guard(mutex_);
+        const uint64_t id = nextId_++;
+        entries_[id] = Entry{now_ + static_cast<uint64_t>(delay.count()),
+                             static_cast<uint64_t>(interval.count()), std::move(task)};
         return Handle([this, id] {
             std::lock_guard guard(mutex_);
             entries_.erase(id);
@@ -93,9 +74,9 @@ class ManualTimers final : public TimerSource {
 
     std::shared_ptr<SerialQueue> queue_;
     mutable std::mutex mutex_;
-    uint64_t now_;
+    uint64_t now_ = 1'000'000'000'000;
     uint64_t nextId_ = 1;
-    std::map<uint64_t, std::shared_ptr<Entry>> entries_;
+    std::map<uint64_t, Entry> entries_;
 };
 
 }  // namespace kelvora::testing

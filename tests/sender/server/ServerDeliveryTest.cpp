@@ -1,15 +1,22 @@
 #include <gtest/gtest.h>
 
-#include <spdlog/sinks/ringbuffer_sink.h>
-
 #include <thread>
 
 #include "ServerTesting.h"
 #include "core/Log.h"
+#include "sender/server/TCPMediaSink.h"
+#include "support/LogCapture.h"
 
 using namespace kelvora;
 using namespace kelvora::testing;
 using namespace std::chrono_literals;
+
+TEST(TCPMediaSink, CongestionFollowsPendingFramesAndBytes) {
+    EXPECT_EQ(TCPMediaSink::congestionFor(1'500'000, 1), SinkCongestion::none);
+    EXPECT_EQ(TCPMediaSink::congestionFor(1'500'001, 0), SinkCongestion::severe);
+    EXPECT_EQ(TCPMediaSink::congestionFor(100, 2), SinkCongestion::moderate);
+    EXPECT_EQ(TCPMediaSink::congestionFor(100, 3), SinkCongestion::severe);
+}
 
 TEST(SenderServerDelivery, EveryViewerGetsTheSameBytesEncodedOnce) {
     auto engine = std::make_shared<RecordingEngine>(EngineKind::tcp(), true);
@@ -33,8 +40,7 @@ TEST(SenderServerDelivery, EveryViewerGetsTheSameBytesEncodedOnce) {
 }
 
 TEST(SenderServerDelivery, FrameTooLargeToSendIsDroppedWithOneLogLine) {
-    auto ring = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(64);
-    Log::network().sinks().push_back(ring);
+    test::LogCapture log(Log::network());
     {
         auto engine = std::make_shared<RecordingEngine>(EngineKind::tcp(), true);
         ServerFixture fixture({engine});
@@ -44,20 +50,16 @@ TEST(SenderServerDelivery, FrameTooLargeToSendIsDroppedWithOneLogLine) {
         fixture.deliver(huge);
         fixture.deliver(huge);
         fixture.deliver(testFrame(2, true));
-        fixture.onQueue([&] {
-            ASSERT_EQ(engine->sinks.size(), 1u);
-            ASSERT_EQ(engine->sinks[0]->sent.size(), 1u);
-        });
+        fixture.onQueue([&] { EXPECT_EQ(engine->sinks.at(0)->sent.size(), 1u); });
         fixture.timers->advance(6s);
         fixture.deliver(huge);
     }
-    auto& sinks = Log::network().sinks();
-    sinks.erase(std::remove(sinks.begin(), sinks.end(), ring), sinks.end());
-    int lines = 0;
-    for (const auto& line : ring->last_formatted()) {
-        lines += line.find("nicht sendbar") != std::string::npos ? 1 : 0;
-    }
-    EXPECT_EQ(lines, 2) << "one line for the first two, one more after the quiet interval";
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count_if(
+                  lines.begin(), lines.end(),
+                  [](const std::string& line) { return line.find("nicht sendbar") != std::string::npos; }),
+              2)
+        << "one line for the first two, one more after the quiet interval";
 }
 
 TEST(SenderServerDelivery, StalledReaderResumesWithASkippedMarkedKeyframeAndNeverAPFrameAfterAGap) {
