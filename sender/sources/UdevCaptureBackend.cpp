@@ -38,20 +38,6 @@ class UdevCaptureBackend final : public CaptureDeviceBackend {
     UdevCaptureBackend() : udev_(udev_new()) {
         if (udev_ == nullptr) {
             Log::capture().error("udev ist nicht verfügbar: keine Videogeräte");
-            return;
-        }
-        // Without a udev daemon (a container, a minimal system) the daemon's events never come; the
-        // kernel's own announce the same devices.
-        const char* source = access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel";
-        monitor_ = udev_monitor_new_from_netlink(udev_, source);
-        if (monitor_ == nullptr ||
-            udev_monitor_filter_add_match_subsystem_devtype(monitor_, "video4linux", nullptr) < 0 ||
-            udev_monitor_enable_receiving(monitor_) < 0) {
-            Log::capture().warn("Geräteänderungen können nicht verfolgt werden ({})", source);
-            if (monitor_ != nullptr) {
-                udev_monitor_unref(monitor_);
-                monitor_ = nullptr;
-            }
         }
     }
 
@@ -93,7 +79,12 @@ class UdevCaptureBackend final : public CaptureDeviceBackend {
         return result;
     }
 
-    int eventDescriptor() override { return monitor_ != nullptr ? udev_monitor_get_fd(monitor_) : -1; }
+    int eventDescriptor() override {
+        if (monitor_ == nullptr && udev_ != nullptr && !monitorFailed_) {
+            startMonitor();
+        }
+        return monitor_ != nullptr ? udev_monitor_get_fd(monitor_) : -1;
+    }
 
     std::vector<Event> receiveEvents() override {
         std::vector<Event> events;
@@ -116,6 +107,24 @@ class UdevCaptureBackend final : public CaptureDeviceBackend {
     }
 
   private:
+    // Only the monitor watches; a one-off lookup of a device needs no event socket.
+    void startMonitor() {
+        // Without a udev daemon (a container, a minimal system) the daemon's events never come; the
+        // kernel's own announce the same devices.
+        const char* source = access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel";
+        monitor_ = udev_monitor_new_from_netlink(udev_, source);
+        if (monitor_ == nullptr ||
+            udev_monitor_filter_add_match_subsystem_devtype(monitor_, "video4linux", nullptr) < 0 ||
+            udev_monitor_enable_receiving(monitor_) < 0) {
+            Log::capture().warn("Geräteänderungen können nicht verfolgt werden ({})", source);
+            if (monitor_ != nullptr) {
+                udev_monitor_unref(monitor_);
+                monitor_ = nullptr;
+            }
+            monitorFailed_ = true;
+        }
+    }
+
     static std::optional<CaptureDevice> describe(udev_device* device) {
         const char* node = udev_device_get_devnode(device);
         if (node == nullptr) {
@@ -201,6 +210,7 @@ class UdevCaptureBackend final : public CaptureDeviceBackend {
 
     udev* udev_ = nullptr;
     udev_monitor* monitor_ = nullptr;
+    bool monitorFailed_ = false;
 };
 
 }  // namespace

@@ -91,17 +91,13 @@ TEST(CaptureDeviceMonitor, PublishesAtStartAndAgainAfterEveryDeviceChange) {
     EXPECT_TRUE(all[2].empty());
     EXPECT_TRUE(all[3].empty());
     EXPECT_TRUE(monitor->refresh().empty());
-}
 
-TEST(CaptureDeviceMonitor, LooksUpADeviceByItsIDAmongCaptureDevicesOnly) {
-    auto shared = std::make_shared<ScriptedBackend::Shared>();
+    // A stored id turns back into a device to open only while a capture device has it.
     auto metadata = camera("meta", "Cam Link 4K", CaptureTransport::usb);
     metadata.canCapture = false;
-    shared->devices = {camera("usb-1", "Cam Link 4K", CaptureTransport::usb), metadata};
+    shared->change({camera("usb-1", "Cam Link 4K", CaptureTransport::usb), metadata}, {});
     ScriptedBackend backend(shared);
-    const auto found = CaptureDeviceMonitor::device("usb-1", backend);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->devicePath, "/dev/video0");
+    EXPECT_EQ(CaptureDeviceMonitor::device("usb-1", backend)->devicePath, "/dev/video0");
     EXPECT_FALSE(CaptureDeviceMonitor::device("meta", backend));
     EXPECT_FALSE(CaptureDeviceMonitor::device("gone", backend));
 }

@@ -12,22 +12,14 @@ namespace kelvora::testing {
 
 namespace {
 
-void copyText(__u8* target, size_t size, const std::string& text) {
-    std::memset(target, 0, size);
-    std::memcpy(target, text.data(), std::min(text.size(), size - 1));
-}
-
 constexpr off_t kOffsetStep = 1 << 24;
 
-}  // namespace
-
-FakeV4L2::FakeV4L2(std::vector<Size> sizes, std::string path)
-    : sizes_(std::move(sizes)), path_(std::move(path)) {
-    if (!sizes_.empty()) {
-        format_ =
-            describe(sizes_.front().pixelFormat, sizes_.front().width, sizes_.front().height, rowPadding);
-    }
+void signal(int fd) {
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
 }
+
+}  // namespace
 
 FakeV4L2::~FakeV4L2() {
     for (int fd : fds_) {
@@ -35,143 +27,92 @@ FakeV4L2::~FakeV4L2() {
     }
 }
 
-v4l2_pix_format FakeV4L2::describe(uint32_t pixelFormat, int width, int height, int rowPadding) {
+v4l2_pix_format FakeV4L2::describe(const Size& size) const {
     v4l2_pix_format format{};
-    format.pixelformat = pixelFormat;
-    format.width = static_cast<uint32_t>(width);
-    format.height = static_cast<uint32_t>(height);
-    format.field = V4L2_FIELD_NONE;
+    format.pixelformat = size.pixelFormat;
+    format.width = static_cast<uint32_t>(size.width);
+    format.height = static_cast<uint32_t>(size.height);
     format.colorspace = V4L2_COLORSPACE_SRGB;
-    switch (pixelFormat) {
-        case V4L2_PIX_FMT_YUYV:
-            format.bytesperline = static_cast<uint32_t>(width * 2);
-            format.sizeimage = format.bytesperline * static_cast<uint32_t>(height);
-            break;
-        case V4L2_PIX_FMT_NV12:
-            format.bytesperline = static_cast<uint32_t>(width + rowPadding);
-            format.sizeimage = format.bytesperline * static_cast<uint32_t>(height + (height + 1) / 2);
-            break;
-        default:
-            format.bytesperline = 0;
-            format.sizeimage = static_cast<uint32_t>(width * height * 2);
-            break;
+    const auto rows = static_cast<uint32_t>(size.height);
+    if (size.pixelFormat == V4L2_PIX_FMT_YUYV) {
+        format.bytesperline = format.width * 2;
+        format.sizeimage = format.bytesperline * rows;
+    } else if (size.pixelFormat == V4L2_PIX_FMT_NV12) {
+        format.bytesperline = format.width + static_cast<uint32_t>(rowPadding);
+        format.sizeimage = format.bytesperline * (rows + (rows + 1) / 2);
+    } else {
+        format.sizeimage = format.width * rows * 2;
     }
     return format;
-}
-
-void FakeV4L2::setOpenError(int errorNumber) {
-    std::lock_guard lock(mutex_);
-    openError_ = errorNumber;
-}
-
-void FakeV4L2::setFormatError(int errorNumber) {
-    std::lock_guard lock(mutex_);
-    formatError_ = errorNumber;
 }
 
 void FakeV4L2::vanish() {
     std::lock_guard lock(mutex_);
     present_ = false;
-    for (int fd : fds_) {
-        signal(fd);
-    }
+    std::for_each(fds_.begin(), fds_.end(), signal);
     changed_.notify_all();
 }
 
 void FakeV4L2::reappear() {
     std::lock_guard lock(mutex_);
     present_ = true;
-    changed_.notify_all();
 }
 
-bool FakeV4L2::pushFrame(const std::vector<uint8_t>& bytes, timeval timestamp) {
+bool FakeV4L2::pushFrame(const std::vector<uint8_t>& bytes, std::optional<timeval> timestamp) {
+    if (!timestamp) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        timestamp = timeval{now.tv_sec, now.tv_nsec / 1000};
+    }
     std::lock_guard lock(mutex_);
-    if (!present_ || !streaming_ || queued_.empty()) {
+    if (!present_ || streamingFd_ < 0 || queued_.empty()) {
         return false;
     }
-    const uint32_t index = queued_.front();
-    queued_.pop_front();
-    Buffer& buffer = buffers_[index];
-    const size_t size = std::min(bytes.size(), buffer.memory.size());
-    std::memcpy(buffer.memory.data(), bytes.data(), size);
-    buffer.bytesUsed = static_cast<uint32_t>(size);
-    buffer.timestamp = timestamp;
+    Buffer& buffer = buffers_[queued_.front()];
+    buffer.bytesUsed = static_cast<uint32_t>(std::min(bytes.size(), buffer.memory.size()));
+    std::memcpy(buffer.memory.data(), bytes.data(), buffer.bytesUsed);
+    buffer.timestamp = *timestamp;
     buffer.queued = false;
-    done_.push_back(index);
+    done_.push_back(queued_.front());
+    queued_.pop_front();
     signal(streamingFd_);
     return true;
 }
 
-bool FakeV4L2::pushFrame(const std::vector<uint8_t>& bytes) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return pushFrame(bytes, timeval{now.tv_sec, now.tv_nsec / 1000});
+bool FakeV4L2::waitUntilStreaming() {
+    return waitFor([this] { return streamingFd_ >= 0 && !queued_.empty(); });
 }
 
-bool FakeV4L2::waitUntilStreaming(std::chrono::milliseconds limit) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [this] { return streaming_ && !queued_.empty(); });
-}
-
-bool FakeV4L2::waitUntilReleased(std::chrono::milliseconds limit) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [this] {
+bool FakeV4L2::waitUntilReleased() {
+    return waitFor([this] {
         return fds_.empty() &&
                std::none_of(buffers_.begin(), buffers_.end(), [](const Buffer& b) { return b.mapped; });
     });
 }
 
-bool FakeV4L2::waitUntilAllQueued(std::chrono::milliseconds limit) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit,
-                             [this] { return queued_.size() == buffers_.size() && !buffers_.empty(); });
-}
-
-int FakeV4L2::openDescriptors() const {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(fds_.size());
-}
-
-int FakeV4L2::mappedBuffers() const {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(
-        std::count_if(buffers_.begin(), buffers_.end(), [](const Buffer& b) { return b.mapped; }));
-}
-
-bool FakeV4L2::streaming() const {
-    std::lock_guard lock(mutex_);
-    return streaming_;
+bool FakeV4L2::waitUntilAllQueued() {
+    return waitFor(
+        [this] { return streamingFd_ >= 0 && !buffers_.empty() && queued_.size() == buffers_.size(); });
 }
 
 v4l2_pix_format FakeV4L2::currentFormat() const {
     std::lock_guard lock(mutex_);
-    return format_;
+    return format_.value_or(v4l2_pix_format{});
 }
 
-std::optional<v4l2_fract> FakeV4L2::setFrameDuration() const {
+std::optional<v4l2_fract> FakeV4L2::frameDuration() const {
     std::lock_guard lock(mutex_);
     return duration_;
 }
 
-int FakeV4L2::opens() const {
+int FakeV4L2::open(const std::string& requested, int /*flags*/) {
     std::lock_guard lock(mutex_);
-    return opens_;
-}
-
-int FakeV4L2::open(const std::string& path, int /*flags*/) {
-    std::lock_guard lock(mutex_);
-    if (path != path_ || !present_) {
-        errno = ENOENT;
-        return -1;
-    }
-    if (openError_ != 0) {
-        errno = openError_;
+    errno = requested != path || !present_ ? ENOENT : openError;
+    if (errno != 0) {
         return -1;
     }
     const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
     fds_.insert(fd);
-    ++opens_;
-    changed_.notify_all();
     return fd;
 }
 
@@ -182,44 +123,36 @@ int FakeV4L2::close(int fd) {
         return -1;
     }
     if (fd == streamingFd_) {
-        streaming_ = false;
+        // Closing ends streaming and drops the buffers, as the kernel does.
         streamingFd_ = -1;
+        queued_.clear();
+        done_.clear();
     }
     ::close(fd);
     changed_.notify_all();
     return 0;
 }
 
-void FakeV4L2::signal(int fd) {
-    if (fd >= 0) {
-        const uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
-    }
-}
-
 int FakeV4L2::ioctl(int fd, unsigned long request, void* argument) {
     std::lock_guard lock(mutex_);
-    if (fds_.count(fd) == 0) {
-        errno = EBADF;
-        return -1;
-    }
-    if (!present_) {
-        errno = ENODEV;
-        return -1;
-    }
-    const int result = handle(fd, request, argument);
+    errno = fds_.count(fd) == 0 ? EBADF : present_ ? 0 : ENODEV;
+    const int result = errno == 0 ? handle(fd, request, argument) : -1;
     changed_.notify_all();
     return result;
 }
 
 int FakeV4L2::handle(int fd, unsigned long request, void* argument) {
+    const auto fail = [](int error) {
+        errno = error;
+        return -1;
+    };
     switch (request) {
         case VIDIOC_QUERYCAP: {
             auto* capability = static_cast<v4l2_capability*>(argument);
             *capability = {};
-            copyText(capability->driver, sizeof capability->driver, "fake");
-            copyText(capability->card, sizeof capability->card, card);
-            copyText(capability->bus_info, sizeof capability->bus_info, busInfo);
+            std::strncpy(reinterpret_cast<char*>(capability->card), "Fake Cam", sizeof capability->card - 1);
+            std::strncpy(reinterpret_cast<char*>(capability->bus_info), busInfo.c_str(),
+                         sizeof capability->bus_info - 1);
             capability->device_caps = deviceCaps;
             capability->capabilities = deviceCaps | V4L2_CAP_DEVICE_CAPS;
             return 0;
@@ -233,8 +166,7 @@ int FakeV4L2::handle(int fd, unsigned long request, void* argument) {
                 }
             }
             if (description->index >= formats.size()) {
-                errno = EINVAL;
-                return -1;
+                return fail(EINVAL);
             }
             description->pixelformat = formats[description->index];
             return 0;
@@ -250,156 +182,104 @@ int FakeV4L2::handle(int fd, unsigned long request, void* argument) {
                     return 0;
                 }
             }
-            errno = EINVAL;
-            return -1;
+            return fail(EINVAL);
         }
         case VIDIOC_ENUM_FRAMEINTERVALS: {
             auto* interval = static_cast<v4l2_frmivalenum*>(argument);
             for (const Size& known : sizes_) {
-                if (known.pixelFormat != interval->pixel_format ||
-                    known.width != static_cast<int>(interval->width) ||
-                    known.height != static_cast<int>(interval->height)) {
-                    continue;
-                }
-                if (known.intervalSpan) {
-                    if (interval->index != 0) {
-                        break;
-                    }
-                    interval->type = V4L2_FRMIVAL_TYPE_CONTINUOUS;
-                    interval->stepwise.min = known.intervalSpan->first;
-                    interval->stepwise.max = known.intervalSpan->second;
-                    interval->stepwise.step = {1, 1};
-                    return 0;
-                }
-                if (interval->index < known.intervals.size()) {
+                if (known.pixelFormat == interval->pixel_format &&
+                    known.width == static_cast<int>(interval->width) &&
+                    known.height == static_cast<int>(interval->height) &&
+                    interval->index < known.intervals.size()) {
                     interval->type = V4L2_FRMIVAL_TYPE_DISCRETE;
                     interval->discrete = known.intervals[interval->index];
                     return 0;
                 }
-                break;
             }
-            errno = EINVAL;
-            return -1;
+            return fail(EINVAL);
         }
-        case VIDIOC_G_PARM: {
-            auto* parameters = static_cast<v4l2_streamparm*>(argument);
-            parameters->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
-            parameters->parm.capture.timeperframe = duration_.value_or(v4l2_fract{1, 30});
-            return 0;
-        }
+        case VIDIOC_G_PARM:
         case VIDIOC_S_PARM: {
-            auto* parameters = static_cast<v4l2_streamparm*>(argument);
-            duration_ = parameters->parm.capture.timeperframe;
+            auto& capture = static_cast<v4l2_streamparm*>(argument)->parm.capture;
+            if (request == VIDIOC_S_PARM) {
+                duration_ = capture.timeperframe;
+            }
+            capture.capability = V4L2_CAP_TIMEPERFRAME;
+            capture.timeperframe = duration_.value_or(v4l2_fract{1, 30});
             return 0;
         }
         case VIDIOC_G_FMT:
-            static_cast<v4l2_format*>(argument)->fmt.pix = format_;
-            return 0;
-        case VIDIOC_S_FMT:
-        case VIDIOC_TRY_FMT: {
-            if (request == VIDIOC_S_FMT && formatError_ != 0) {
-                errno = formatError_;
-                return -1;
-            }
-            if (streaming_ && request == VIDIOC_S_FMT) {
-                errno = EBUSY;
-                return -1;
-            }
+        case VIDIOC_S_FMT: {
             auto& pix = static_cast<v4l2_format*>(argument)->fmt.pix;
-            const Size* chosen = nullptr;
-            for (const Size& known : sizes_) {
-                if (known.pixelFormat == pix.pixelformat) {
-                    if (chosen == nullptr || (known.width == static_cast<int>(pix.width) &&
-                                              known.height == static_cast<int>(pix.height))) {
-                        chosen = &known;
-                    }
-                }
-            }
-            if (chosen == nullptr) {
-                chosen = &sizes_.front();
-            }
-            pix = describe(chosen->pixelFormat, chosen->width, chosen->height, rowPadding);
             if (request == VIDIOC_S_FMT) {
-                format_ = pix;
+                if (formatError != 0 || streamingFd_ >= 0) {
+                    return fail(formatError != 0 ? formatError : EBUSY);
+                }
+                const auto match = std::find_if(sizes_.begin(), sizes_.end(), [&](const Size& size) {
+                    return size.pixelFormat == pix.pixelformat && size.width == static_cast<int>(pix.width) &&
+                           size.height == static_cast<int>(pix.height);
+                });
+                format_ = describe(match != sizes_.end() ? *match : sizes_.front());
             }
+            pix = format_.value_or(describe(sizes_.front()));
             return 0;
         }
         case VIDIOC_REQBUFS: {
-            auto* requestBuffers = static_cast<v4l2_requestbuffers*>(argument);
-            if (streaming_) {
-                errno = EBUSY;
-                return -1;
+            buffers_.assign(static_cast<v4l2_requestbuffers*>(argument)->count, Buffer{});
+            for (Buffer& buffer : buffers_) {
+                buffer.memory.assign(format_.value_or(describe(sizes_.front())).sizeimage, 0);
             }
-            buffers_.clear();
             queued_.clear();
             done_.clear();
-            for (uint32_t index = 0; index < requestBuffers->count; ++index) {
-                Buffer buffer;
-                buffer.memory.assign(format_.sizeimage, 0);
-                buffers_.push_back(std::move(buffer));
-            }
             return 0;
         }
-        case VIDIOC_QUERYBUF: {
+        case VIDIOC_QUERYBUF:
+        case VIDIOC_QBUF:
+        case VIDIOC_DQBUF: {
             auto* buffer = static_cast<v4l2_buffer*>(argument);
+            if (request == VIDIOC_DQBUF) {
+                if (done_.empty()) {
+                    return fail(EAGAIN);
+                }
+                buffer->index = done_.front();
+                done_.pop_front();
+                uint64_t count = 0;
+                [[maybe_unused]] const auto read = ::read(fd, &count, sizeof count);
+                buffer->bytesused = buffers_[buffer->index].bytesUsed;
+                buffer->timestamp = buffers_[buffer->index].timestamp;
+                return 0;
+            }
             if (buffer->index >= buffers_.size()) {
-                errno = EINVAL;
-                return -1;
+                return fail(EINVAL);
             }
-            buffer->length = static_cast<uint32_t>(buffers_[buffer->index].memory.size());
-            buffer->m.offset = static_cast<uint32_t>(buffer->index * kOffsetStep);
-            return 0;
-        }
-        case VIDIOC_QBUF: {
-            auto* buffer = static_cast<v4l2_buffer*>(argument);
-            if (buffer->index >= buffers_.size() || buffers_[buffer->index].queued) {
-                errno = EINVAL;
-                return -1;
+            Buffer& known = buffers_[buffer->index];
+            if (request == VIDIOC_QUERYBUF) {
+                buffer->length = static_cast<uint32_t>(known.memory.size());
+                buffer->m.offset = static_cast<uint32_t>(buffer->index * kOffsetStep);
+                return 0;
             }
-            buffers_[buffer->index].queued = true;
+            if (known.queued) {
+                return fail(EINVAL);
+            }
+            known.queued = true;
             queued_.push_back(buffer->index);
             return 0;
         }
-        case VIDIOC_DQBUF: {
-            auto* buffer = static_cast<v4l2_buffer*>(argument);
-            if (done_.empty()) {
-                errno = EAGAIN;
-                return -1;
-            }
-            const uint32_t index = done_.front();
-            done_.pop_front();
-            uint64_t count = 0;
-            [[maybe_unused]] const auto read = ::read(fd, &count, sizeof count);
-            buffer->index = index;
-            buffer->bytesused = buffers_[index].bytesUsed;
-            buffer->timestamp = buffers_[index].timestamp;
-            buffer->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
-            return 0;
-        }
         case VIDIOC_STREAMON:
-            streaming_ = true;
             streamingFd_ = fd;
             return 0;
         case VIDIOC_STREAMOFF:
-            streaming_ = false;
             streamingFd_ = -1;
-            for (Buffer& buffer : buffers_) {
-                buffer.queued = false;
-            }
-            queued_.clear();
-            done_.clear();
             return 0;
         default:
-            errno = ENOTTY;
-            return -1;
+            return fail(ENOTTY);
     }
 }
 
 void* FakeV4L2::mmap(size_t length, int /*protection*/, int /*flags*/, int fd, off_t offset) {
     std::lock_guard lock(mutex_);
     const auto index = static_cast<size_t>(offset / kOffsetStep);
-    if (fds_.count(fd) == 0 || !present_ || index >= buffers_.size() ||
-        length > buffers_[index].memory.size()) {
+    if (fds_.count(fd) == 0 || index >= buffers_.size() || length > buffers_[index].memory.size()) {
         errno = EINVAL;
         return MAP_FAILED;
     }
@@ -421,18 +301,12 @@ int FakeV4L2::munmap(void* address, size_t /*length*/) {
 }
 
 int FakeV4L2::poll(pollfd* fds, nfds_t count, int timeoutMs) {
-    const int result = ::poll(fds, count, timeoutMs);
-    if (result < 0) {
-        return result;
-    }
+    int ready = ::poll(fds, count, timeoutMs);
     std::lock_guard lock(mutex_);
-    int ready = result;
-    for (nfds_t index = 0; index < count; ++index) {
+    for (nfds_t index = 0; ready >= 0 && index < count; ++index) {
         if (fds_.count(fds[index].fd) != 0 && !present_) {
             // An unplugged device reports an error, not pictures.
-            if (fds[index].revents == 0) {
-                ++ready;
-            }
+            ready += fds[index].revents == 0 ? 1 : 0;
             fds[index].revents = POLLERR;
         }
     }

@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,62 +17,45 @@
 
 namespace {
 
-struct QueuedResult {
+namespace ndi = kelvora::ndi;
+
+struct Result {
     int32_t type = 0;
     NDIVideoFrame frame{};
     std::vector<uint8_t> pixels;
 };
 
+// A finder keeps the records it handed out alive until its next listing, as the runtime does.
 struct Finder {
     std::vector<std::string> names;
-    std::vector<bool> present;
     std::vector<NDISourceRecord> records;
 };
 
 struct Receiver {
-    // The pixels of the frame handed out last, until it is freed.
-    std::vector<std::vector<uint8_t>> outstanding;
+    std::list<std::vector<uint8_t>> outstanding;
 };
 
 struct State {
     std::mutex mutex;
     std::condition_variable changed;
-
+    FakeNdiStats stats{};
     bool initializeResult = true;
-    std::optional<std::string> version = std::string("6.0.0-fake");
-
+    std::optional<std::string> version;
     std::vector<std::optional<std::string>> sources;
     bool noArray = false;
-    uint64_t generation = 0;
-    uint64_t servedGeneration = 0;
-    bool served = false;
     int failFinders = 0;
-    int finderAttempts = 0;
-    int findersAlive = 0;
-
     bool refuseReceivers = false;
-    std::deque<QueuedResult> queue;
-    int receiversCreated = 0;
-    int receiversAlive = 0;
-    int framesHandedOut = 0;
-    int framesFreed = 0;
-    std::string lastSource;
-    std::string lastReceiverName;
-    int32_t lastColorFormat = -1;
-    int32_t lastBandwidth = -1;
-    bool lastAllowFields = true;
+    std::deque<Result> queue;
+
+    void touch() {
+        ++stats.version;
+        changed.notify_all();
+    }
 };
 
 State& state() {
     static State instance;
     return instance;
-}
-
-template <typename Condition>
-bool waitFor(int timeoutMs, Condition condition) {
-    State& s = state();
-    std::unique_lock lock(s.mutex);
-    return s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return condition(s); });
 }
 
 bool initialize() {
@@ -91,56 +76,48 @@ const char* version() {
 NDIFinder findCreate(const NDIFindSettings* settings) {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    ++s.finderAttempts;
-    if (settings == nullptr || !settings->showLocalSources || s.failFinders > 0) {
-        if (s.failFinders > 0) {
-            --s.failFinders;
-        }
-        s.changed.notify_all();
+    ++s.stats.finderAttempts;
+    s.touch();
+    if (s.failFinders > 0 || settings == nullptr || !settings->showLocalSources) {
+        s.failFinders = std::max(s.failFinders - 1, 0);
         return nullptr;
     }
-    ++s.findersAlive;
-    s.changed.notify_all();
+    ++s.stats.findersAlive;
     return new Finder;
 }
 
 void findDestroy(NDIFinder finder) {
-    State& s = state();
     delete static_cast<Finder*>(finder);
-    std::lock_guard lock(s.mutex);
-    --s.findersAlive;
-    s.changed.notify_all();
+    std::lock_guard lock(state().mutex);
+    --state().stats.findersAlive;
+    state().touch();
 }
 
 bool findWait(NDIFinder, uint32_t timeoutMs) {
     State& s = state();
     std::unique_lock lock(s.mutex);
-    const uint64_t seen = s.servedGeneration;
-    // Returns early when the list changes, as the real runtime does when sources come or go.
+    // Returns early when the sources change, as the runtime does when one comes or goes.
     return s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return s.generation != seen; });
+                              [&] { return s.stats.sourcesGeneration != s.stats.servedGeneration; });
 }
 
 const NDISourceRecord* findCurrent(NDIFinder handle, uint32_t* count) {
     State& s = state();
     auto* finder = static_cast<Finder*>(handle);
     std::lock_guard lock(s.mutex);
-    s.servedGeneration = s.generation;
-    s.served = true;
-    s.changed.notify_all();
+    s.stats.servedGeneration = s.stats.sourcesGeneration;
+    s.touch();
     *count = 0;
     if (s.noArray) {
         return nullptr;
     }
     finder->names.clear();
-    finder->present.clear();
     finder->records.clear();
     for (const auto& name : s.sources) {
         finder->names.push_back(name.value_or(""));
-        finder->present.push_back(name.has_value());
     }
-    for (size_t index = 0; index < finder->names.size(); ++index) {
-        finder->records.push_back({finder->present[index] ? finder->names[index].c_str() : nullptr, nullptr});
+    for (size_t index = 0; index < s.sources.size(); ++index) {
+        finder->records.push_back({s.sources[index] ? finder->names[index].c_str() : nullptr, nullptr});
     }
     *count = static_cast<uint32_t>(finder->records.size());
     // An empty list is still an array.
@@ -151,79 +128,59 @@ const NDISourceRecord* findCurrent(NDIFinder handle, uint32_t* count) {
 NDIReceiver recvCreate(const NDIReceiverSettings* settings) {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    s.lastSource = settings->source.name != nullptr ? settings->source.name : "";
-    s.lastReceiverName = settings->receiverName != nullptr ? settings->receiverName : "";
-    s.lastColorFormat = settings->colorFormat;
-    s.lastBandwidth = settings->bandwidth;
-    s.lastAllowFields = settings->allowVideoFields;
+    std::strncpy(s.stats.lastSourceName, settings->source.name ? settings->source.name : "",
+                 sizeof s.stats.lastSourceName - 1);
+    std::strncpy(s.stats.lastReceiverName, settings->receiverName ? settings->receiverName : "",
+                 sizeof s.stats.lastReceiverName - 1);
+    s.stats.lastColorFormat = settings->colorFormat;
+    s.stats.lastBandwidth = settings->bandwidth;
+    s.stats.lastAllowVideoFields = settings->allowVideoFields;
+    s.touch();
     if (s.refuseReceivers) {
         return nullptr;
     }
-    ++s.receiversCreated;
-    ++s.receiversAlive;
-    s.changed.notify_all();
+    ++s.stats.receiversCreated;
+    ++s.stats.receiversAlive;
     return new Receiver;
 }
 
 void recvDestroy(NDIReceiver receiver) {
-    State& s = state();
     delete static_cast<Receiver*>(receiver);
-    std::lock_guard lock(s.mutex);
-    --s.receiversAlive;
-    s.changed.notify_all();
+    std::lock_guard lock(state().mutex);
+    --state().stats.receiversAlive;
+    state().touch();
 }
 
 int32_t recvCapture(NDIReceiver handle, NDIVideoFrame* video, void*, void*, uint32_t timeoutMs) {
     State& s = state();
-    auto* receiver = static_cast<Receiver*>(handle);
     std::unique_lock lock(s.mutex);
     if (!s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !s.queue.empty(); })) {
-        return kelvora::ndi::kFrameTypeNone;
+        return ndi::kFrameTypeNone;
     }
-    QueuedResult result = std::move(s.queue.front());
+    Result result = std::move(s.queue.front());
     s.queue.pop_front();
-    s.changed.notify_all();
-    if (result.type == kelvora::ndi::kFrameTypeVideo && video != nullptr) {
-        receiver->outstanding.push_back(std::move(result.pixels));
+    if (result.type == ndi::kFrameTypeVideo) {
+        auto& outstanding = static_cast<Receiver*>(handle)->outstanding;
+        outstanding.push_back(std::move(result.pixels));
         *video = result.frame;
-        video->data = receiver->outstanding.back().data();
-        ++s.framesHandedOut;
+        video->data = outstanding.back().empty() ? nullptr : outstanding.back().data();
+        ++s.stats.framesHandedOut;
     }
+    s.touch();
     return result.type;
 }
 
 void recvFreeVideo(NDIReceiver handle, const NDIVideoFrame* frame) {
-    State& s = state();
-    auto* receiver = static_cast<Receiver*>(handle);
-    std::lock_guard lock(s.mutex);
-    for (auto it = receiver->outstanding.begin(); it != receiver->outstanding.end(); ++it) {
-        if (it->data() == frame->data) {
-            receiver->outstanding.erase(it);
-            ++s.framesFreed;
-            s.changed.notify_all();
+    auto& outstanding = static_cast<Receiver*>(handle)->outstanding;
+    std::lock_guard lock(state().mutex);
+    for (auto it = outstanding.begin(); it != outstanding.end(); ++it) {
+        if ((it->empty() ? nullptr : it->data()) == frame->data) {
+            outstanding.erase(it);
+            ++state().stats.framesFreed;
+            state().touch();
             return;
         }
     }
-}
-
-NDIFunctionTable makeTable() {
-    NDIFunctionTable table{};
-    table.initialize = &initialize;
-    table.version = &version;
-    table.findCreateV2 = &findCreate;
-    table.findDestroy = &findDestroy;
-    table.findWaitForSources = &findWait;
-    table.findGetCurrentSources = &findCurrent;
-    table.recvCreateV3 = &recvCreate;
-    table.recvDestroy = &recvDestroy;
-    table.recvCaptureV3 = &recvCapture;
-    table.recvFreeVideoV2 = &recvFreeVideo;
-    return table;
-}
-
-void newGeneration(State& s) {
-    ++s.generation;
-    s.changed.notify_all();
 }
 
 }  // namespace
@@ -231,26 +188,41 @@ void newGeneration(State& s) {
 extern "C" {
 
 __attribute__((visibility("default"))) const NDIFunctionTable* NDIlib_v5_load() {
-    static const NDIFunctionTable table = makeTable();
+    static const NDIFunctionTable table = [] {
+        NDIFunctionTable made{};
+        made.initialize = &initialize;
+        made.version = &version;
+        made.findCreateV2 = &findCreate;
+        made.findDestroy = &findDestroy;
+        made.findWaitForSources = &findWait;
+        made.findGetCurrentSources = &findCurrent;
+        made.recvCreateV3 = &recvCreate;
+        made.recvDestroy = &recvDestroy;
+        made.recvCaptureV3 = &recvCapture;
+        made.recvFreeVideoV2 = &recvFreeVideo;
+        return made;
+    }();
     return &table;
 }
 
 void fakeNdiReset() {
     State& s = state();
     std::lock_guard lock(s.mutex);
+    const FakeNdiStats kept = s.stats;
+    s.stats = {};
+    // Objects still alive from an earlier test stay counted; the rest starts at zero.
+    s.stats.version = kept.version;
+    s.stats.sourcesGeneration = kept.sourcesGeneration + 1;
+    s.stats.findersAlive = kept.findersAlive;
+    s.stats.receiversAlive = kept.receiversAlive;
     s.initializeResult = true;
-    s.version = std::string("6.0.0-fake");
+    s.version = "6.0.0-fake";
     s.sources.clear();
     s.noArray = false;
-    s.served = false;
     s.failFinders = 0;
-    s.finderAttempts = 0;
     s.refuseReceivers = false;
     s.queue.clear();
-    s.receiversCreated = 0;
-    s.framesHandedOut = 0;
-    s.framesFreed = 0;
-    newGeneration(s);
+    s.touch();
 }
 
 void fakeNdiSetInitializeResult(bool result) {
@@ -266,30 +238,14 @@ void fakeNdiSetVersion(const char* version) {
 void fakeNdiSetSources(const char* const* names, int count) {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    s.noArray = false;
+    s.noArray = count < 0;
     s.sources.clear();
     for (int index = 0; index < count; ++index) {
         s.sources.push_back(names[index] != nullptr ? std::optional<std::string>(names[index])
                                                     : std::nullopt);
     }
-    newGeneration(s);
-}
-
-void fakeNdiSetNoSourceArray() {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    s.noArray = true;
-    newGeneration(s);
-}
-
-uint64_t fakeNdiSourcesGeneration() {
-    std::lock_guard lock(state().mutex);
-    return state().generation;
-}
-
-bool fakeNdiWaitSourcesServed(uint64_t generation, int timeoutMs) {
-    return waitFor(timeoutMs,
-                   [generation](State& s) { return s.served && s.servedGeneration >= generation; });
+    ++s.stats.sourcesGeneration;
+    s.touch();
 }
 
 void fakeNdiFailFinderCreations(int count) {
@@ -297,106 +253,37 @@ void fakeNdiFailFinderCreations(int count) {
     state().failFinders = count;
 }
 
-int fakeNdiFinderCreateAttempts() {
-    std::lock_guard lock(state().mutex);
-    return state().finderAttempts;
-}
-
-int fakeNdiFindersAlive() {
-    std::lock_guard lock(state().mutex);
-    return state().findersAlive;
-}
-
-bool fakeNdiWaitFindersAlive(int count, int timeoutMs) {
-    return waitFor(timeoutMs, [count](State& s) { return s.findersAlive == count; });
-}
-
 void fakeNdiRefuseReceivers(bool refuse) {
     std::lock_guard lock(state().mutex);
     state().refuseReceivers = refuse;
 }
 
-void fakeNdiQueueVideoFrame(uint32_t fourCC, int xres, int yres, int lineStride, const uint8_t* data,
-                            size_t size) {
-    State& s = state();
-    QueuedResult result;
-    result.type = kelvora::ndi::kFrameTypeVideo;
+void fakeNdiQueue(int32_t type, uint32_t fourCC, int xres, int yres, int lineStride, const uint8_t* data,
+                  size_t size) {
+    Result result;
+    result.type = type;
     result.frame.xres = xres;
     result.frame.yres = yres;
     result.frame.fourCC = fourCC;
-    result.frame.frameRateN = 30000;
-    result.frame.frameRateD = 1001;
     result.frame.lineStrideInBytes = lineStride;
-    result.pixels.assign(data, data + size);
-    std::lock_guard lock(s.mutex);
-    s.queue.push_back(std::move(result));
-    s.changed.notify_all();
+    if (data != nullptr) {
+        result.pixels.assign(data, data + size);
+    }
+    std::lock_guard lock(state().mutex);
+    state().queue.push_back(std::move(result));
+    state().touch();
 }
 
-void fakeNdiQueueOther(int32_t frameType) {
+FakeNdiStats fakeNdiStats() {
+    std::lock_guard lock(state().mutex);
+    return state().stats;
+}
+
+bool fakeNdiWaitForChange(uint64_t version, int timeoutMs) {
     State& s = state();
-    std::lock_guard lock(s.mutex);
-    QueuedResult result;
-    result.type = frameType;
-    s.queue.push_back(std::move(result));
-    s.changed.notify_all();
-}
-
-void fakeNdiQueueError() {
-    fakeNdiQueueOther(kelvora::ndi::kFrameTypeError);
-}
-
-bool fakeNdiWaitQueueEmpty(int timeoutMs) {
-    return waitFor(timeoutMs, [](State& s) { return s.queue.empty(); });
-}
-
-int fakeNdiReceiversCreated() {
-    std::lock_guard lock(state().mutex);
-    return state().receiversCreated;
-}
-
-int fakeNdiReceiversAlive() {
-    std::lock_guard lock(state().mutex);
-    return state().receiversAlive;
-}
-
-bool fakeNdiWaitReceiversAlive(int count, int timeoutMs) {
-    return waitFor(timeoutMs, [count](State& s) { return s.receiversAlive == count; });
-}
-
-int fakeNdiFramesHandedOut() {
-    std::lock_guard lock(state().mutex);
-    return state().framesHandedOut;
-}
-
-int fakeNdiFramesFreed() {
-    std::lock_guard lock(state().mutex);
-    return state().framesFreed;
-}
-
-const char* fakeNdiLastSourceName() {
-    std::lock_guard lock(state().mutex);
-    return state().lastSource.c_str();
-}
-
-const char* fakeNdiLastReceiverName() {
-    std::lock_guard lock(state().mutex);
-    return state().lastReceiverName.c_str();
-}
-
-int32_t fakeNdiLastColorFormat() {
-    std::lock_guard lock(state().mutex);
-    return state().lastColorFormat;
-}
-
-int32_t fakeNdiLastBandwidth() {
-    std::lock_guard lock(state().mutex);
-    return state().lastBandwidth;
-}
-
-bool fakeNdiLastAllowVideoFields() {
-    std::lock_guard lock(state().mutex);
-    return state().lastAllowFields;
+    std::unique_lock lock(s.mutex);
+    return s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return s.stats.version != version; });
 }
 
 }  // extern "C"
