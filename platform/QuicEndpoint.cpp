@@ -10,8 +10,6 @@
 #include <ngtcp2/ngtcp2_crypto.h>
 #include <ngtcp2/ngtcp2_crypto_gnutls.h>
 #include <time.h>
-#include <cstdarg>
-#include <cstdio>
 
 #include <algorithm>
 #include <array>
