@@ -3,14 +3,12 @@
 #include <atomic>
 #include <chrono>
 
-#include "core/Nal.h"
-#include "core/ParameterSets.h"
 #include "core/TestPatternTimecode.h"
 #include "receiver/session/FakeSender.h"
 #include "receiver/session/ManualScheduler.h"
 #include "receiver/session/ReceiverSession.h"
 #include "receiver/session/TestStreams.h"
-#include "support/CodecHarness.h"
+#include "receiver/session/TimecodeStream.h"
 #include "support/Eventually.h"
 
 namespace kelvora {
@@ -337,35 +335,6 @@ TEST_F(ReceiverSessionTest, StallsAt60FpsLimitTheSenderTo30AndFiveCalmSecondsLif
     EXPECT_EQ(limits[1].maxFps, 0);
 }
 
-// Test-pattern frames as a sender makes them: the capture time drawn into the picture's time-code strip.
-class TimecodeStream {
-  public:
-    EncodedVideoFrame next() {
-        const uint64_t capture = MonotonicClock::now();
-        auto picture = PixelBuffer::make(PixelFormat::nv12, size.width, size.height);
-        std::memset(picture.data(0), 120, static_cast<size_t>(picture.stride(0)) * size.height);
-        std::memset(picture.data(1), 128, static_cast<size_t>(picture.stride(1)) * picture.planeHeight(1));
-        TestPatternTimecode::write(picture, capture);
-        const bool keyframe = number == 0;
-        auto unit = encoder.encode(picture, keyframe);
-        ++number;
-        EncodedVideoFrame::Flags flags{EncodedVideoFrame::Flags::testPattern};
-        if (unit.keyframe) {
-            flags.insert(EncodedVideoFrame::Flags::keyframe);
-        }
-        return EncodedVideoFrame::make(
-            VideoCodec::h264, flags, 0, number, std::nullopt, capture, MonotonicClock::now(), size, 4000,
-            unit.keyframe ? ParameterSets::extract(unit.annexB, VideoCodec::h264) : std::vector<Bytes>{},
-            nal::toLengthPrefixed(unit.annexB, VideoCodec::h264));
-    }
-
-    const VideoDimensions size{640, 360};
-
-  private:
-    testsupport::X264TestEncoder encoder{640, 360};
-    uint64_t number = 0;
-};
-
 TEST(ReceiverSessionLatency, TheSynchronisedLatencyAgreesWithThePicturesTimecode) {
     test::FakeSender sender;
     sender.answerTimeSync = true;
@@ -392,7 +361,7 @@ TEST(ReceiverSessionLatency, TheSynchronisedLatencyAgreesWithThePicturesTimecode
     // Three answered round trips synchronise the clock; every frame sent after them is measured.
     ASSERT_EQ(sender.waitFor<TimeSyncRequest>(3).size(), 3u);
 
-    TimecodeStream stream;
+    test::TimecodeStream stream;
     constexpr int frameCount = 40;
     for (int i = 0; i < frameCount; ++i) {
         sender.send(stream.next());
