@@ -393,10 +393,9 @@ void ReceiverSession::closeControl(std::optional<std::string> reason) {
     if (!control_) {
         return;
     }
+    // The connection keeps itself until its goodbye is out.
     control_->close(std::move(reason));
-    // close() takes effect on the queue after this task; keep the connection
-    // until it has, so that a goodbye still goes out when we drop it now.
-    queue_->async([connection = std::move(control_)] {});
+    control_.reset();
 }
 
 void ReceiverSession::end(std::exception_ptr error, bool notifyOwner) {
