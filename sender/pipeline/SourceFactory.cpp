@@ -2,6 +2,9 @@
 
 #include <system_error>
 
+#include "sender/sources/CaptureDeviceMonitor.h"
+#include "sender/sources/CaptureDeviceSource.h"
+#include "sender/sources/NDIVideoSource.h"
 #include "sender/sources/TestPatternSource.h"
 #include "sender/sources/VideoFileSource.h"
 
@@ -20,18 +23,22 @@ bool SourceFactory::fileExists(const std::filesystem::path& path) {
     return std::filesystem::exists(path, error);
 }
 
-std::shared_ptr<VideoSource> SourceFactory::makeNDI(const std::string&) {
-    return nullptr;
+std::shared_ptr<VideoSource> SourceFactory::makeNDI(const std::string& ndiName) {
+    return NDIVideoSource::create(ndiName);
 }
 
-std::shared_ptr<VideoSource> SourceFactory::makeCaptureDevice(const std::string&,
-                                                              std::optional<VideoDimensions>,
-                                                              std::optional<int>) {
-    return nullptr;
+std::shared_ptr<VideoSource> SourceFactory::makeCaptureDevice(const std::string& id,
+                                                              std::optional<VideoDimensions> targetDimensions,
+                                                              std::optional<int> targetFrameRate) {
+    std::optional<CaptureDevice> device = CaptureDeviceMonitor::device(id);
+    if (!device) {
+        return nullptr;
+    }
+    return CaptureDeviceSource::create(std::move(*device), targetDimensions, targetFrameRate);
 }
 
-bool SourceFactory::isDeviceConnected(const std::string&) {
-    return false;
+bool SourceFactory::isDeviceConnected(const std::string& id) {
+    return CaptureDeviceMonitor::device(id).has_value();
 }
 
 std::shared_ptr<SourceFactory> SourceFactory::system() {

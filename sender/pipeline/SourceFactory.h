@@ -25,7 +25,7 @@ class SourceFactory {
     virtual std::shared_ptr<VideoSource> makeTestPattern(VideoDimensions dimensions, int frameRate);
     virtual std::shared_ptr<VideoSource> makeVideoFile(const std::filesystem::path& path);
     virtual bool fileExists(const std::filesystem::path& path);
-    // The NDI source of that name; nothing where this build cannot receive NDI.
+    // The NDI source of that name (it reports a missing NDI runtime through its failure handler).
     virtual std::shared_ptr<VideoSource> makeNDI(const std::string& ndiName);
     // The capture device with this unique id, asked for a size and rate (none: its own), or nothing when
     // the system does not know such a device now.

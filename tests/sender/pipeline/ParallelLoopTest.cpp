@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -29,26 +30,6 @@ TEST(ParallelLoop, EveryIterationRunsOnceAndTheCallWaitsForAll) {
             EXPECT_EQ(threads, std::set<std::thread::id>{std::this_thread::get_id()});
         }
     }
-}
-
-TEST(ParallelLoop, CallsFromSeveralThreadsDoNotMix) {
-    ParallelLoop loop(2);
-    std::atomic<int> total{0};
-    std::vector<std::thread> callers;
-    for (int caller = 0; caller < 4; ++caller) {
-        callers.emplace_back([&] {
-            for (int round = 0; round < 200; ++round) {
-                std::atomic<int> local{0};
-                loop.run(3, [&](size_t) { local += 1; });
-                EXPECT_EQ(local.load(), 3);
-                total += local.load();
-            }
-        });
-    }
-    for (auto& caller : callers) {
-        caller.join();
-    }
-    EXPECT_EQ(total.load(), 4 * 200 * 3);
 }
 
 }  // namespace

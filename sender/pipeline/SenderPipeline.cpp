@@ -1,0 +1,1174 @@
+#include "sender/pipeline/SenderPipeline.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cmath>
+
+#include "core/ControlMessage.h"
+#include "core/Log.h"
+#include "platform/UserDefaults.h"
+#include "sender/pipeline/TierLayout.h"
+#include "sender/pipeline/TierRate.h"
+#include "sender/server/NativeTCPEngine.h"
+#include "sender/server/SaturatingMath.h"
+#include "sender/server/SenderServer.h"
+#include "sender/server/SenderSession.h"
+#include "sender/server/SimpleH264Streamer.h"
+
+namespace kelvora {
+
+namespace {
+
+constexpr auto tickInterval = std::chrono::milliseconds(500);
+constexpr auto sourceRetryDelay = std::chrono::seconds(2);
+constexpr double keyframeMinimumIntervalMs = 250;
+constexpr double refreshMinimumIntervalMs = 50;
+constexpr double noSignalAfterMs = 2000;
+constexpr double silentRestartAfterMs = 4000;
+constexpr double blackReportedAfterMs = 2000;
+constexpr double initialBlackHoldMs = 3000;
+constexpr double longestBlackHoldMs = 60000;
+constexpr int rateFloorKbps = 300;
+constexpr int smallestAdaptedWidth = 160;
+constexpr int smallestAdaptedHeight = 90;
+constexpr double provisionalShowAfterMs = 1000;
+constexpr double upgradeTimeoutMs = 4000;
+constexpr int cappedEstimateKbps = 6000;
+constexpr double capacityMaximumAgeMs = 30000;
+constexpr double capacityShare = 0.85;
+
+std::string trimmed(const std::string& text) {
+    const char* blank = " \t\n\r\v\f";
+    const auto first = text.find_first_not_of(blank);
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(blank) - first + 1);
+}
+
+std::string hostName() {
+    std::array<char, HOST_NAME_MAX + 1> name{};
+    if (gethostname(name.data(), name.size() - 1) != 0) {
+        return {};
+    }
+    return trimmed(name.data());
+}
+
+// The milliseconds from `from` to `now`, where `from` was taken on this queue too (or is 0 for never).
+double msSince(uint64_t from, uint64_t now) {
+    return elapsedMilliseconds(from, now);
+}
+
+SenderPipeline::Options withDefaults(SenderPipeline::Options options) {
+    if (!options.clock) {
+        options.clock = MonotonicClock::system();
+    }
+    if (!options.sources) {
+        options.sources = SourceFactory::system();
+    }
+    return options;
+}
+
+}  // namespace
+
+std::shared_ptr<SenderPipeline> SenderPipeline::create(SenderSettings settings, std::string senderID) {
+    return create(std::move(settings), std::move(senderID), {}, Options{});
+}
+
+std::shared_ptr<SenderPipeline> SenderPipeline::create(
+    SenderSettings settings, std::string senderID, std::vector<std::shared_ptr<StreamingEngine>> extraEngines,
+    Options options) {
+    std::shared_ptr<SenderPipeline> pipeline(new SenderPipeline(std::move(settings), std::move(senderID),
+                                                                std::move(extraEngines), std::move(options)));
+    pipeline->wireServer();
+    return pipeline;
+}
+
+SenderPipeline::SenderPipeline(SenderSettings settings, std::string senderID,
+                               std::vector<std::shared_ptr<StreamingEngine>> extraEngines, Options options)
+    : options_(withDefaults(std::move(options))),
+      senderID_(std::move(senderID)),
+      extraEngines_(std::move(extraEngines)),
+      settings_(std::move(settings)) {
+    videoDimensions_ = settings_.resolution;
+    videoFrameRate_ = settings_.frameRate;
+    allEngines_.push_back(std::make_shared<NativeTCPEngine>());
+    allEngines_.insert(allEngines_.end(), extraEngines_.begin(), extraEngines_.end());
+
+    const bool hevcHardware = VideoEncoder::capabilities().hevcHardware;
+    status_.hevcHardwareAvailable = hevcHardware;
+    effectiveCodec_ =
+        settings_.preferredCodec == VideoCodec::hevc && hevcHardware ? VideoCodec::hevc : VideoCodec::h264;
+    status_.codec = effectiveCodec_;
+    status_.dimensions = videoDimensions_;
+    status_.configuredFrameRate = videoFrameRate_;
+
+    const auto engines = enabledEngines(settings_);
+    ServiceAnnouncement announcement;
+    announcement.senderID = senderID_;
+    announcement.senderName = displayName(settings_);
+    announcement.protocolVersion = HelloMessage::currentProtocolVersion;
+    for (const auto& engine : engines) {
+        announcement.engines.push_back(engine->kind());
+    }
+    announcement.codec = settings_.preferredCodec;
+    announcement.dimensions = settings_.resolution;
+    announcement.frameRate = settings_.frameRate;
+    announcement.state = StreamInfoMessage::State::noSource;
+    StreamInfoMessage streamInfo;
+    streamInfo.state = StreamInfoMessage::State::noSource;
+    streamInfo.codec = settings_.preferredCodec;
+    streamInfo.dimensions = settings_.resolution;
+    streamInfo.frameRate = settings_.frameRate;
+    server_ = SenderServer::create(engines, announcement, streamInfo, settings_.controlPort);
+    queue_ = server_->queue();
+}
+
+SenderPipeline::~SenderPipeline() {
+    tick_.cancel();
+    sourceRetry_.cancel();
+    if (source_) {
+        source_->stop();
+    }
+}
+
+void SenderPipeline::wireServer() {
+    server_->callbacks =
+        SenderServerCallbacks::weaklyBound(std::weak_ptr<SenderServerDelegate>(shared_from_this()));
+}
+
+std::vector<std::shared_ptr<SenderSession>> SenderPipeline::currentSessions() const {
+    // A copy: what the pipeline does with a session may end up changing the server's map.
+    std::vector<std::shared_ptr<SenderSession>> list;
+    for (const auto& [token, session] : server_->sessions()) {
+        list.push_back(session);
+    }
+    return list;
+}
+
+// --- public operations ---
+
+void SenderPipeline::start() {
+    queue_->async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->startOnQueue();
+        }
+    });
+}
+
+void SenderPipeline::stop() {
+    queue_->async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->stopOnQueue();
+        }
+    });
+}
+
+void SenderPipeline::updateSettings(SenderSettings settings) {
+    queue_->async([weak = weak_from_this(), settings = std::move(settings)]() mutable {
+        if (auto self = weak.lock()) {
+            self->applySettings(std::move(settings));
+        }
+    });
+}
+
+void SenderPipeline::setPaused(bool paused) {
+    queue_->async([weak = weak_from_this(), paused] {
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        self->isPaused_ = paused;
+        if (paused) {
+            self->stopSource();
+        }
+        self->startSource();
+    });
+}
+
+void SenderPipeline::reconnectSource(std::string reason) {
+    queue_->async([weak = weak_from_this(), reason = std::move(reason)] {
+        auto self = weak.lock();
+        if (!self || !self->source_) {
+            return;
+        }
+        Log::capture().info("Quelle wird neu verbunden ({})", reason);
+        self->stopSource();
+        self->startSource();
+    });
+}
+
+void SenderPipeline::updateDevices(std::vector<CaptureDeviceInfo> devices) {
+    queue_->async([weak = weak_from_this(), devices = std::move(devices)]() mutable {
+        if (auto self = weak.lock()) {
+            self->applyDevices(std::move(devices));
+        }
+    });
+}
+
+void SenderPipeline::disconnectClient(std::string token) {
+    server_->disconnect(std::move(token));
+}
+
+void SenderPipeline::setSimpleStreamer(std::shared_ptr<SimpleH264Streamer> streamer) {
+    std::shared_ptr<SimpleH264Streamer> previous;
+    std::lock_guard lock(streamerLock_);
+    previous = std::exchange(simpleStreamer_, std::move(streamer));
+}
+
+void SenderPipeline::setStatusHandler(std::function<void(SenderStatus)> handler) {
+    statusHandler_.set(std::move(handler));
+}
+
+void SenderPipeline::setPreviewHandler(std::function<void(SourceFrame)> handler) {
+    previewHandler_.set(std::move(handler));
+}
+
+void SenderPipeline::setEncodedFrameHandler(std::function<void(EncodedVideoFrame)> handler) {
+    encodedFrameHandler_.set(std::move(handler));
+}
+
+void SenderPipeline::setTuningRequestHandler(std::function<void(StreamTuning)> handler) {
+    tuningRequestHandler_.set(std::move(handler));
+}
+
+SenderSettings SenderPipeline::settings() const {
+    std::lock_guard lock(settingsLock_);
+    return settings_;
+}
+
+std::string SenderPipeline::displayName(const SenderSettings& settings) {
+    std::string name = trimmed(settings.senderName);
+    if (!name.empty()) {
+        return name;
+    }
+    name = hostName();
+    return name.empty() ? "Computer" : name;
+}
+
+StreamInfoMessage::State SenderPipeline::announcedState(const SenderStatus::State& state) {
+    using Kind = SenderStatus::State::Kind;
+    switch (state.kind()) {
+        case Kind::starting:
+        case Kind::noSignal:
+            return StreamInfoMessage::State::starting;
+        case Kind::live:
+            return StreamInfoMessage::State::live;
+        case Kind::paused:
+            return StreamInfoMessage::State::paused;
+        case Kind::waitingForSource:
+        case Kind::error:
+            break;
+    }
+    return StreamInfoMessage::State::noSource;
+}
+
+// --- lifecycle and sources ---
+
+void SenderPipeline::startOnQueue() {
+    if (isStarted_) {
+        return;
+    }
+    isStarted_ = true;
+    server_->start();
+    tickCount_ = 0;
+    tick_ = queue_->every(
+        tickInterval,
+        [weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->tick();
+            }
+        },
+        tickInterval);
+    startSource();
+}
+
+void SenderPipeline::stopOnQueue() {
+    isStarted_ = false;
+    tick_.cancel();
+    tick_ = Timer();
+    stopSource();
+    server_->stop();
+}
+
+std::optional<std::string> SenderPipeline::selectedSourceID() const {
+    return SourceSelection::selectedSourceID(
+        settings_, isPaused_, availableDevices_,
+        [this](const std::filesystem::path& path) { return options_.sources->fileExists(path); });
+}
+
+void SenderPipeline::startSource() {
+    if (!isStarted_) {
+        return;
+    }
+    const std::optional<std::string> id = selectedSourceID();
+    if (source_ && id && *id == source_->identifier()) {
+        return;
+    }
+    stopSource();
+
+    const auto waitForSource = [this](SenderStatus::State state) {
+        status_.state = std::move(state);
+        status_.sourceName.clear();
+        status_.sourceID.reset();
+        status_.isTestPattern = false;
+        pushAnnouncement();
+        publishStatus();
+    };
+    if (!id) {
+        waitForSource(isPaused_ ? SenderStatus::State::paused() : SenderStatus::State::waitingForSource());
+        return;
+    }
+
+    std::shared_ptr<VideoSource> made;
+    SourceFactory::Kind kind = SourceFactory::Kind::captureDevice;
+    SourceFactory& sources = *options_.sources;
+    if (*id == SourceSelection::testPatternID) {
+        kind = SourceFactory::Kind::testPattern;
+        made = sources.makeTestPattern(settings_.resolution, settings_.frameRate);
+    } else if (id->starts_with(SourceSelection::videoFilePrefix) && settings_.videoFilePath) {
+        kind = SourceFactory::Kind::videoFile;
+        made = sources.makeVideoFile(*settings_.videoFilePath);
+    } else if (id->starts_with(SourceSelection::ndiPrefix)) {
+        kind = SourceFactory::Kind::ndi;
+        made = sources.makeNDI(id->substr(std::string_view(SourceSelection::ndiPrefix).size()));
+    } else {
+        std::optional<VideoDimensions> dimensions;
+        if (!settings_.autoResolution) {
+            dimensions = settings_.resolution;
+        }
+        std::optional<int> frameRate;
+        if (!settings_.autoFrameRate) {
+            frameRate = settings_.frameRate;
+        }
+        made = sources.makeCaptureDevice(*id, dimensions, frameRate);
+    }
+    if (!made) {
+        // A device the system no longer knows (or a kind this build cannot open): nothing is sent, so the
+        // network must not keep hearing the name of the source that ran before.
+        Log::capture().info("Quelle nicht verfügbar: {}", *id);
+        waitForSource(SenderStatus::State::waitingForSource());
+        return;
+    }
+
+    sourceGeneration_ += 1;
+    source_ = made;
+    sourceKind_ = kind;
+    status_.state = SenderStatus::State::starting();
+    status_.sourceName = made->name();
+    status_.sourceID = made->identifier();
+    status_.isTestPattern = *id == SourceSelection::testPatternID;
+    intake_.setLastFrameTime(options_.clock());
+
+    updateTierEncoders();
+    pushAnnouncement();
+    publishStatus();
+    Log::capture().info("Starte Quelle: {}", made->name());
+
+    const uint64_t generation = sourceGeneration_;
+    std::weak_ptr<SenderPipeline> weak = weak_from_this();
+    made->start(
+        [weak](SourceFrame frame) {
+            if (auto self = weak.lock()) {
+                self->handleFrame(std::move(frame));
+            }
+        },
+        [weak, queue = queue_, generation](const SourceError& error) {
+            queue->async([weak, generation, description = error.description()] {
+                if (auto self = weak.lock()) {
+                    self->handleSourceFailure(generation, description);
+                }
+            });
+        });
+}
+
+void SenderPipeline::stopSource() {
+    if (source_) {
+        source_->stop();
+        source_.reset();
+    }
+    sourceGeneration_ += 1;
+    std::lock_guard lock(encodersLock_);
+    for (auto& [tier, encoder] : encoders_) {
+        encoder->resetSession();
+    }
+}
+
+std::vector<std::shared_ptr<StreamingEngine>> SenderPipeline::enabledEngines(
+    const SenderSettings& settings) const {
+    std::vector<std::shared_ptr<StreamingEngine>> enabled;
+    for (const auto& engine : allEngines_) {
+        const EngineKind kind = engine->kind();
+        if (kind == EngineKind::tcp() ||
+            std::find(settings.enabledEngines.begin(), settings.enabledEngines.end(), kind.rawValue) !=
+                settings.enabledEngines.end()) {
+            enabled.push_back(engine);
+        }
+    }
+    return enabled;
+}
+
+void SenderPipeline::applySettings(SenderSettings settings) {
+    const SenderSettings old = settings_;
+    {
+        std::lock_guard lock(settingsLock_);
+        settings_ = std::move(settings);
+    }
+    const SenderSettings& now = settings_;
+    if (!now.autoResolution) {
+        videoDimensions_ = now.resolution;
+    } else if (!old.autoResolution) {
+        // Following the source again: a source whose size did not change would never report it anew, so
+        // the size it delivers now is taken over at once.
+        if (auto observed = intake_.observedDimensions(); observed &&
+                                                          observed->width >= smallestAdaptedWidth &&
+                                                          observed->height >= smallestAdaptedHeight) {
+            videoDimensions_ = *observed;
+        }
+    }
+    if (!now.autoFrameRate) {
+        videoFrameRate_ = now.frameRate;
+    }
+    if (!isStarted_) {
+        return;
+    }
+
+    if (now.enabledEngines != old.enabledEngines || now.senderName != old.senderName) {
+        const auto engines = enabledEngines(now);
+        server_->restart(engines, currentAnnouncement(engines));
+    }
+    const bool sourceChanged =
+        now.useTestPattern != old.useTestPattern || now.useVideoFile != old.useVideoFile ||
+        now.videoFilePath != old.videoFilePath || now.preferredDeviceID != old.preferredDeviceID ||
+        now.resolution != old.resolution || now.frameRate != old.frameRate ||
+        now.autoResolution != old.autoResolution || now.autoFrameRate != old.autoFrameRate ||
+        now.autoStart != old.autoStart;
+    if (sourceChanged) {
+        stopSource();
+        startSource();
+    }
+    const int maximum = effectiveMainBitrateKbps();
+    for (const auto& session : currentSessions()) {
+        session->rateController.setBounds(rateFloorKbps, maximum);
+    }
+    updateTierEncoders();
+    pushAnnouncement();
+    if (now.streamTuning() != old.streamTuning()) {
+        server_->broadcastTuning(currentTuning());
+    }
+}
+
+void SenderPipeline::applyDevices(std::vector<CaptureDeviceInfo> devices) {
+    availableDevices_ = std::move(devices);
+    if (source_ && sourceKind_ == SourceFactory::Kind::captureDevice) {
+        const std::string id = source_->identifier();
+        const bool listed = std::any_of(availableDevices_.begin(), availableDevices_.end(),
+                                        [&](const CaptureDeviceInfo& device) { return device.id == id; });
+        if (!listed) {
+            if (!isAutoSourceRecoveryEnabled() && options_.sources->isDeviceConnected(id)) {
+                Log::capture().info(
+                    "Aktives Gerät fehlt in der Geräteliste, ist aber verbunden – Quelle läuft weiter");
+                return;
+            }
+            Log::capture().info("Aktives Gerät wurde getrennt");
+            stopSource();
+        }
+    }
+    startSource();
+}
+
+void SenderPipeline::refreshTiers() {
+    const auto sessions = currentSessions();
+    bool hevc = settings_.preferredCodec == VideoCodec::hevc && VideoEncoder::capabilities().hevcHardware;
+    for (const auto& session : sessions) {
+        const auto& codecs = session->hello.supportedCodecs;
+        hevc = hevc && std::find(codecs.begin(), codecs.end(), VideoCodec::hevc) != codecs.end();
+    }
+    const VideoCodec wanted = hevc ? VideoCodec::hevc : VideoCodec::h264;
+    if (wanted != effectiveCodec_) {
+        effectiveCodec_ = wanted;
+        updateTierEncoders();
+        pushAnnouncement();
+    }
+}
+
+// --- frame intake ---
+
+void SenderPipeline::handleFrame(SourceFrame frame) {
+    const uint64_t start = options_.clock();
+    intake_.noteArrival(start);
+
+    const VideoDimensions size = frame.dimensions();
+    if (intake_.observeSize(size)) {
+        queue_->async([weak = weak_from_this(), size] {
+            if (auto self = weak.lock()) {
+                self->adaptToSourceDimensions(size.width, size.height);
+            }
+        });
+    }
+    intake_.sampleBlack(frame.pixelBuffer, frame.captureTime);
+    intake_.countFrame(frame.captureTime);
+    previewHandler_(frame);
+
+    std::shared_ptr<SimpleH264Streamer> streamer;
+    {
+        std::lock_guard lock(streamerLock_);
+        streamer = simpleStreamer_;
+    }
+    if (streamer) {
+        streamer->encode(frame.pixelBuffer, frame.captureTime);
+    }
+
+    std::vector<std::shared_ptr<VideoEncoder>> encoders;
+    {
+        std::lock_guard lock(encodersLock_);
+        encoders.reserve(encoders_.size());
+        for (const auto& [tier, encoder] : encoders_) {
+            encoders.push_back(encoder);
+        }
+    }
+    const uint64_t handOffStart = options_.clock();
+    fanOut_.run(encoders.size(), [&](size_t index) {
+        encoders[index]->encode(frame.pixelBuffer, frame.captureTime, frame.isTestPattern);
+    });
+    intake_.addHandOff(elapsedMilliseconds(handOffStart, options_.clock()));
+
+    queue_->async([weak = weak_from_this(), frame] {
+        if (auto self = weak.lock()) {
+            self->passThroughFrame(frame);
+        }
+    });
+
+    const uint64_t end = options_.clock();
+    if (auto report = intake_.finishFrame(elapsedMilliseconds(start, end), end)) {
+        Log::capture().debug(
+            "Bildannahme: {} Bilder/2 s, Ø {:.1f} ms, max {:.1f} ms – davon Encoder-Übergabe Ø {:.1f} ms, "
+            "max "
+            "{:.1f} ms",
+            report->count, report->averageMs, report->maximumMs, report->averageHandOffMs,
+            report->maximumHandOffMs);
+    }
+}
+
+void SenderPipeline::adaptToSourceDimensions(int width, int height) {
+    const VideoDimensions size{width, height};
+    if (!settings_.autoResolution || width < smallestAdaptedWidth || height < smallestAdaptedHeight ||
+        size == videoDimensions_) {
+        return;
+    }
+    Log::capture().info("Quelle liefert {} – Encoder passen sich an", size.description());
+    videoDimensions_ = size;
+    updateTierEncoders();
+    pushAnnouncement();
+}
+
+void SenderPipeline::passThroughFrame(const SourceFrame& frame) {
+    const auto sessions = currentSessions();
+    for (const auto& session : sessions) {
+        const auto& sink = session->sink;
+        if (sink && sink->isConnected() && sink->isPassthrough()) {
+            sink->passThrough(frame.pixelBuffer, frame.captureTime, frame.isTestPattern);
+        }
+    }
+}
+
+// --- tiers ---
+
+int SenderPipeline::effectiveMainBitrateKbps() const {
+    return TierLayout::effectiveMainBitrateKbps(settings_, videoDimensions_, videoFrameRate_);
+}
+
+std::shared_ptr<VideoEncoder> SenderPipeline::makeEncoder(uint8_t tier,
+                                                          const EncoderConfiguration& configuration) {
+    auto& numbers = frameNumbers_[tier];
+    if (!numbers) {
+        numbers = std::make_shared<VideoEncoder::FrameNumbers>();
+    }
+    VideoEncoder::Options encoderOptions;
+    encoderOptions.backend = options_.encoderBackend;
+    encoderOptions.frameNumbers = numbers;
+    // The output arrives on the encoder's thread; only the queue is held there, the pipeline is looked up
+    // on the queue, so the pipeline is never released on an encoder's thread.
+    auto output = [weak = weak_from_this(), queue = queue_](EncodedVideoFrame frame) {
+        queue->async([weak, frame = std::move(frame)]() mutable {
+            if (auto self = weak.lock()) {
+                self->handleEncodedFrame(std::move(frame));
+            }
+        });
+    };
+    return std::make_shared<VideoEncoder>(tier, configuration, std::move(output), std::move(encoderOptions));
+}
+
+std::shared_ptr<VideoEncoder> SenderPipeline::encoder(uint8_t tier) const {
+    std::lock_guard lock(encodersLock_);
+    auto found = encoders_.find(tier);
+    return found == encoders_.end() ? nullptr : found->second;
+}
+
+void SenderPipeline::updateTierEncoders() {
+    TierInputs inputs;
+    inputs.codec = effectiveCodec_;
+    inputs.dimensions = videoDimensions_;
+    inputs.frameRate = videoFrameRate_;
+    inputs.proxyClientKbps = proxyClientKbps_;
+    inputs.middleKbps = middleKbps_;
+    const SenderSettings& settings = settings_;
+
+    // Encoders leaving the table are released after the lock: releasing one waits for the picture it is
+    // compressing, and the source's thread must not wait for that to read the table.
+    std::vector<std::shared_ptr<VideoEncoder>> removed;
+    {
+        std::lock_guard lock(encodersLock_);
+
+        EncoderConfiguration main = TierLayout::mainConfiguration(settings, inputs);
+        if (auto found = encoders_.find(TierLayout::mainTier); found == encoders_.end()) {
+            encoders_[TierLayout::mainTier] = makeEncoder(TierLayout::mainTier, main);
+        } else {
+            if (settings.adaptiveBitrate) {
+                main.bitrateKbps = std::min(found->second->configuredBitrateKbps(), main.bitrateKbps);
+            }
+            found->second->applyPendingSessionChange(main);
+        }
+
+        if (auto proxy = TierLayout::proxyConfiguration(settings, inputs)) {
+            auto& slot = encoders_[TierLayout::proxyTier];
+            if (!slot) {
+                Log::bitrate().info("Proxy-Stream gestartet ({}, {} kbit/s)", proxy->dimensions.description(),
+                                    proxy->bitrateKbps);
+                slot = makeEncoder(TierLayout::proxyTier, *proxy);
+            } else {
+                slot->applyPendingSessionChange(*proxy);
+            }
+            slot->setTargetFrameRate(TierLayout::reducedFrameRate(videoFrameRate_));
+        } else if (auto found = encoders_.find(TierLayout::proxyTier); found != encoders_.end()) {
+            Log::bitrate().info("Proxy-Stream beendet");
+            removed.push_back(std::move(found->second));
+            encoders_.erase(found);
+        }
+
+        if (auto middle = TierLayout::middleConfiguration(settings, inputs)) {
+            auto& slot = encoders_[TierLayout::middleTier];
+            if (!slot) {
+                Log::bitrate().info("Zwischenstufe gestartet ({})", middle->dimensions.description());
+                slot = makeEncoder(TierLayout::middleTier, *middle);
+            } else {
+                slot->applyPendingSessionChange(*middle);
+            }
+            if (!settings.studioMode) {
+                slot->setTargetFrameRate(TierLayout::reducedFrameRate(videoFrameRate_));
+            }
+        } else if (auto found = encoders_.find(TierLayout::middleTier); found != encoders_.end()) {
+            Log::bitrate().info("Zwischenstufe beendet");
+            removed.push_back(std::move(found->second));
+            encoders_.erase(found);
+        }
+    }
+}
+
+void SenderPipeline::tick() {
+    tickCount_ += 1;
+    if (tickCount_ % 2 == 0) {
+        manageTiers();
+        checkSourceHealth();
+        if (tickCount_ % 4 == 0) {
+            server_->broadcastTuning(currentTuning());
+        }
+    } else {
+        const uint64_t now = options_.clock();
+        bool collapsed = false;
+        for (const auto& session : currentSessions()) {
+            collapsed = session->checkCollapse(now) || collapsed;
+        }
+        if (collapsed) {
+            manageTiers();
+        }
+    }
+    publishStatus();
+}
+
+void SenderPipeline::manageTiers() {
+    queue_->assertCurrent("SenderPipeline::manageTiers");
+    const auto sessions = currentSessions();
+    const uint64_t now = options_.clock();
+    const SenderSettings& settings = settings_;
+    const bool standby = settings.adaptiveBitrate && settings.hotStandbyProxy && settings.proxyStream;
+    const auto proxyEncoder = encoder(TierLayout::proxyTier);
+    const int proxyKbps = proxyEncoder ? proxyEncoder->configuredBitrateKbps() : 0;
+    const TierPlanner::Profile profile = TierLayout::profile(settings, videoDimensions_, videoFrameRate_);
+
+    for (const auto& session : sessions) {
+        session->hotStandbyEnabled = standby;
+        session->tierProfile = profile;
+        session->checkCollapse(now);
+        std::optional<ReceiverReportMessage> report = std::exchange(session->unconsumedReport, std::nullopt);
+        int64_t events = nonNegative(session->congestionEventsSinceUpdate);
+        if (session->framesOfferedSinceUpdate >= 10 &&
+            session->framesOfferedSinceUpdate < 4 * session->primaryDropsSinceUpdate) {
+            events += 1;
+        }
+        session->congestionEventsSinceUpdate = 0;
+        session->framesOfferedSinceUpdate = 0;
+        session->primaryDropsSinceUpdate = 0;
+
+        ClientRateController& rate = session->rateController;
+        rate.isTolerant = settings.tolerantAdaptation;
+        const int offeredKbps = clampedInt<int>(session->offeredBytesMeter.rate(now) * 8 / 1000);
+        const int eventCount = int(std::min<int64_t>(events, INT_MAX));
+        rate.update(report, eventCount, offeredKbps, false, session->tier == TierLayout::proxyTier, now);
+        if (session->sink) {
+            if (auto capacity = session->sink->takeDeliveryEstimate()) {
+                const bool problem =
+                    events > 0 || (report && (report->framesDropped >= 1 || report->framesLost >= 1 ||
+                                              report->framesLate >= 1 || report->decodeErrors > 0));
+                rate.applyCapacityMeasurement(*capacity, problem, now);
+            }
+        }
+        const bool onSmallTier = session->tier == TierLayout::proxyTier ||
+                                 (session->tier == TierLayout::middleTier && profile.middleIsSmall);
+        if (session->qualityPreference != StreamQuality::full && onSmallTier) {
+            std::optional<int> cap;
+            if (session->lastTierChange != 0 || session->hadUpgradeAttempt) {
+                cap = cappedEstimateKbps;
+            }
+            if (auto capacity = rate.recentCapacity(now, capacityMaximumAgeMs)) {
+                const int measured = clampedInt<int>(*capacity * capacityShare);
+                cap = cap ? std::min(*cap, measured) : measured;
+            }
+            if (cap) {
+                rate.estimateKbps = std::max(std::min(rate.estimateKbps, *cap), rate.minimumKbps);
+            }
+        }
+    }
+
+    std::vector<TierPlanner::ClientInput> inputs;
+    for (const auto& session : sessions) {
+        if (!session->sink) {
+            continue;
+        }
+        TierPlanner::ClientInput input;
+        input.id = session->token;
+        input.tier = session->tier;
+        input.estimateKbps = session->rateController.estimateKbps;
+        input.stableMs = session->rateController.stableMs(now);
+        input.msSinceTierChange = msSince(std::max(session->lastFailedUpgrade, session->lastTierChange), now);
+        input.returnHoldMs = session->proxyReturnHoldMs;
+        if (session->hadUpgradeAttempt && session->lastTierChange == 0) {
+            input.returnHoldMs = session->proxyReturnHoldMs > 4000 ? session->proxyReturnHoldMs : 3000;
+        }
+        input.candidateTier = session->candidateTier;
+        input.quality = session->qualityPreference;
+        if (receivesStandbyProxy(*session)) {
+            input.standbyKbps = proxyKbps;
+        }
+        inputs.push_back(std::move(input));
+    }
+
+    const bool middleRunning = encoder(TierLayout::middleTier) != nullptr;
+    const int mainKbps = effectiveMainBitrateKbps();
+    const TierPlanner::Plan plan =
+        TierPlanner::plan(inputs, mainKbps, settings.adaptiveBitrate, settings.proxyStream, middleRunning,
+                          settings.mainTierEnabled, profile);
+
+    if (auto main = encoder(TierLayout::mainTier)) {
+        applyTierBitrate(plan.mainKbps, *main, mainKbps);
+    }
+    if (auto middle = encoder(TierLayout::middleTier)) {
+        const int kbps = plan.middleKbps.value_or(profile.middleMaximumKbps);
+        if (settings.studioMode) {
+            applyTierBitrate(kbps, *middle,
+                             TierLayout::normalMainBitrateKbps(settings, videoDimensions_, videoFrameRate_));
+        } else if (middle->configuredBitrateKbps() != kbps) {
+            middle->setBitrate(kbps);
+        }
+    }
+
+    for (const auto& session : sessions) {
+        if (session->candidateTier && session->provisionalReadySince &&
+            msSince(*session->provisionalReadySince, now) > provisionalShowAfterMs) {
+            session->showTier(*session->candidateTier);
+        }
+        if (session->candidateTier && *session->candidateTier < session->tier &&
+            msSince(session->candidateSince, now) > upgradeTimeoutMs) {
+            session->abortTierSwitch(true, "Zeitlimit");
+        }
+        if (session->candidateTier && *session->candidateTier < session->tier &&
+            session->qualityPreference != StreamQuality::full) {
+            const int minimum = profile.minimumKbps(*session->candidateTier);
+            if (session->rateController.estimateKbps < minimum) {
+                session->abortTierSwitch(true, "Schätzung unter " + std::to_string(minimum) + " kbit/s");
+            }
+        }
+        auto assigned = plan.assignments.find(session->token);
+        if (assigned == plan.assignments.end()) {
+            continue;
+        }
+        const uint8_t target = assigned->second;
+        if (target == session->tier) {
+            if (session->candidateTier && *session->candidateTier >= target) {
+                session->abortTierSwitch(false, "nicht mehr nötig");
+            }
+        } else if (session->candidateTier != target) {
+            Log::bitrate().info("{} wechselt auf {}", session->hello.clientName,
+                                TierLayout::tierName(target, settings.studioMode));
+            session->beginParallelTierBuild(target);
+        }
+    }
+
+    middleKbps_ = plan.middleKbps;
+    if (plan.proxyClientKbps != proxyClientKbps_) {
+        proxyClientKbps_ = plan.proxyClientKbps;
+        updateTierEncoders();
+    }
+}
+
+void SenderPipeline::applyTierBitrate(int requestedKbps, VideoEncoder& encoder, int capKbps) {
+    const uint8_t tier = encoder.tier();
+    TierRate::Request request;
+    request.tier = tier;
+    request.requestedKbps = requestedKbps;
+    request.capKbps = capKbps;
+    request.frameRate = videoFrameRate_;
+    request.studioMode = settings_.studioMode;
+    request.currentTargetFrameRate = encoder.targetFrameRate();
+    if (auto meter = tierMeters_.find(tier); meter != tierMeters_.end()) {
+        request.measuredKbps = meter->second.rate(options_.clock()) * 8 / 1000;
+    }
+    const TierRate decided = TierRate::decide(settings_, request);
+
+    const int configured = encoder.configuredBitrateKbps();
+    if (decided.bitrateKbps != configured) {
+        Log::bitrate().info("Stufe {}: {} → {} kbit/s", tier, configured, decided.bitrateKbps);
+        encoder.setBitrate(decided.bitrateKbps);
+    }
+    if (decided.targetFrameRate != request.currentTargetFrameRate) {
+        Log::bitrate().info(
+            "Stufe {}: Bildrate → {} fps", tier,
+            decided.targetFrameRate ? fmt::format("{:.0f}", *decided.targetFrameRate) : "voll");
+        encoder.setTargetFrameRate(decided.targetFrameRate);
+    }
+}
+
+RateLimits SenderPipeline::rateLimits() {
+    const int maximum = effectiveMainBitrateKbps();
+    const auto main = encoder(TierLayout::mainTier);
+    return RateLimits{main ? main->configuredBitrateKbps() : maximum, rateFloorKbps, maximum};
+}
+
+bool SenderPipeline::startsOnProxy() {
+    return settings_.adaptiveBitrate && settings_.proxyStream;
+}
+
+// --- watchdog ---
+
+bool SenderPipeline::isAutoSourceRecoveryEnabled() const {
+    if (options_.autoSourceRecovery) {
+        return options_.autoSourceRecovery();
+    }
+    return UserDefaults::standard().boolValue("AutoSourceRecovery").value_or(false);
+}
+
+void SenderPipeline::adaptToSourceFrameRate() {
+    if (!settings_.autoFrameRate || !source_) {
+        return;
+    }
+    const double measured = intake_.frameRate(options_.clock());
+    if (auto rate = frameRateFollower_.observe(measured, videoFrameRate_)) {
+        Log::capture().info("Quelle liefert {} fps – Encoder passen sich an", *rate);
+        videoFrameRate_ = *rate;
+        updateTierEncoders();
+        pushAnnouncement();
+    }
+}
+
+void SenderPipeline::checkSourceHealth() {
+    adaptToSourceFrameRate();
+    if (!source_) {
+        return;
+    }
+    const uint64_t now = options_.clock();
+    const uint64_t blackSince = intake_.blackSince();
+    const double blackMs = blackSince != 0 ? elapsedMilliseconds(blackSince, now) : 0;
+    status_.sourceIsBlack = blackMs > blackReportedAfterMs;
+    if (blackSince == 0) {
+        blackRestartHoldMs_ = initialBlackHoldMs;
+    }
+    const bool recovery = isAutoSourceRecoveryEnabled();
+    if (recovery && sourceKind_ == SourceFactory::Kind::captureDevice && blackMs > blackRestartHoldMs_ &&
+        (lastBlackRestart_ == 0 || msSince(lastBlackRestart_, now) > blackRestartHoldMs_)) {
+        lastBlackRestart_ = now;
+        blackRestartHoldMs_ = std::min(2 * blackRestartHoldMs_, longestBlackHoldMs);
+        intake_.setBlackSince(now);
+        Log::capture().info("Nur Schwarz von {} seit {} ms – Quelle wird neu verbunden", source_->name(),
+                            int64_t(blackMs));
+        stopSource();
+        startSource();
+        return;
+    }
+    const double sinceMs = elapsedMilliseconds(intake_.lastFrameTime(), now);
+    const auto kind = status_.state.kind();
+    if (sinceMs > noSignalAfterMs &&
+        (kind == SenderStatus::State::Kind::starting || kind == SenderStatus::State::Kind::live)) {
+        status_.state = SenderStatus::State::noSignal();
+        pushAnnouncement();
+    }
+    if (sinceMs > silentRestartAfterMs && recovery) {
+        Log::capture().info("Keine Bilder von {} – Quelle wird neu gestartet", source_->name());
+        stopSource();
+        startSource();
+    }
+}
+
+void SenderPipeline::handleSourceFailure(uint64_t generation, const std::string& description) {
+    if (generation != sourceGeneration_) {
+        return;
+    }
+    Log::capture().error("Quelle ausgefallen: {}", description);
+    status_.state = SenderStatus::State::error(description);
+    lastSourceFailure_ = options_.clock();
+    stopSource();
+    publishStatus();
+    sourceRetry_ = queue_->after(sourceRetryDelay, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->startSource();
+        }
+    });
+}
+
+// --- delivery, keyframes, status ---
+
+void SenderPipeline::handleEncodedFrame(EncodedVideoFrame frame) {
+    const uint64_t now = options_.clock();
+    const int bytes = clampedInt<int>(double(frame.dataByteCount()));
+    outputMeter_.record(bytes, now);
+    tierMeters_.try_emplace(frame.tier, 2.0).first->second.record(bytes, now);
+    tierFrameMeters_.try_emplace(frame.tier, 2.0).first->second.record(1, now);
+
+    const auto kind = status_.state.kind();
+    if (kind == SenderStatus::State::Kind::starting || kind == SenderStatus::State::Kind::noSignal) {
+        status_.state = SenderStatus::State::live();
+        publishStatus();
+        pushAnnouncement();
+    }
+    server_->deliver(frame);
+    encodedFrameHandler_(std::move(frame));
+}
+
+void SenderPipeline::handleKeyframeRequest(uint8_t tier, KeyframeRequestMessage::Reason reason,
+                                           std::optional<FrameNumberRange> acknowledged) {
+    const auto target = encoder(tier);
+    if (!target) {
+        return;
+    }
+    using Reason = KeyframeRequestMessage::Reason;
+    const double minimumInterval =
+        (reason == Reason::connect || reason == Reason::formatChange) ? 0 : keyframeMinimumIntervalMs;
+    const uint64_t reference = target->acknowledgedFrame();
+    if (acknowledged && reference != 0 && acknowledged->contains(reference) &&
+        target->requestKeyframe(std::min(minimumInterval, refreshMinimumIntervalMs))) {
+        Log::encoder().debug("Refresh angefordert für Stufe {} auf Frame {}", tier, reference);
+        return;
+    }
+    target->requestFullKeyframe(minimumInterval);
+    Log::encoder().debug("Keyframe angefordert für Stufe {} ({})", tier, json::rawString(reason));
+}
+
+bool SenderPipeline::receivesStandbyProxy(const SenderSession& session) const {
+    return session.hotStandbyEnabled && session.hello.protocolVersion >= 4 &&
+           session.tier == TierLayout::mainTier &&
+           (!session.candidateTier || *session.candidateTier != TierLayout::proxyTier);
+}
+
+void SenderPipeline::handleReferenceAck(SenderSession&, const ReferenceAckMessage& ack) {
+    const auto target = encoder(ack.tier);
+    if (!target) {
+        return;
+    }
+    std::optional<uint64_t> newest;
+    std::optional<uint64_t> chainStart;
+    for (const auto& session : currentSessions()) {
+        const bool receives = session->tier == ack.tier || session->candidateTier == ack.tier ||
+                              (ack.tier == TierLayout::proxyTier && receivesStandbyProxy(*session));
+        if (!receives) {
+            continue;
+        }
+        auto stored = session->referenceAcks.find(ack.tier);
+        if (stored == session->referenceAcks.end()) {
+            continue;
+        }
+        newest = newest ? std::min(*newest, stored->second.newest) : stored->second.newest;
+        chainStart =
+            chainStart ? std::max(*chainStart, stored->second.chainStart) : stored->second.chainStart;
+    }
+    if (newest && chainStart && *newest >= *chainStart) {
+        target->acknowledgeReference(*newest);
+    }
+}
+
+void SenderPipeline::handleSessionsChanged() {
+    refreshTiers();
+    manageTiers();
+    publishStatus();
+}
+
+void SenderPipeline::publishStatus() {
+    const uint64_t now = options_.clock();
+    const auto sessions = currentSessions();
+    std::map<uint8_t, std::shared_ptr<VideoEncoder>> encoders;
+    {
+        std::lock_guard lock(encodersLock_);
+        encoders = encoders_;
+    }
+    status_.dimensions = videoDimensions_;
+    status_.configuredFrameRate = videoFrameRate_;
+    status_.measuredFrameRate = intake_.frameRate(now);
+    status_.outputKbps = clampedInt<int>(outputMeter_.rate(now) * 8 / 1000);
+    status_.codec = effectiveCodec_;
+
+    status_.tiers.clear();
+    for (const auto& [tier, encoder] : encoders) {
+        const EncoderConfiguration configuration = encoder->configuration();
+        const VideoEncoder::Timing timing = encoder->timing();
+        TierStatus row;
+        row.tier = tier;
+        row.codec = configuration.codec;
+        row.dimensions = configuration.dimensions;
+        row.bitrateKbps = configuration.bitrateKbps;
+        row.clientCount =
+            int(std::count_if(sessions.begin(), sessions.end(),
+                              [tier = tier](const auto& session) { return session->tier == tier; }));
+        auto meter = tierFrameMeters_.find(tier);
+        row.frameRate = meter == tierFrameMeters_.end() ? 0 : meter->second.rate(now);
+        row.lowLatencyRateControl = encoder->isLowLatencyActive();
+        row.encodeWaitMs = timing.waitMs;
+        row.encodeHardwareMs = timing.hardwareMs;
+        row.outputCodec = timing.outputCodec;
+        status_.tiers.push_back(std::move(row));
+    }
+
+    status_.clients.clear();
+    for (const auto& session : sessions) {
+        status_.clients.push_back(session->clientStatus());
+    }
+    std::stable_sort(
+        status_.clients.begin(), status_.clients.end(),
+        [](const ClientStatus& a, const ClientStatus& b) { return a.connectedSince < b.connectedSince; });
+
+    status_.engines.clear();
+    for (const auto& engine : server_->engines()) {
+        EngineStatus row;
+        row.kind = engine->kind();
+        row.isEnabled = true;
+        row.isAvailable = engine->isAvailable();
+        row.detail = engine->statusDetail();
+        row.clientCount = int(std::count_if(sessions.begin(), sessions.end(), [&](const auto& session) {
+            return session->engine == row.kind;
+        }));
+        status_.engines.push_back(std::move(row));
+    }
+    std::vector<EngineKind> known = EngineKind::all();
+    for (const auto& engine : extraEngines_) {
+        known.push_back(engine->kind());
+    }
+    for (const auto& kind : known) {
+        const bool listed = std::any_of(status_.engines.begin(), status_.engines.end(),
+                                        [&](const EngineStatus& row) { return row.kind == kind; });
+        if (listed) {
+            continue;
+        }
+        const auto& enabled = settings_.enabledEngines;
+        status_.engines.push_back(
+            EngineStatus{kind, std::find(enabled.begin(), enabled.end(), kind.rawValue) != enabled.end(),
+                         true, "deaktiviert", 0});
+    }
+    status_.controlPort = server_->controlPort();
+    status_.networkError = server_->listenerError();
+    statusHandler_(status_);
+}
+
+ServiceAnnouncement SenderPipeline::currentAnnouncement(
+    const std::optional<std::vector<std::shared_ptr<StreamingEngine>>>& engines) const {
+    ServiceAnnouncement announcement;
+    announcement.senderID = senderID_;
+    announcement.senderName = displayName(settings_);
+    announcement.protocolVersion = HelloMessage::currentProtocolVersion;
+    for (const auto& engine : engines ? *engines : server_->engines()) {
+        if (engine->isAvailable()) {
+            announcement.engines.push_back(engine->kind());
+        }
+    }
+    announcement.codec = effectiveCodec_;
+    announcement.dimensions = videoDimensions_;
+    announcement.frameRate = videoFrameRate_;
+    announcement.state = announcedState(status_.state);
+    announcement.sourceName = status_.sourceName;
+    return announcement;
+}
+
+StreamInfoMessage SenderPipeline::currentStreamInfo() const {
+    StreamInfoMessage info;
+    info.state = announcedState(status_.state);
+    info.sourceName = status_.sourceName;
+    info.codec = effectiveCodec_;
+    info.dimensions = videoDimensions_;
+    info.frameRate = videoFrameRate_;
+    info.isTestPattern = status_.isTestPattern;
+    return info;
+}
+
+void SenderPipeline::pushAnnouncement() {
+    server_->updateAnnouncement(currentAnnouncement());
+    server_->updateStreamInfo(currentStreamInfo());
+}
+
+// --- tuning ---
+
+StreamTuning SenderPipeline::currentTuning() {
+    StreamTuning tuning = settings_.streamTuning();
+    const auto sessions = currentSessions();
+    const uint64_t now = options_.clock();
+    std::map<uint8_t, std::shared_ptr<VideoEncoder>> encoders;
+    {
+        std::lock_guard lock(encodersLock_);
+        encoders = encoders_;
+    }
+    tuning.tiers.clear();
+    for (const auto& [tier, encoder] : encoders) {
+        const EncoderConfiguration configuration = encoder->configuration();
+        StreamTuning::Tier row;
+        row.tier = tier;
+        row.width = configuration.dimensions.width;
+        row.height = configuration.dimensions.height;
+        row.bitrateKbps = configuration.bitrateKbps;
+        auto meter = tierFrameMeters_.find(tier);
+        row.frameRate = meter == tierFrameMeters_.end() ? 0 : meter->second.rate(now);
+        row.clientCount =
+            int(std::count_if(sessions.begin(), sessions.end(),
+                              [tier = tier](const auto& session) { return session->tier == tier; }));
+        tuning.tiers.push_back(row);
+    }
+    return tuning;
+}
+
+void SenderPipeline::handleRemoteTuning(SenderSession& session, const StreamTuning& tuning) {
+    if (settings_.remoteTuningAllowed) {
+        Log::bitrate().info("{} ändert die Stream-Einstellungen", session.hello.clientName);
+        if (tuningRequestHandler_.hasHandler()) {
+            tuningRequestHandler_(tuning);
+        } else {
+            applySettings(settings_.applying(tuning));
+        }
+        return;
+    }
+    Log::bitrate().info("{} möchte Stream-Einstellungen ändern – Fernsteuerung ist aus",
+                        session.hello.clientName);
+    session.control->send(ControlMessage(currentTuning()));
+}
+
+void SenderPipeline::reconnectSource() {
+    reconnectSource("vom Empfänger");
+}
+
+}  // namespace kelvora

@@ -1,0 +1,318 @@
+#include "sender/pipeline/SenderPipeline.h"
+
+#include <gtest/gtest.h>
+
+#include "PipelineTesting.h"
+
+namespace kelvora {
+namespace {
+
+using namespace testing;
+using Kind = SenderStatus::State::Kind;
+using StreamState = StreamInfoMessage::State;
+
+auto stateIs(Kind kind) {
+    return [kind](const SenderStatus& status) { return status.state.kind() == kind; };
+}
+auto mainTierIs(VideoDimensions size) {
+    return [size](const SenderStatus& status) {
+        return !status.tiers.empty() && status.tiers[0].dimensions == size;
+    };
+}
+// In a pipeline without pictures and viewers only the tick publishes: three statuses hold a watchdog run.
+void waitForWatchdog(PipelineUnderTest& test) {
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(test.waitForStatus());
+    }
+}
+
+TEST(SenderPipelineWatchdog, SilenceIsReportedAndOnlyRecoveryRestartsTheSource) {
+    PipelineUnderTest test(testSettings());
+    test.pipeline->start();
+    auto source = test.sources->waitForSource(1);
+    ASSERT_TRUE(source && test.deliverUntilLive(*source));
+
+    test.now += 2500 * kMs;
+    ASSERT_TRUE(test.waitForStatus(stateIs(Kind::noSignal)));
+    test.now += 5000 * kMs;
+    waitForWatchdog(test);
+    EXPECT_EQ(test.sources->madeCount(), 1u);
+    EXPECT_EQ(test.waitForStatus().value().sourceName, "Testbild");
+
+    test.recovery = true;
+    auto restarted = test.sources->waitForSource(2);
+    ASSERT_TRUE(restarted);
+    EXPECT_TRUE(source->wasStopped());
+    EXPECT_TRUE(test.waitForStatus(stateIs(Kind::starting)));
+}
+
+TEST(SenderPipelineWatchdog, APictureStampedAfterTheWatchdogReadTheClockIsNotSilence) {
+    PipelineUnderTest test(testSettings());
+    test.recovery = true;
+    test.pipeline->start();
+    auto source = test.sources->waitForSource(1);
+    ASSERT_TRUE(source && test.deliverUntilLive(*source));
+    // The source's thread notes a picture just after the server queue took its "now": no time has passed.
+    test.now += 10 * kMs;
+    source->deliver(nv12Picture(320, 180, 120), test.now);
+    test.now -= 5 * kMs;
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(test.waitForStatus().value().state.kind(), Kind::live);
+    }
+    EXPECT_EQ(test.sources->madeCount(), 1u);
+}
+
+TEST(SenderPipelineWatchdog, AFailedSourceShowsItsErrorAndIsRetriedAfterTwoSeconds) {
+    PipelineUnderTest test(testSettings());
+    test.pipeline->start();
+    auto first = test.sources->waitForSource(1);
+    ASSERT_TRUE(first && test.deliverUntilLive(*first));
+    first->fail("Kabel gezogen");
+    auto failed = test.waitForStatus(stateIs(Kind::error));
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->state.message(), "Kabel gezogen");
+    EXPECT_TRUE(first->wasStopped());
+
+    auto second = test.sources->waitForSource(2);
+    ASSERT_TRUE(second && test.deliverUntilLive(*second));
+    // A late report of the replaced source changes nothing.
+    first->fail("noch einmal");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(test.waitForStatus().value().state.kind(), Kind::live);
+    }
+    EXPECT_EQ(test.sources->madeCount(), 2u);
+}
+
+TEST(SenderPipelineSource, FollowsTheSourceSizeAndTakesItOverAtOnceWhenFollowingIsSwitchedBackOn) {
+    SenderSettings settings = testSettings();
+    PipelineUnderTest test(settings);
+    test.pipeline->start();
+    auto source = test.sources->waitForSource(1);
+    ASSERT_TRUE(source && test.deliverUntilLive(*source, 640, 360));
+    ASSERT_TRUE(test.waitForStatus(mainTierIs({640, 360})));
+
+    settings.autoResolution = false;
+    settings.resolution = VideoDimensions::hd720();
+    test.pipeline->updateSettings(settings);
+    ASSERT_TRUE(test.waitForStatus(mainTierIs(VideoDimensions::hd720())));
+    test.sources->waitForSource(2)->deliver(nv12Picture(640, 360, 120), test.now);
+
+    // The source keeps its size, so it never reports a new one; the tiers follow it all the same.
+    settings.autoResolution = true;
+    test.pipeline->updateSettings(settings);
+    auto adopted = test.waitForStatus(mainTierIs({640, 360}));
+    ASSERT_TRUE(adopted);
+    EXPECT_EQ(adopted->dimensions, (VideoDimensions{640, 360}));
+}
+
+TEST(SenderPipelineSource, SettlesOnTheFrameRateTheSourceReallyDelivers) {
+    PipelineUnderTest test(testSettings());
+    test.pipeline->start();
+    auto source = test.sources->waitForSource(1);
+    ASSERT_TRUE(source && test.deliverUntilLive(*source));
+    // Two seconds of 25 fps, after the pictures that made it live have left the meter's window.
+    const uint64_t end = test.now + 2100 * kMs;
+    for (int i = 0; i < 50; ++i) {
+        source->deliver(nv12Picture(320, 180, 120, i), end - uint64_t(49 - i) * 40 * kMs);
+    }
+    test.now = end;
+    auto followed = test.waitForStatus([](const SenderStatus& s) { return s.configuredFrameRate == 25; });
+    ASSERT_TRUE(followed);
+    EXPECT_NEAR(followed->measuredFrameRate, 25, 0.6);
+}
+
+TEST(SenderPipelineViewers, PauseKeepsViewersAndRenameRestartsTheServer) {
+    SenderSettings settings = testSettings("Probe A");
+    PipelineUnderTest test(settings);
+    test.pipeline->start();
+    auto source = test.sources->waitForSource(1);
+    ASSERT_TRUE(source && test.deliverUntilLive(*source));
+    const uint16_t port = test.port();
+    TestViewer viewer(port);
+    ASSERT_EQ(viewer.join(TestViewer::hello("VIEWER-1")).value().senderName, "Probe A");
+
+    test.pipeline->setPaused(true);
+    auto isPaused = [](const StreamInfoMessage& info) { return info.state == StreamState::paused; };
+    ASSERT_TRUE(nextMatching<StreamInfoMessage>(viewer, isPaused));
+    auto paused = test.waitForStatus(stateIs(Kind::paused));
+    ASSERT_TRUE(paused);
+    EXPECT_EQ(paused->clients.size(), 1u);
+    EXPECT_TRUE(source->wasStopped());
+
+    test.pipeline->setPaused(false);
+    auto resumed = test.sources->waitForSource(2);
+    auto isStarting = [](const StreamInfoMessage& info) { return info.state == StreamState::starting; };
+    ASSERT_TRUE(resumed && nextMatching<StreamInfoMessage>(viewer, isStarting));
+
+    // Only the name changes: the server restarts and tells its viewers; the source keeps running.
+    settings.senderName = "Probe B";
+    test.pipeline->updateSettings(settings);
+    EXPECT_EQ(viewer.goodbyeReason(), "sender restarting");
+    auto renamed =
+        test.waitForStatus([&](const SenderStatus& s) { return s.controlPort && *s.controlPort != port; });
+    ASSERT_TRUE(renamed);
+    EXPECT_TRUE(resumed->isRunning());
+    EXPECT_EQ(test.sources->madeCount(), 2u);
+    TestViewer again(*renamed->controlPort);
+    EXPECT_EQ(again.join(TestViewer::hello("VIEWER-1")).value().senderName, "Probe B");
+}
+
+TEST(SenderPipelineViewers, BitrateChangesReachViewersWithoutARestartAndRemoteTuningNeedsConsent) {
+    SenderSettings settings = testSettings();
+    settings.automaticBitrate = false;
+    settings.remoteTuningAllowed = false;
+    PipelineUnderTest test(settings);
+    test.pipeline->start();
+    TestViewer viewer(test.port());
+    ASSERT_TRUE(viewer.join(TestViewer::hello("VIEWER-2")));
+    auto first = nextMatching<StreamTuning>(viewer);
+    ASSERT_TRUE(first);
+    ASSERT_FALSE(first->tiers.empty());
+
+    settings.bitrateKbps = 8000;
+    test.pipeline->updateSettings(settings);
+    ASSERT_TRUE(
+        nextMatching<StreamTuning>(viewer, [](const StreamTuning& t) { return t.mainMaximumKbps == 8000; }));
+    EXPECT_EQ(test.sources->madeCount(), 1u);
+
+    // Refused: the viewer hears the sender's own values back, and nothing changes.
+    StreamTuningUpdate update;
+    static_cast<StreamTuning&>(update) = *first;
+    update.proxyKbps = 400;
+    viewer.send(update);
+    auto answer = nextMatching<StreamTuning>(viewer);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->proxyKbps, settings.proxyBitrateKbps);
+    settings.remoteTuningAllowed = true;
+    test.pipeline->updateSettings(settings);
+    test.pipeline->queue().sync([] {});
+    EXPECT_EQ(test.pipeline->settings(), settings);
+
+    // Allowed and no one else to decide: the pipeline applies it itself.
+    viewer.send(update);
+    ASSERT_TRUE(nextMatching<StreamTuning>(viewer, [](const StreamTuning& t) { return t.proxyKbps == 400; }));
+    EXPECT_EQ(test.pipeline->settings().proxyBitrateKbps, 400);
+}
+
+TEST(SenderPipelineViewers, DisconnectAndStopSayWhy) {
+    PipelineUnderTest test(testSettings());
+    test.pipeline->start();
+    const uint16_t port = test.port();
+    TestViewer first(port);
+    ASSERT_TRUE(first.join(TestViewer::hello("VIEWER-4")));
+    auto connected = test.waitForStatus([](const SenderStatus& s) { return s.clients.size() == 1; });
+    ASSERT_TRUE(connected);
+    test.pipeline->disconnectClient(connected->clients.front().id);
+    EXPECT_EQ(first.goodbyeReason(), "disconnected by sender");
+
+    TestViewer second(port);
+    ASSERT_TRUE(second.join(TestViewer::hello("VIEWER-5")));
+    test.pipeline->stop();
+    EXPECT_EQ(second.goodbyeReason(), "sender stopped");
+}
+
+TEST(SenderPipelineStatus, EngineRowsListDisabledEnginesToo) {
+    PipelineUnderTest test(testSettings());
+    test.pipeline->start();
+    auto status = test.waitForStatus([](const SenderStatus& s) { return bool(s.controlPort); });
+    ASSERT_TRUE(status);
+    ASSERT_EQ(status->engines.size(), 2u);
+    EXPECT_EQ(status->engines[0].kind, EngineKind::tcp());
+    EXPECT_TRUE(status->engines[0].isEnabled);
+    EXPECT_EQ(status->engines[1], (EngineStatus{EngineKind::quic(), false, true, "deaktiviert", 0}));
+    EXPECT_TRUE(status->clients.empty());
+    EXPECT_EQ(status->hevcHardwareAvailable, VideoEncoder::capabilities().hevcHardware);
+}
+
+CaptureDeviceInfo card(const std::string& id) {
+    CaptureDeviceInfo info;
+    info.id = id;
+    info.name = "Karte";
+    info.isExternal = true;
+    return info;
+}
+
+// A pipeline on the capture device "karte-1", listed and known to the system.
+struct CardPipeline : PipelineUnderTest {
+    CardPipeline() : PipelineUnderTest(settings()) {
+        sources->setKnown({"karte-1"});
+        pipeline->start();
+        pipeline->updateDevices({card("karte-1")});
+    }
+    static SenderSettings settings() {
+        SenderSettings settings = testSettings();
+        settings.useTestPattern = false;
+        settings.preferredDeviceID = "karte-1";
+        settings.autoStart = false;
+        return settings;
+    }
+};
+
+TEST(SenderPipelineDevices, ADeviceTheSystemNoLongerKnowsLeavesNoSourceNameOnTheNetwork) {
+    CardPipeline test;
+    auto source = test.sources->waitForSource(1);
+    ASSERT_TRUE(source);
+    TestViewer viewer(test.port());
+    ASSERT_EQ(viewer.join(TestViewer::hello("VIEWER-6")).value().stream.sourceName, "Karte karte-1");
+
+    // Still listed, but gone when the source is made anew.
+    test.sources->setKnown({});
+    test.pipeline->reconnectSource("Test");
+    ASSERT_TRUE(nextMatching<StreamInfoMessage>(viewer, [](const StreamInfoMessage& info) {
+        return info.state == StreamState::noSource && info.sourceName.empty();
+    }));
+    auto waiting = test.waitForStatus(stateIs(Kind::waitingForSource));
+    ASSERT_TRUE(waiting);
+    EXPECT_EQ(waiting->sourceName, "");
+    EXPECT_EQ(waiting->sourceID, std::nullopt);
+    EXPECT_TRUE(source->wasStopped());
+}
+
+TEST(SenderPipelineDevices, AnUnlistedDeviceTheSystemStillHasKeepsRunning) {
+    CardPipeline test;
+    test.sources->setConnected({"karte-1"});
+    auto source = test.sources->waitForSource(1);
+    ASSERT_TRUE(source);
+    test.pipeline->updateDevices({});
+    test.pipeline->queue().sync([] {});
+    EXPECT_TRUE(source->isRunning());
+
+    // Really gone: stopped, and with automatic start off no other device is taken.
+    test.sources->setConnected({});
+    test.pipeline->updateDevices({card("usb-2")});
+    ASSERT_TRUE(test.waitForStatus(stateIs(Kind::waitingForSource)));
+    EXPECT_TRUE(source->wasStopped());
+    EXPECT_EQ(test.sources->madeCount(), 1u);
+}
+
+TEST(SenderPipelineDevices, ABlackCaptureDeviceIsReportedAndReconnectedWithAGrowingHold) {
+    CardPipeline test;
+    test.recovery = true;
+    auto first = test.sources->waitForSource(1);
+    ASSERT_TRUE(first && test.deliverUntilLive(*first));
+    // Black from 500 ms on (sampled every 500 ms), one picture per step so that it is never silent.
+    const uint64_t start = test.now;
+    auto blackUntil = [&](ScriptedSource& source, uint64_t from, uint64_t to) {
+        for (uint64_t at = from; at <= to; at += 500) {
+            test.now = start + at * kMs;
+            source.deliver(nv12Picture(320, 180, 16), test.now);
+        }
+    };
+    blackUntil(*first, 500, 3000);
+    EXPECT_TRUE(test.waitForStatus([](const SenderStatus& s) { return s.sourceIsBlack; }));
+    // 3500 ms of black is beyond the first hold of 3000 ms.
+    blackUntil(*first, 3500, 4000);
+    auto second = test.sources->waitForSource(2);
+    ASSERT_TRUE(second);
+    EXPECT_TRUE(first->wasStopped());
+
+    // The hold has doubled: another 3500 ms of black is not enough, 6500 ms is.
+    blackUntil(*second, 4500, 7500);
+    waitForWatchdog(test);
+    EXPECT_EQ(test.sources->madeCount(), 2u);
+    blackUntil(*second, 8000, 10500);
+    EXPECT_TRUE(test.sources->waitForSource(3));
+}
+
+}  // namespace
+}  // namespace kelvora

@@ -1,0 +1,179 @@
+// A headless sender: one output of the sender without the desktop application. It runs the settings of a
+// JSON file (the stored form of the sender settings) or the defaults with the test picture as source,
+// writes a status line whenever the state or the viewers change and every few seconds otherwise, and stops
+// cleanly on SIGINT or SIGTERM, telling every viewer "sender stopped".
+//
+//     kelvora-sender [--settings FILE] [--id SENDER-ID]
+
+#include <signal.h>
+#include <uuid/uuid.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "core/Json.h"
+#include "core/Log.h"
+#include "core/MonotonicClock.h"
+#include "core/WireError.h"
+#include "sender/pipeline/SenderPipeline.h"
+
+namespace {
+
+using namespace kelvora;
+
+struct Arguments {
+    std::optional<std::string> settingsPath;
+    std::optional<std::string> senderID;
+};
+
+[[noreturn]] void usage(const std::string& problem) {
+    std::fprintf(stderr, "kelvora-sender: %s\nusage: kelvora-sender [--settings FILE] [--id SENDER-ID]\n",
+                 problem.c_str());
+    std::exit(2);
+}
+
+Arguments parse(int argc, char** argv) {
+    Arguments arguments;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if ((option == "--settings" || option == "--id") && i + 1 < argc) {
+            (option == "--settings" ? arguments.settingsPath : arguments.senderID) = argv[++i];
+        } else if (option == "--help" || option == "-h") {
+            usage("runs one sender output until SIGINT or SIGTERM");
+        } else {
+            usage("unknown or incomplete option: " + option);
+        }
+    }
+    return arguments;
+}
+
+SenderSettings loadSettings(const std::optional<std::string>& path) {
+    if (!path) {
+        SenderSettings settings;
+        settings.useTestPattern = true;
+        return settings;
+    }
+    std::ifstream file(*path, std::ios::binary);
+    if (!file) {
+        throw std::runtime_error("cannot read " + *path);
+    }
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    try {
+        return SenderSettings::fromJson(json::decode(text));
+    } catch (const WireError& error) {
+        throw std::runtime_error(*path + " is not a settings object: " + error.text());
+    }
+}
+
+std::string newSenderID() {
+    uuid_t uuid;
+    uuid_generate_random(uuid);
+    char text[37];
+    uuid_unparse_upper(uuid, text);
+    return text;
+}
+
+const char* stateName(const SenderStatus::State& state) {
+    switch (state.kind()) {
+        case SenderStatus::State::Kind::error:
+            return "error";
+        case SenderStatus::State::Kind::waitingForSource:
+            return "waitingForSource";
+        case SenderStatus::State::Kind::starting:
+            return "starting";
+        case SenderStatus::State::Kind::noSignal:
+            return "noSignal";
+        case SenderStatus::State::Kind::live:
+            return "live";
+        case SenderStatus::State::Kind::paused:
+            return "paused";
+    }
+    return "?";
+}
+
+// One line per status worth telling: a change of state, source, port or viewers at once, otherwise every
+// five seconds.
+class StatusLog {
+  public:
+    void handle(const SenderStatus& status) {
+        const std::string key = std::string(stateName(status.state)) + "|" + status.sourceName + "|" +
+                                std::to_string(status.controlPort.value_or(0)) + "|" +
+                                std::to_string(status.clients.size()) + "|" +
+                                std::to_string(status.tiers.size());
+        const uint64_t now = MonotonicClock::now();
+        std::lock_guard lock(mutex_);
+        if (key == lastKey_ && MonotonicClock::milliseconds(lastLine_, now) < 5000) {
+            return;
+        }
+        lastKey_ = key;
+        lastLine_ = now;
+        std::string tiers;
+        for (const auto& tier : status.tiers) {
+            tiers += " t" + std::to_string(tier.tier) + "=" + tier.dimensions.description() + "@" +
+                     std::to_string(tier.bitrateKbps) + "kbit/s";
+        }
+        Log::network().info(
+            "Status: {}{} · Quelle „{}“ · Port {} · {} Zuschauer · {:.1f} fps · {} kbit/s ·{}",
+            stateName(status.state),
+            status.state.message().empty() ? "" : " (" + status.state.message() + ")", status.sourceName,
+            status.controlPort ? std::to_string(*status.controlPort) : std::string("–"),
+            status.clients.size(), status.measuredFrameRate, status.outputKbps, tiers);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::string lastKey_;
+    uint64_t lastLine_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Arguments arguments = parse(argc, argv);
+
+    // The signals are taken by sigwait below; every thread started from here on inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A viewer that vanishes must not end the sender.
+    signal(SIGPIPE, SIG_IGN);
+
+    SenderSettings settings;
+    try {
+        settings = loadSettings(arguments.settingsPath);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "kelvora-sender: %s\n", error.what());
+        return 1;
+    }
+    const std::string senderID = arguments.senderID.value_or(newSenderID());
+
+    auto statusLog = std::make_shared<StatusLog>();
+    auto pipeline = SenderPipeline::create(settings, senderID);
+    pipeline->setStatusHandler([statusLog](SenderStatus status) { statusLog->handle(status); });
+    Log::network().info("Tilvara Sender {} (ohne Oberfläche), Kennung {}, Name „{}“", KELVORA_VERSION,
+                        senderID, SenderPipeline::displayName(settings));
+    pipeline->start();
+
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    Log::network().info("Signal {} – Sender wird beendet", received == SIGINT ? "SIGINT" : "SIGTERM");
+    pipeline->stop();
+    // Once the stop has run on the server queue, every viewer's goodbye is on its way; the queue keeps
+    // running a moment longer so that the goodbyes leave before the connections go away with the process.
+    pipeline->queue().sync([] {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    pipeline->queue().sync([] {});
+    Log::network().info("Sender beendet");
+    return 0;
+}
