@@ -18,7 +18,12 @@ template <int Level, int Name>
 using IntOption = asio::detail::socket_option::integer<Level, Name>;
 
 NetworkEndpoint endpointOf(const asio::ip::tcp::endpoint& endpoint) {
-    return NetworkEndpoint::hostPort(endpoint.address().to_string(), endpoint.port());
+    // A dual-stack listener sees IPv4 peers as ::ffff:a.b.c.d; show them as the IPv4 address they are.
+    auto address = endpoint.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    return NetworkEndpoint::hostPort(address.to_string(), endpoint.port());
 }
 
 }  // namespace

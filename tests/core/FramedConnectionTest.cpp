@@ -8,6 +8,7 @@
 
 #include <netinet/tcp.h>
 #include <asio/ip/tcp.hpp>
+#include <asio/ip/v6_only.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -433,6 +434,28 @@ TEST(FramedConnection, AcceptedSocketIsAdoptedAndKnowsItsPeer) {
     EXPECT_EQ(describeEndpoint(*remote), "127.0.0.1:" + std::to_string(clientPort));
     connection->close(std::nullopt);
     queue->sync([] {});
+}
+
+TEST(TcpByteStream, ADualStackListenerShowsIPv4PeersAsIPv4) {
+    asio::io_context acceptorContext;
+    asio::ip::tcp::acceptor acceptor(acceptorContext);
+    std::error_code error;
+    acceptor.open(asio::ip::tcp::v6(), error);
+    if (error) {
+        GTEST_SKIP() << "no IPv6 on this machine";
+    }
+    acceptor.set_option(asio::ip::v6_only(false));
+    acceptor.bind({asio::ip::address_v6::any(), 0});
+    acceptor.listen();
+    auto client = RawPeer::connectTo(acceptor.local_endpoint().port());
+    asio::ip::tcp::socket accepted = acceptor.accept();
+    ASSERT_TRUE(accepted.remote_endpoint().address().is_v6());
+
+    auto queue = std::make_shared<SerialQueue>("app.kelvora.sender.test");
+    auto stream = TcpByteStream::adopt(queue, std::move(accepted));
+    const auto remote = stream->remoteEndpoint();
+    ASSERT_TRUE(remote && remote->asHostPort());
+    EXPECT_EQ(remote->asHostPort()->host, "127.0.0.1");
 }
 
 TEST(TcpByteStream, AppliesTheControlConnectionOptions) {
