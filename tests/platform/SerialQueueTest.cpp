@@ -6,8 +6,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -159,8 +162,22 @@ TEST(SerialQueue, RepeatingTimerCancelledFromAnotherThreadStops) {
     EXPECT_EQ(runs.load(), seen);
 }
 
-TEST(SerialQueue, CanBeReleasedFromOneOfItsOwnTasks) {
-    auto queue = std::make_shared<SerialQueue>("app.kelvora.sender.test");
+// Threads of this process whose name is `name`, from /proc.
+int threadsNamed(const std::string& name) {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string line;
+        if (std::getline(comm, line) && line == name) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+TEST(SerialQueue, CanBeReleasedFromOneOfItsOwnTasksAndItsThreadStillEnds) {
+    auto queue = std::make_shared<SerialQueue>("app.kelvora.sender.reaptest");
+    ASSERT_EQ(threadsNamed("reaptest"), 1);
     std::promise<void> released;
     auto releasedFuture = released.get_future();
     auto* raw = queue.get();
@@ -169,6 +186,12 @@ TEST(SerialQueue, CanBeReleasedFromOneOfItsOwnTasks) {
         released.set_value();
     });
     await(releasedFuture);
+    // The thread could not join itself; it must still be joined rather than left running into process exit.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (threadsNamed("reaptest") != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(threadsNamed("reaptest"), 0);
 }
 
 TEST(SerialQueue, TimerOutlivingItsQueueCancelsHarmlessly) {
