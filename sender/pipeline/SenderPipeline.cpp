@@ -12,6 +12,7 @@
 #include "platform/UserDefaults.h"
 #include "sender/pipeline/TierLayout.h"
 #include "sender/pipeline/TierRate.h"
+#include "sender/server/NativeQUICEngine.h"
 #include "sender/server/NativeTCPEngine.h"
 #include "sender/server/SaturatingMath.h"
 #include "sender/server/SenderServer.h"
@@ -96,6 +97,7 @@ SenderPipeline::SenderPipeline(SenderSettings settings, std::string senderID,
     videoDimensions_ = settings_.resolution;
     videoFrameRate_ = settings_.frameRate;
     allEngines_.push_back(std::make_shared<NativeTCPEngine>());
+    allEngines_.push_back(std::make_shared<NativeQUICEngine>());
     allEngines_.insert(allEngines_.end(), extraEngines_.begin(), extraEngines_.end());
 
     const bool hevcHardware = VideoEncoder::capabilities().hevcHardware;

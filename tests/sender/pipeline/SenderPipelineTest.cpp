@@ -1,6 +1,9 @@
 #include "sender/pipeline/SenderPipeline.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "PipelineTesting.h"
 
@@ -222,6 +225,29 @@ TEST(SenderPipelineStatus, EngineRowsListDisabledEnginesToo) {
     EXPECT_EQ(status->engines[1], (EngineStatus{EngineKind::quic(), false, true, "deaktiviert", 0}));
     EXPECT_TRUE(status->clients.empty());
     EXPECT_EQ(status->hevcHardwareAvailable, VideoEncoder::capabilities().hevcHardware);
+}
+
+TEST(SenderPipelineStatus, AnEnabledQuicEngineServesViewersThatAskForIt) {
+    // The engine keeps its identity under the data folder: one of the test's own.
+    const auto folder = std::filesystem::temp_directory_path() / ("kelvora-quic-" + std::to_string(getpid()));
+    setenv("XDG_DATA_HOME", folder.c_str(), 1);
+    SenderSettings settings = testSettings();
+    settings.enabledEngines = {"tcp", "quic"};
+    {
+        PipelineUnderTest test(settings);
+        test.pipeline->start();
+        TestViewer viewer(test.port());
+        auto welcome = viewer.join(TestViewer::hello("VIEWER-7", 4, true, EngineKind::quic()));
+        ASSERT_TRUE(welcome);
+        EXPECT_EQ(welcome->engine, EngineKind::quic());
+        EXPECT_TRUE(welcome->engineParameters.count("quicPort"));
+        auto status = test.waitForStatus([](const SenderStatus& s) { return s.clients.size() == 1; });
+        ASSERT_TRUE(status);
+        ASSERT_EQ(status->engines.size(), 2u);
+        EXPECT_EQ(status->engines[1].kind, EngineKind::quic());
+        EXPECT_EQ(status->engines[1].clientCount, 1);
+    }
+    std::filesystem::remove_all(folder);
 }
 
 CaptureDeviceInfo card(const std::string& id) {
