@@ -97,7 +97,15 @@ SenderPipeline::SenderPipeline(SenderSettings settings, std::string senderID,
     videoDimensions_ = settings_.resolution;
     videoFrameRate_ = settings_.frameRate;
     allEngines_.push_back(std::make_shared<NativeTCPEngine>());
-    allEngines_.push_back(std::make_shared<NativeQUICEngine>());
+    // QUIC is always on offer to the settings; its identity is only loaded (or made) when the engine starts.
+    const bool quicGiven = std::any_of(extraEngines_.begin(), extraEngines_.end(), [](const auto& engine) {
+        return engine->kind() == EngineKind::quic();
+    });
+    if (!quicGiven) {
+        allEngines_.push_back(std::make_shared<NativeQUICEngine>(
+            QUICIdentityStore(options_.applicationFolder.empty() ? QUICIdentityStore::defaultDirectory()
+                                                                 : options_.applicationFolder)));
+    }
     allEngines_.insert(allEngines_.end(), extraEngines_.begin(), extraEngines_.end());
 
     const bool hevcHardware = VideoEncoder::capabilities().hevcHardware;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -61,6 +62,8 @@ class SenderPipeline final : public SenderServerDelegate,
         // is given (read at each use).
         std::function<bool()> autoSourceRecovery;
         EncoderBackend encoderBackend = EncoderBackend::automatic;
+        // Where the QUIC engine keeps its identity; empty: the user's application folder.
+        std::filesystem::path applicationFolder;
     };
 
     static std::shared_ptr<SenderPipeline> create(SenderSettings settings, std::string senderID);

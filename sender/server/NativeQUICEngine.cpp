@@ -36,8 +36,16 @@ void NativeQUICEngine::start(const std::shared_ptr<StreamingEngineContext>& cont
             throw;
         }
     }
-    listener_ = QuicListener::listen(
-        context->queue().context(), QUICConfiguration::serverParameters(identity_->identity), listenAddress_);
+    try {
+        listener_ =
+            QuicListener::listen(context->queue().context(),
+                                 QUICConfiguration::serverParameters(identity_->identity), listenAddress_);
+    } catch (const std::exception& error) {
+        // Without a listener a viewer's attach could never arrive: leave the offer rather than announce it.
+        available_ = false;
+        statusDetail_ = error.what();
+        throw;
+    }
     std::weak_ptr<NativeQUICEngine> weak = weak_from_this();
     listener_->setConnectionHandler([weak](std::shared_ptr<QuicConnection> connection) {
         if (auto self = weak.lock()) {

@@ -2,6 +2,7 @@
 
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <chrono>
 #include <type_traits>
 
@@ -226,6 +227,12 @@ void SenderServer::startEngines() {
             Log::network().error("Engine {} nicht gestartet: {}", engine->kind().rawValue, error.what());
         }
     }
+    // Only what viewers can actually use goes on the network: an engine that could not start is not offered.
+    std::erase_if(announcement_.engines, [&](const EngineKind& kind) {
+        return std::none_of(engines_.begin(), engines_.end(), [&](const auto& engine) {
+            return engine->kind() == kind && engine->isAvailable();
+        });
+    });
 }
 
 void SenderServer::checkEngineList() const {

@@ -130,3 +130,17 @@ TEST(SenderServerAnnouncement, RegistersItselfAndRefreshesTheRecordOnlyWhenItCha
     fixture.server->updateAnnouncement(faster);
     EXPECT_TRUE(announced(faster.senderName, fixture.port(), 60));
 }
+
+TEST(SenderServerAnnouncement, NamesOnlyTheEnginesThatAreAvailableOnceStarted) {
+    auto unavailable = std::make_shared<RecordingEngine>(EngineKind::quic(), false);
+    auto usable = std::make_shared<RecordingEngine>(EngineKind::srt(), true);
+    ServiceAnnouncement announcement = testAnnouncement();
+    announcement.engines = {EngineKind::tcp(), EngineKind::quic(), EngineKind::srt()};
+    ServerFixture fixture({std::make_shared<NativeTCPEngine>(), unavailable, usable}, 0, announcement);
+    fixture.onQueue([&] {
+        EXPECT_EQ(fixture.server->announcement().engines,
+                  (std::vector<EngineKind>{EngineKind::tcp(), EngineKind::srt()}));
+        EXPECT_EQ(unavailable->starts, 0);
+        EXPECT_EQ(usable->starts, 1);
+    });
+}
