@@ -163,6 +163,12 @@ void SenderServer::startNow() {
 }
 
 void SenderServer::stop() {
+    // On the server queue (the pipeline's own stop) the stop completes within the caller's task, so that
+    // nothing of the server is left to run after its owner has finished stopping.
+    if (queue_->isCurrent()) {
+        stopNow();
+        return;
+    }
     auto self = shared_from_this();
     queue_->async([self] { self->stopNow(); });
 }

@@ -179,6 +179,9 @@ struct PipelineUnderTest {
     ~PipelineUnderTest() {
         pipeline->stop();
         pipeline->queue().sync([] {});
+        // Statuses published by the stop itself must not reach members that are about to be destroyed.
+        pipeline->setStatusHandler({});
+        pipeline->queue().sync([] {});
     }
 
     // The first status published from now on that satisfies `condition`.
