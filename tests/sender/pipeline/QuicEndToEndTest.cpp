@@ -4,11 +4,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <fstream>
+#include <functional>
 #include <mutex>
 
 #include "PipelineTesting.h"
+#include "core/MonotonicClock.h"
 #include "receiver/session/ReceiverSession.h"
 #include "sender/server/QUICIdentityStore.h"
 #include "support/TestIdentity.h"
@@ -18,10 +19,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A sender on the real test pattern with QUIC enabled, its identity kept in `applicationFolder`.
+// A sender on the test pattern with QUIC enabled, its identity kept in `applicationFolder`. The test hands
+// it its pictures (stamped on the real clock), so no picture is still being encoded once the sender has
+// stopped. What its handler fills is shared with the handler, which may still run once while the pipeline
+// winds down.
 struct QuicSender {
+    std::shared_ptr<testing::ScriptedSources> sources = std::make_shared<testing::ScriptedSources>();
+    std::shared_ptr<testing::ScriptedSource> source;
+    int delivered = 0;
     std::shared_ptr<SenderPipeline> pipeline;
-    testing::Eventually<SenderStatus> statuses;
+    std::shared_ptr<testing::Eventually<SenderStatus>> statuses =
+        std::make_shared<testing::Eventually<SenderStatus>>();
 
     explicit QuicSender(const std::filesystem::path& applicationFolder) {
         SenderSettings settings = testing::testSettings("QUIC " + std::to_string(getpid()));
@@ -30,17 +38,34 @@ struct QuicSender {
         SenderPipeline::Options options;
         options.applicationFolder = applicationFolder;
         options.autoSourceRecovery = [] { return false; };
+        options.sources = sources;
         pipeline = SenderPipeline::create(settings, "QUIC-E2E-" + std::to_string(getpid()), {}, options);
-        pipeline->setStatusHandler([this](SenderStatus status) { statuses.push(status); });
+        pipeline->setStatusHandler([statuses = statuses](SenderStatus status) { statuses->push(status); });
         pipeline->start();
+        source = sources->waitForSource(1);
     }
     ~QuicSender() {
         pipeline->stop();
         pipeline->queue().sync([] {});
     }
 
+    // Pictures at about 30 per second until `done` holds, for at most a minute.
+    bool deliverUntil(const std::function<bool()>& done) {
+        for (int i = 0; i < 1800 && source; ++i) {
+            if (done()) {
+                return true;
+            }
+            source->deliver(testing::nv12Picture(1280, 720, 120, delivered++), MonotonicClock::now());
+            std::this_thread::sleep_for(33ms);
+        }
+        return done();
+    }
     std::optional<SenderStatus> liveStatus() {
-        return statuses.waitFor([](const SenderStatus& s) { return s.isLive() && s.controlPort; }, 30s);
+        const auto isLive = [](const SenderStatus& s) { return s.isLive() && s.controlPort.has_value(); };
+        if (!deliverUntil([&] { return statuses->waitFor(isLive, 0ms).has_value(); })) {
+            return std::nullopt;
+        }
+        return statuses->waitFor(isLive);
     }
 };
 
@@ -53,23 +78,26 @@ std::optional<EngineStatus> engineRow(const SenderStatus& status, const EngineKi
     return std::nullopt;
 }
 
-// A viewer asking for QUIC that counts the pictures it shows.
+// A viewer asking for QUIC that counts the pictures it shows. Its handlers share what they fill with the
+// test: the session's threads may still deliver one picture or event while it stops.
 struct QuicViewer {
+    struct Seen {
+        testing::Eventually<ReceiverSession::Event> events;
+        std::mutex mutex;
+        int pictures = 0;
+    };
+    std::shared_ptr<Seen> seen = std::make_shared<Seen>();
     std::shared_ptr<ReceiverSession> session;
-    testing::Eventually<ReceiverSession::Event> events;
-    std::mutex mutex;
-    std::condition_variable presented;
-    int pictures = 0;
 
     explicit QuicViewer(uint16_t port) {
         session = ReceiverSession::create(EngineKind::quic(), NetworkEndpoint::hostPort("127.0.0.1", port),
                                           ReceiverIdentity{"QUIC-E2E-VIEWER", "QUIC-Test", "Linux"});
         session->setSmoothingEnabled(false);
-        session->setEventHandler([this](const ReceiverSession::Event& event) { events.push(event); });
-        session->frameOutput.set([this](PixelBuffer) {
-            std::lock_guard lock(mutex);
-            ++pictures;
-            presented.notify_all();
+        session->setEventHandler(
+            [seen = seen](const ReceiverSession::Event& event) { seen->events.push(event); });
+        session->frameOutput.set([seen = seen](PixelBuffer) {
+            std::lock_guard lock(seen->mutex);
+            ++seen->pictures;
         });
         session->start();
     }
@@ -79,16 +107,16 @@ struct QuicViewer {
     }
 
     std::optional<WelcomeMessage> welcome() {
-        auto connected = events.waitFor(
+        auto connected = seen->events.waitFor(
             [](const auto& event) { return std::holds_alternative<ReceiverSession::Connected>(event); }, 30s);
         if (!connected) {
             return std::nullopt;
         }
         return std::get<ReceiverSession::Connected>(*connected).welcome;
     }
-    bool waitForPictures(int count) {
-        std::unique_lock lock(mutex);
-        return presented.wait_for(lock, 60s, [&] { return pictures >= count; });
+    bool hasShown(int count) {
+        std::lock_guard lock(seen->mutex);
+        return seen->pictures >= count;
     }
 };
 
@@ -109,14 +137,14 @@ TEST(QuicEndToEnd, TheTestPatternArrivesOverQuicAndDecodesWithoutErrors) {
     EXPECT_EQ(welcome->engine, EngineKind::quic());
     EXPECT_TRUE(welcome->engineParameters.count("quicPort"));
     EXPECT_TRUE(welcome->engineParameters.count("quicFingerprint"));
-    ASSERT_TRUE(viewer.waitForPictures(60));
+    ASSERT_TRUE(sender.deliverUntil([&] { return viewer.hasShown(60); }));
 
     const PlaybackStatistics statistics = viewer.session->statistics();
     EXPECT_EQ(statistics.engine, EngineKind::quic());
     EXPECT_GE(statistics.framesDecoded, 1);
     EXPECT_EQ(statistics.decodeErrors, 0);
     // The sender counts the viewer on the QUIC engine.
-    EXPECT_TRUE(sender.statuses.waitFor(
+    EXPECT_TRUE(sender.statuses->waitFor(
         [](const SenderStatus& s) {
             auto row = engineRow(s, EngineKind::quic());
             return row && row->clientCount == 1;
@@ -142,7 +170,7 @@ TEST(QuicEndToEnd, WithoutAUsableIdentityQuicIsNotOfferedAndTheViewerGetsTcp) {
     ASSERT_TRUE(welcome);
     EXPECT_EQ(welcome->engine, EngineKind::tcp());
     EXPECT_TRUE(welcome->engineParameters.empty());
-    ASSERT_TRUE(viewer.waitForPictures(10));
+    ASSERT_TRUE(sender.deliverUntil([&] { return viewer.hasShown(10); }));
     EXPECT_EQ(viewer.session->statistics().engine, EngineKind::tcp());
 }
 
