@@ -1,0 +1,151 @@
+// The whole system on loopback: a sender pipeline on the real test pattern and a receiver session playing it
+// for half a minute. Sender and receiver share one monotonic clock here, so the capture time drawn into each
+// picture's time-code strip gives a latency the session's own, clock-synchronised figure must agree with.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <thread>
+
+#include "core/MonotonicClock.h"
+#include "core/SampleWindow.h"
+#include "core/TestPatternTimecode.h"
+#include "receiver/session/ReceiverSession.h"
+#include "sender/pipeline/SenderPipeline.h"
+#include "support/Eventually.h"
+
+namespace kelvora {
+namespace {
+
+using namespace std::chrono_literals;
+
+// What the display saw: pictures, those without a readable time code, and the capture-to-display latency
+// of the last pictures (as many as the session keeps for its own figure).
+class TimecodeDisplay {
+  public:
+    void present(const PixelBuffer& picture) {
+        const uint64_t now = MonotonicClock::now();
+        const auto capture = TestPatternTimecode::read(picture);
+        std::lock_guard lock(mutex_);
+        ++pictures_;
+        if (!capture) {
+            ++withoutTimecode_;
+        } else {
+            if (*capture > now) {
+                ++fromTheFuture_;
+            }
+            latencies_.add(MonotonicClock::milliseconds(*capture, now));
+        }
+    }
+    int pictures() const {
+        std::lock_guard lock(mutex_);
+        return pictures_;
+    }
+    int withoutTimecode() const {
+        std::lock_guard lock(mutex_);
+        return withoutTimecode_;
+    }
+    int fromTheFuture() const {
+        std::lock_guard lock(mutex_);
+        return fromTheFuture_;
+    }
+    std::optional<double> medianLatency() const {
+        std::lock_guard lock(mutex_);
+        return latencies_.median();
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    int pictures_ = 0;
+    int withoutTimecode_ = 0;
+    int fromTheFuture_ = 0;
+    SampleWindow latencies_{ReceiverSession::measurementSamples};
+};
+
+TEST(ReceiverEndToEnd, PlaysTheSendersTestPatternForHalfAMinuteWithLatencyMatchingTheTimecode) {
+    SenderSettings settings;
+    settings.senderName = "Ende zu Ende " + std::to_string(getpid());
+    settings.enabledEngines = {"tcp"};
+    settings.controlPort = 0;
+    settings.useTestPattern = true;
+    settings.resolution = {640, 360};
+    settings.frameRate = 30;
+    SenderPipeline::Options options;
+    options.sources = SourceFactory::system();
+    options.autoSourceRecovery = [] { return false; };
+    auto pipeline = SenderPipeline::create(settings, "E2E-RECEIVER-" + std::to_string(getpid()), {}, options);
+    testing::Eventually<SenderStatus> statuses;
+    pipeline->setStatusHandler([&](SenderStatus status) { statuses.push(status); });
+    pipeline->start();
+    auto listening = statuses.waitFor([](const SenderStatus& s) { return s.controlPort.has_value(); }, 30s);
+    ASSERT_TRUE(listening);
+
+    auto session = ReceiverSession::create(EngineKind::tcp(),
+                                           NetworkEndpoint::hostPort("127.0.0.1", *listening->controlPort),
+                                           ReceiverIdentity{"E2E-VIEWER", "Ende-zu-Ende", "Linux"});
+    TimecodeDisplay display;
+    testing::Eventually<ReceiverSession::Event> events;
+    // Every picture as soon as it is decoded: the timecode latency then measures what the session measures.
+    session->setSmoothingEnabled(false);
+    session->setEventHandler([&](const ReceiverSession::Event& event) { events.push(event); });
+    session->frameOutput.set([&](PixelBuffer picture) { display.present(picture); });
+    session->start();
+    auto connected = events.waitFor(
+        [](const auto& event) { return std::holds_alternative<ReceiverSession::Connected>(event); }, 30s);
+    ASSERT_TRUE(connected);
+    EXPECT_TRUE(std::get<ReceiverSession::Connected>(*connected).welcome.stream.isTestPattern);
+    ASSERT_TRUE(events.waitFor(
+        [](const auto& event) { return std::holds_alternative<ReceiverSession::FirstFrame>(event); }, 30s));
+
+    // Half a minute of playback, compared once a second.
+    std::vector<double> differences;
+    const int picturesAtStart = display.pictures();
+    for (int second = 0; second < 30; ++second) {
+        std::this_thread::sleep_for(1s);
+        const PlaybackStatistics stats = session->statistics();
+        const auto timecode = display.medianLatency();
+        if (stats.latencyMs && timecode) {
+            differences.push_back(std::abs(*stats.latencyMs - *timecode));
+        }
+    }
+    const PlaybackStatistics stats = session->statistics();
+    const int shown = display.pictures() - picturesAtStart;
+
+    session->stop();
+    session->queue().sync([] {});
+    session.reset();
+    pipeline->setStatusHandler({});
+    pipeline->stop();
+    pipeline->queue().sync([] {});
+
+    const auto seen = events.values();
+    EXPECT_TRUE(std::none_of(seen.begin(), seen.end(), [](const auto& event) {
+        return std::holds_alternative<ReceiverSession::Ended>(event);
+    }));
+    EXPECT_TRUE(stats.isTestPattern);
+    EXPECT_TRUE(stats.isClockSynchronized);
+    EXPECT_EQ(stats.decodeErrors, 0);
+    EXPECT_EQ(stats.framesLost, 0);
+    // 900 pictures at full speed; a loaded, sanitised build may show far fewer, but it must keep showing.
+    EXPECT_GE(shown, 150);
+    EXPECT_GE(stats.framesDecoded, 150);
+    EXPECT_EQ(display.withoutTimecode(), 0);
+    EXPECT_EQ(display.fromTheFuture(), 0);
+
+    // The session's figure was there nearly every second and agreed with the strip: a wrong sign, unit or
+    // clock offset would be off by far more than a loaded loopback's clock-sync error.
+    ASSERT_GE(differences.size(), 20u);
+    std::sort(differences.begin(), differences.end());
+    EXPECT_LE(differences[differences.size() / 2], 10.0);
+    EXPECT_LE(differences[differences.size() * 9 / 10], 40.0);
+    ASSERT_TRUE(stats.latencyMs);
+    EXPECT_GT(*stats.latencyMs, 0.0);
+    EXPECT_LT(*stats.latencyMs, 5000.0);
+}
+
+}  // namespace
+}  // namespace kelvora
