@@ -9,11 +9,8 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <unordered_map>
@@ -106,75 +103,13 @@ SerialQueue::SerialQueue(std::string label) : impl_(std::make_shared<Impl>()) {
     startedFuture.wait();
 }
 
-namespace {
-
-// Joins queue threads that could not join themselves. A detached thread could still be inside its last task
-// while the process exits and tears down the statics that task uses; handing it here instead means it is
-// joined soon after, and at the latest when this object is destroyed at exit, before the statics it needs
-// (which were created before the first queue let go from its own thread).
-class ThreadReaper {
-  public:
-    static ThreadReaper& shared() {
-        static ThreadReaper reaper;
-        return reaper;
-    }
-
-    void adopt(std::thread thread) {
-        {
-            std::lock_guard lock(mutex_);
-            pending_.push_back(std::move(thread));
-        }
-        wake_.notify_one();
-    }
-
-    ~ThreadReaper() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_one();
-        worker_.join();
-    }
-
-  private:
-    // Named, since a thread otherwise inherits the name of the queue thread that happened to create it.
-    ThreadReaper()
-        : worker_([this] {
-              pthread_setname_np(pthread_self(), "queue-reaper");
-              run();
-          }) {}
-
-    void run() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
-            if (pending_.empty()) {
-                return;
-            }
-            std::thread thread = std::move(pending_.front());
-            pending_.pop_front();
-            lock.unlock();
-            thread.join();
-            lock.lock();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::thread> pending_;
-    bool stopping_ = false;
-    std::thread worker_;
-};
-
-}  // namespace
-
 SerialQueue::~SerialQueue() {
     impl_->work.reset();
     impl_->context.stop();
     if (isCurrent()) {
         // The last owner let go from inside one of our own tasks: the thread cannot join itself. It leaves
-        // run() when that task returns and then releases the Impl it holds; the reaper joins it.
-        ThreadReaper::shared().adopt(std::move(impl_->thread));
+        // run() when that task returns and then releases the Impl it holds.
+        impl_->thread.detach();
     } else if (impl_->thread.joinable()) {
         impl_->thread.join();
     }
