@@ -67,10 +67,10 @@ class PixelBuffer {
     // Two handles to the same pixels.
     bool sharesPixelsWith(const PixelBuffer& other) const { return storage_ == other.storage_; }
 
-      // The memory behind a handle (internal to the buffer and its pool).
+    // The memory behind a handle (internal to the buffer and its pool).
     struct Storage;
 
-private:
+  private:
     friend class PixelBufferPool;
     explicit PixelBuffer(std::shared_ptr<Storage> storage) : storage_(std::move(storage)) {}
     const Storage& storage() const;

@@ -156,8 +156,9 @@ TEST(VideoFileSource, StartingAgainNeverRunsASecondFrameClock) {
         [&](const Received& frame) { return frame.deliveredAt >= first->deliveredAt + 2'000'000'000; },
         std::chrono::seconds(20)));
     source->stop();
-    // One clock delivers 50 pictures in two seconds; two would deliver about 100. A clock that falls behind on a
-    // loaded machine catches up in a burst, so allow a few over 50 without coming near the doubled count.
+    // One clock delivers 50 pictures in two seconds; two would deliver about 100. A clock that falls behind
+    // on a loaded machine catches up in a burst, so allow a few over 50 without coming near the doubled
+    // count.
     const size_t count =
         framesDeliveredBetween(frames.values(), first->deliveredAt, first->deliveredAt + 2'000'000'000);
     EXPECT_LE(count, 60u);
