@@ -1,5 +1,7 @@
 #include "sender/server/QUICIdentityStore.h"
 
+#include "platform/ApplicationFolder.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -166,12 +168,7 @@ IdentityError::IdentityError(Kind kind, std::string detail, int32_t status)
 }
 
 std::filesystem::path QUICIdentityStore::defaultDirectory() {
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    if (dataHome != nullptr && dataHome[0] == '/') {
-        return std::filesystem::path(dataHome) / "Kelvora";
-    }
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home != nullptr ? home : "/") / ".local" / "share" / "Kelvora";
+    return applicationFolder();
 }
 
 QUICIdentityStore::QUICIdentityStore(std::filesystem::path directory)
