@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test: once as a plain build, then once more built with
 # AddressSanitizer and UndefinedBehaviorSanitizer. KELVORA_TEST_PASSES=plain (or sanitize) runs one pass only.
-# The DNS-SD tests get a private D-Bus and avahi-daemon for the length of each run.
+# The DNS-SD tests get a private D-Bus and avahi-daemon (scripts/dnssd-test-env.sh) for the length of each run;
+# when that cannot start, the script fails, and a DNS-SD test that finds no daemon fails instead of skipping.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -10,16 +11,10 @@ cd "$root"
 
 passes=${KELVORA_TEST_PASSES:-"plain sanitize"}
 jobs=$(nproc)
-avahi=${KELVORA_AVAHI_CI:-"$root/../shared/avahi-ci.sh"}
 
 run_tests() {
-  local dir=$1
-  if [ -x "$avahi" ]; then
-    "$avahi" run -- ctest --test-dir "$dir" --output-on-failure -j "$jobs"
-  else
-    echo "note: $avahi not found; DNS-SD tests run without a daemon of their own" >&2
-    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
-  fi
+  KELVORA_REQUIRE_DNSSD=1 "$root/scripts/dnssd-test-env.sh" run -- \
+    ctest --test-dir "$1" --output-on-failure -j "$jobs"
 }
 
 for pass in $passes; do

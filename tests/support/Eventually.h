@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace kelvora::testing {
@@ -67,11 +68,21 @@ inline bool hasDnsSdEnvironment() {
     return address && *address;
 }
 
+// The test script promises that environment, so there a missing one is a fault, not a reason to skip.
+inline bool dnsSdEnvironmentRequired() {
+    const char* required = std::getenv("KELVORA_REQUIRE_DNSSD");
+    return required && *required && std::string_view(required) != "0";
+}
+
 }  // namespace kelvora::testing
 
 #define KELVORA_REQUIRE_DNSSD_ENVIRONMENT()                                                                  \
     do {                                                                                                     \
         if (!::kelvora::testing::hasDnsSdEnvironment()) {                                                    \
+            if (::kelvora::testing::dnsSdEnvironmentRequired()) {                                            \
+                FAIL() << "KELVORA_REQUIRE_DNSSD is set but DBUS_SYSTEM_BUS_ADDRESS is not: the private "    \
+                          "avahi-daemon is missing.";                                                        \
+            }                                                                                                \
             GTEST_SKIP() << "DBUS_SYSTEM_BUS_ADDRESS is not set: no private avahi-daemon was provided. Run " \
                             "the tests through scripts/test.sh, which starts one.";                          \
         }                                                                                                    \
