@@ -76,6 +76,11 @@ void TcpByteStream::applyOptions(asio::ip::tcp::socket& socket) {
     socket.set_option(IntOption<IPPROTO_TCP, TCP_KEEPCNT>(keepAliveCount));
     socket.set_option(IntOption<IPPROTO_TCP, TCP_NOTSENT_LOWAT>(notSentLowWaterBytes));
     socket.set_option(IntOption<IPPROTO_TCP, TCP_USER_TIMEOUT>(userTimeoutMilliseconds));
+    // An IPv6 socket of a dual-stack listener sends IPv4 packets to mapped peers, which take IP_TOS.
+    if (socket.local_endpoint().protocol() == asio::ip::tcp::v6()) {
+        socket.set_option(IntOption<IPPROTO_IPV6, IPV6_TCLASS>(trafficClass));
+    }
+    socket.set_option(IntOption<IPPROTO_IP, IP_TOS>(trafficClass));
 }
 
 void TcpByteStream::start(StateHandler handler) {

@@ -28,6 +28,10 @@ class TcpByteStream final : public ByteStream, public std::enable_shared_from_th
     // Unsent bytes the kernel accepts beyond what is in flight. Small, so that a stalled peer shows up in
     // our own write queue within a frame or two instead of hiding in megabytes of socket buffer.
     static constexpr int notSentLowWaterBytes = 32 * 1024;
+    // DSCP AF41 (interactive video) in the IP header: the sender's control connection carries the TCP
+    // engine's frames, and the viewer's carries the acknowledgements and reports those frames are paced by,
+    // so both ends mark their packets alike, as the QUIC engine does.
+    static constexpr int trafficClass = 0x88;
     // Data unacknowledged this long ends the connection; matches the keep-alive's 2 + 3 * 1 s.
     static constexpr int userTimeoutMilliseconds = 5000;
     // How long a stream whose final bytes are out waits for the peer to close its side before closing
@@ -43,7 +47,8 @@ class TcpByteStream final : public ByteStream, public std::enable_shared_from_th
         std::shared_ptr<SerialQueue> queue, NetworkEndpoint endpoint,
         std::chrono::milliseconds connectTimeout = std::chrono::seconds(5));
 
-    // TCP_NODELAY, keep-alive as above, TCP_NOTSENT_LOWAT and TCP_USER_TIMEOUT. Throws std::system_error.
+    // TCP_NODELAY, keep-alive as above, TCP_NOTSENT_LOWAT, TCP_USER_TIMEOUT and the traffic class. Throws
+    // std::system_error.
     static void applyOptions(asio::ip::tcp::socket& socket);
 
     void start(StateHandler handler) override;

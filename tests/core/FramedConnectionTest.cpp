@@ -459,23 +459,35 @@ TEST(TcpByteStream, ADualStackListenerShowsIPv4PeersAsIPv4) {
 }
 
 TEST(TcpByteStream, AppliesTheControlConnectionOptions) {
-    asio::io_context context;
-    asio::ip::tcp::socket socket(context);
-    socket.open(asio::ip::tcp::v4());
-    TcpByteStream::applyOptions(socket);
-    auto option = [&](int level, int name) {
-        int value = -1;
-        socklen_t length = sizeof value;
-        ::getsockopt(socket.native_handle(), level, name, &value, &length);
-        return value;
-    };
-    EXPECT_EQ(option(IPPROTO_TCP, TCP_NODELAY), 1);
-    EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
-    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPIDLE), 2);
-    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPINTVL), 1);
-    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPCNT), 3);
-    EXPECT_EQ(option(IPPROTO_TCP, TCP_NOTSENT_LOWAT), TcpByteStream::notSentLowWaterBytes);
-    EXPECT_EQ(option(IPPROTO_TCP, TCP_USER_TIMEOUT), TcpByteStream::userTimeoutMilliseconds);
+    for (const auto protocol : {asio::ip::tcp::v4(), asio::ip::tcp::v6()}) {
+        SCOPED_TRACE(protocol == asio::ip::tcp::v4() ? "IPv4" : "IPv6");
+        asio::io_context context;
+        asio::ip::tcp::socket socket(context);
+        std::error_code error;
+        socket.open(protocol, error);
+        if (error) {
+            continue;  // no IPv6 on this machine
+        }
+        TcpByteStream::applyOptions(socket);
+        auto option = [&](int level, int name) {
+            int value = -1;
+            socklen_t length = sizeof value;
+            ::getsockopt(socket.native_handle(), level, name, &value, &length);
+            return value;
+        };
+        EXPECT_EQ(option(IPPROTO_TCP, TCP_NODELAY), 1);
+        EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+        EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPIDLE), 2);
+        EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPINTVL), 1);
+        EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPCNT), 3);
+        EXPECT_EQ(option(IPPROTO_TCP, TCP_NOTSENT_LOWAT), TcpByteStream::notSentLowWaterBytes);
+        EXPECT_EQ(option(IPPROTO_TCP, TCP_USER_TIMEOUT), TcpByteStream::userTimeoutMilliseconds);
+        // Media is marked AF41 on both address families a dual-stack socket sends.
+        EXPECT_EQ(option(IPPROTO_IP, IP_TOS), 0x88);
+        if (protocol == asio::ip::tcp::v6()) {
+            EXPECT_EQ(option(IPPROTO_IPV6, IPV6_TCLASS), 0x88);
+        }
+    }
 }
 
 TEST(NetworkEndpoint, DescriptionDropsTheZoneAndNamesServices) {
