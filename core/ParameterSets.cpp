@@ -172,11 +172,11 @@ std::vector<Bytes> ParameterSetCache::forKeyframe(ByteView accessUnit) {
         return sets;
     }
     if (last_.empty()) {
-        Log::encoder().warn("{} keyframe without readable parameter sets, and none known yet: sent without",
+        Log::encoder().warn("{}-Keyframe ohne lesbare Parametersätze, noch keine bekannt: geht ohne hinaus",
                             videoCodecDisplayName(codec_));
         return {};
     }
-    Log::encoder().warn("{} keyframe without readable parameter sets: sending the last good {} set(s)",
+    Log::encoder().warn("{}-Keyframe ohne lesbare Parametersätze: sende die letzten gültigen ({})",
                         videoCodecDisplayName(codec_), last_.size());
     return last_;
 }

@@ -196,7 +196,8 @@ void CaptureDeviceSource::captureLoop(std::shared_ptr<Shared> shared, Configured
             const auto frame = capture->dequeueNewest();
             if (!frame) {
                 if (readiness == V4L2Capture::Readiness::failed) {
-                    throw CaptureError::runtime("the device reports an error");
+                    // The driver flags the device without saying why: as good as gone.
+                    throw CaptureError::runtime(CaptureError::deviceUnavailable().what());
                 }
                 continue;
             }

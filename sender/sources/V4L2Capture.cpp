@@ -319,12 +319,12 @@ void V4L2Capture::startStreaming(uint32_t bufferCount) {
         buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buffer.memory = V4L2_MEMORY_MMAP;
         if (system_->ioctl(fd_, VIDIOC_QBUF, &buffer) < 0) {
-            throwStreamingError(errno, "VIDIOC_QBUF");
+            throwStreamingError(errno);
         }
     }
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (system_->ioctl(fd_, VIDIOC_STREAMON, &type) < 0) {
-        throwStreamingError(errno, "VIDIOC_STREAMON");
+        throwStreamingError(errno);
     }
     streaming_ = true;
 }
@@ -358,10 +358,10 @@ std::optional<V4L2Capture::Frame> V4L2Capture::dequeueNewest() {
             if (newest) {
                 requeue(*newest);
             }
-            throwStreamingError(error, "VIDIOC_DQBUF");
+            throwStreamingError(error);
         }
         if (buffer.index >= mappings_.size()) {
-            throwStreamingError(EINVAL, "VIDIOC_DQBUF");
+            throwStreamingError(EINVAL);
         }
         if (newest) {
             requeue(*newest);
@@ -388,15 +388,15 @@ void V4L2Capture::requeue(const Frame& frame) {
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer.memory = V4L2_MEMORY_MMAP;
     if (system_->ioctl(fd_, VIDIOC_QBUF, &buffer) < 0) {
-        throwStreamingError(errno, "VIDIOC_QBUF");
+        throwStreamingError(errno);
     }
 }
 
-void V4L2Capture::throwStreamingError(int errorNumber, const char* operation) {
+void V4L2Capture::throwStreamingError(int errorNumber) {
     if (vanished(errorNumber)) {
         throw CaptureError::deviceUnavailable();
     }
-    throw CaptureError::runtime(std::string(operation) + ": " + CaptureError::systemErrorText(errorNumber));
+    throw CaptureError::runtime(CaptureError::systemErrorText(errorNumber));
 }
 
 }  // namespace kelvora

@@ -91,7 +91,7 @@ class V4L2Capture {
 
     V4L2Capture(std::shared_ptr<V4L2Interface> system, int fd) : system_(std::move(system)), fd_(fd) {}
     // Throws for a failed queue operation: `deviceUnavailable` for a vanished device, else `runtime`.
-    [[noreturn]] void throwStreamingError(int errorNumber, const char* operation);
+    [[noreturn]] void throwStreamingError(int errorNumber);
     Format formatFrom(const void* v4l2Format) const;
     std::vector<FrameRateRange> frameRates(uint32_t pixelFormat, int width, int height);
 

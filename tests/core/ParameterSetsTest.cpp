@@ -304,6 +304,6 @@ TEST(ParameterSetCache, KeyframeWithoutSetsCarriesTheLastGoodOnesAndSaysSo) {
     Log::encoder().sinks().pop_back();
     auto lines = ring->last_formatted();
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_NE(lines[0].find("none known yet"), std::string::npos);
-    EXPECT_NE(lines[1].find("last good"), std::string::npos);
+    EXPECT_NE(lines[0].find("noch keine bekannt"), std::string::npos);
+    EXPECT_NE(lines[1].find("die letzten gültigen"), std::string::npos);
 }

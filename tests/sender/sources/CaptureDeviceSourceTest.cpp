@@ -221,6 +221,24 @@ TEST(CaptureDeviceSource, AVanishedDeviceEndsWithOneFailureAndANewSourceStartsOv
     EXPECT_TRUE(harness.fake->waitUntilReleased());
 }
 
+TEST(CaptureDeviceSource, AnErrorWhileCapturingIsReportedInTheUsersLanguage) {
+    const std::pair<int, std::string> cases[] = {
+        {0, "Capture-Fehler: Das Videogerät ist nicht mehr verfügbar."},
+        {EIO, "Capture-Fehler: " + CaptureError::systemErrorText(EIO)},
+    };
+    for (const auto& [error, description] : cases) {
+        Harness harness({yuyvSize(320, 240)});
+        auto source = harness.start();
+        ASSERT_TRUE(harness.deliver(yuyv(320, 240, 90)));
+        harness.fake->breakStream(error);
+        const auto failure = harness.failure();
+        ASSERT_TRUE(failure) << description;
+        EXPECT_EQ(failure->error.kind(), CaptureError::Kind::runtime);
+        EXPECT_EQ(failure->error.what(), description);
+        EXPECT_TRUE(harness.fake->waitUntilReleased()) << description;
+    }
+}
+
 TEST(CaptureDeviceSource, StartFailuresAreReportedOnTheSessionQueueAndLeaveTheDeviceClosed) {
     struct Case {
         std::function<void(FakeV4L2&, CaptureDevice&)> script;

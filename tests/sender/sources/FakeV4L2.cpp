@@ -53,6 +53,13 @@ void FakeV4L2::vanish() {
     changed_.notify_all();
 }
 
+void FakeV4L2::breakStream(int error) {
+    std::lock_guard lock(mutex_);
+    streamError_ = error;
+    std::for_each(fds_.begin(), fds_.end(), signal);
+    changed_.notify_all();
+}
+
 void FakeV4L2::reappear() {
     std::lock_guard lock(mutex_);
     present_ = true;
@@ -238,6 +245,9 @@ int FakeV4L2::handle(int fd, unsigned long request, void* argument) {
         case VIDIOC_DQBUF: {
             auto* buffer = static_cast<v4l2_buffer*>(argument);
             if (request == VIDIOC_DQBUF) {
+                if (streamError_.value_or(0) != 0) {
+                    return fail(*streamError_);
+                }
                 if (done_.empty()) {
                     return fail(EAGAIN);
                 }
@@ -304,7 +314,7 @@ int FakeV4L2::poll(pollfd* fds, nfds_t count, int timeoutMs) {
     int ready = ::poll(fds, count, timeoutMs);
     std::lock_guard lock(mutex_);
     for (nfds_t index = 0; ready >= 0 && index < count; ++index) {
-        if (fds_.count(fds[index].fd) != 0 && !present_) {
+        if (fds_.count(fds[index].fd) != 0 && (!present_ || streamError_)) {
             // An unplugged device reports an error, not pictures.
             ready += fds[index].revents == 0 ? 1 : 0;
             fds[index].revents = POLLERR;

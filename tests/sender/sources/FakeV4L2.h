@@ -45,6 +45,9 @@ class FakeV4L2 final : public V4L2Interface {
     // Unplugged: every call on the device fails with ENODEV and waiting callers wake up.
     void vanish();
     void reappear();
+    // The driver flags an error while the device stays plugged in: poll reports POLLERR, and dequeuing
+    // fails with `error`, or finds nothing when it is 0 (the driver gives no reason).
+    void breakStream(int error);
     // Fills the oldest queued buffer; false when none is queued. Without a stamp: now.
     bool pushFrame(const std::vector<uint8_t>& bytes, std::optional<timeval> timestamp = std::nullopt);
 
@@ -84,6 +87,7 @@ class FakeV4L2 final : public V4L2Interface {
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool present_ = true;
+    std::optional<int> streamError_;
     std::set<int> fds_;
     int streamingFd_ = -1;
     std::optional<v4l2_pix_format> format_;
