@@ -32,4 +32,19 @@ spdlog::logger& Log::bitrate() {
     return logger;
 }
 
+spdlog::logger& ViewerLog::network() {
+    static spdlog::logger& logger = platformLogger(subsystem, "network");
+    return logger;
+}
+
+spdlog::logger& ViewerLog::decoder() {
+    static spdlog::logger& logger = platformLogger(subsystem, "decoder");
+    return logger;
+}
+
+spdlog::logger& ViewerLog::player() {
+    static spdlog::logger& logger = platformLogger(subsystem, "player");
+    return logger;
+}
+
 }  // namespace kelvora

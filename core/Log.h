@@ -31,4 +31,16 @@ class Log {
     static spdlog::logger& bitrate();
 };
 
+// The same categories for the receiving side, under the viewer's prefix ("app.kelvora.viewer.player").
+class ViewerLog {
+  public:
+    ViewerLog() = delete;
+
+    static constexpr std::string_view subsystem = kViewerLoggerPrefix;
+
+    static spdlog::logger& network();
+    static spdlog::logger& decoder();
+    static spdlog::logger& player();
+};
+
 }  // namespace kelvora

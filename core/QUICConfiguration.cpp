@@ -36,7 +36,8 @@ QuicClientParameters QUICConfiguration::clientParameters(std::string_view expect
                 if (fingerprint(leafCertificateDer) == expected) {
                     return true;
                 }
-                Log::network().error("QUIC: Zertifikat passt nicht zum erwarteten Fingerabdruck");
+                // Only a viewer checks a certificate, so the complaint is the viewer's.
+                ViewerLog::network().error("QUIC: Zertifikat passt nicht zum erwarteten Fingerabdruck");
                 return false;
             }};
 }

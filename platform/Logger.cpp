@@ -35,13 +35,13 @@ class LoggerRegistry {
         }
     }
 
-    spdlog::logger& logger(std::string_view category) {
+    spdlog::logger& logger(std::string_view prefix, std::string_view category) {
+        std::string name = std::string(prefix) + "." + std::string(category);
         std::lock_guard lock(mutex_);
-        auto found = loggers_.find(category);
+        auto found = loggers_.find(name);
         if (found != loggers_.end()) {
             return *found->second;
         }
-        std::string name = std::string(kLoggerPrefix) + "." + std::string(category);
         auto logger = std::make_shared<spdlog::logger>(name, sinks_.begin(), sinks_.end());
         logger->set_level(spdlog::level::info);
         // Warnings and errors reach the journal and the terminal at once, even if the process dies next.
@@ -51,7 +51,7 @@ class LoggerRegistry {
         if (!spdlog::get(name)) {
             spdlog::register_logger(logger);
         }
-        auto& stored = loggers_.emplace(std::string(category), std::move(logger)).first->second;
+        auto& stored = loggers_.emplace(std::move(name), std::move(logger)).first->second;
         return *stored;
     }
 
@@ -70,7 +70,11 @@ LoggerRegistry& registry() {
 }  // namespace
 
 spdlog::logger& platformLogger(std::string_view category) {
-    return registry().logger(category);
+    return registry().logger(kLoggerPrefix, category);
+}
+
+spdlog::logger& platformLogger(std::string_view prefix, std::string_view category) {
+    return registry().logger(prefix, category);
 }
 
 }  // namespace kelvora

@@ -58,7 +58,7 @@ DisplayTierSelector::Arrival DisplayTierSelector::arrive(uint8_t tier, uint64_t 
     if (tier != *displayTier_ && !candidates_.contains(tier)) {
         candidates_.emplace(tier, CandidateProgress{});
         result.candidateStarted = true;
-        Log::player().info("Stufe {} läuft parallel an", tier);
+        ViewerLog::player().info("Stufe {} läuft parallel an", tier);
     }
     return result;
 }
@@ -128,7 +128,7 @@ bool DisplayTierSelector::startBridgeIfNeeded(double framesPerSecond, uint64_t n
     bridgeReturnRun_ = {};
     bridgeCount_ += 1;
     routing.messages.emplace_back(StandbyBridgeMessage{true, proxyTier});
-    Log::player().info("Überbrückung mit Proxy nach {} ms ohne Bild", whole(pause));
+    ViewerLog::player().info("Überbrückung mit Proxy nach {} ms ohne Bild", whole(pause));
     return true;
 }
 
@@ -155,7 +155,7 @@ void DisplayTierSelector::endBridge(uint64_t now, Routing& routing) {
     bridgedMs_ += duration;
     bridgeStartedAt_.reset();
     routing.messages.emplace_back(StandbyBridgeMessage{false, proxyTier});
-    Log::player().info("Überbrückung beendet nach {} ms", whole(duration));
+    ViewerLog::player().info("Überbrückung beendet nach {} ms", whole(duration));
 }
 
 bool DisplayTierSelector::advanceCandidate(const Picture& picture, const DisplayFacts& facts, uint64_t now) {
@@ -191,10 +191,11 @@ bool DisplayTierSelector::advanceCandidate(const Picture& picture, const Display
     const auto candidateLatency = record.latencies.median();
     const double gap = largestGap(record.recent);
     if (record.decoded % 30 == 0) {
-        Log::player().info("Stufe {}: {} Bilder in {} ms, größte Lücke {} ms, Latenz {} ms (angezeigt {} ms)",
-                           picture.tier, record.decoded, whole(elapsedMs(record.firstDecodedAt, now)),
-                           whole(gap), candidateLatency ? whole(*candidateLatency) : -1,
-                           facts.latencyMedianMs ? whole(*facts.latencyMedianMs) : -1);
+        ViewerLog::player().info(
+            "Stufe {}: {} Bilder in {} ms, größte Lücke {} ms, Latenz {} ms (angezeigt {} ms)", picture.tier,
+            record.decoded, whole(elapsedMs(record.firstDecodedAt, now)), whole(gap),
+            candidateLatency ? whole(*candidateLatency) : -1,
+            facts.latencyMedianMs ? whole(*facts.latencyMedianMs) : -1);
     }
     if (elapsedMs(record.firstDecodedAt, now) < minimumWarmUpMs) {
         return false;
@@ -229,7 +230,7 @@ void DisplayTierSelector::switchDisplayTier(uint8_t tier, uint64_t now, Routing&
     if (protocolVersion_ >= 3) {
         routing.messages.emplace_back(TierReadyMessage{tier, std::nullopt});
     }
-    Log::player().info("Anzeige wechselt nahtlos auf Stufe {}", tier);
+    ViewerLog::player().info("Anzeige wechselt nahtlos auf Stufe {}", tier);
 }
 
 }  // namespace kelvora

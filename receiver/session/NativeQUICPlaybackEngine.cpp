@@ -73,7 +73,7 @@ void NativeQUICPlaybackEngine::openLink() {
         auto failure = std::make_exception_ptr(error);
         context_->queue->async([weakEngine, link, failure] {
             if (auto engine = weakEngine.lock(); engine && !engine->stopped_) {
-                Log::network().error("QUIC-Verbindung fehlgeschlagen: {}", describe(failure));
+                ViewerLog::network().error("QUIC-Verbindung fehlgeschlagen: {}", describe(failure));
                 engine->recover(link, failure);
             }
         });
@@ -86,8 +86,8 @@ void NativeQUICPlaybackEngine::openLink() {
              if (!engine || !link || engine->stopped_) {
                  return;
              }
-             Log::network().debug("QUIC-Verbindung {} (neueste {}, offen {}): bereit", link->id,
-                                  engine->newestLinkID_, engine->links_.size());
+             ViewerLog::network().debug("QUIC-Verbindung {} (neueste {}, offen {}): bereit", link->id,
+                                        engine->newestLinkID_, engine->links_.size());
              engine->openAttachStream(link);
          },
          [weakEngine](std::shared_ptr<QuicStream> stream) {
@@ -103,10 +103,10 @@ void NativeQUICPlaybackEngine::openLink() {
              if (!engine || !link || engine->stopped_) {
                  return;
              }
-             Log::network().debug("QUIC-Verbindung {} (neueste {}, offen {}): beendet", link->id,
-                                  engine->newestLinkID_, engine->links_.size());
+             ViewerLog::network().debug("QUIC-Verbindung {} (neueste {}, offen {}): beendet", link->id,
+                                        engine->newestLinkID_, engine->links_.size());
              if (error) {
-                 Log::network().error("QUIC-Verbindung fehlgeschlagen: {}", error->text());
+                 ViewerLog::network().error("QUIC-Verbindung fehlgeschlagen: {}", error->text());
                  engine->recover(link, std::make_exception_ptr(*error));
              } else {
                  engine->recover(link, nullptr);
@@ -200,7 +200,7 @@ void NativeQUICPlaybackEngine::receiveOnFrameStream(const QuicStream* key, std::
         }
     }
     if (result.error) {
-        Log::network().debug("QUIC: unlesbarer Frame-Stream: {}", result.error->text());
+        ViewerLog::network().debug("QUIC: unlesbarer Frame-Stream: {}", result.error->text());
         auto stream = std::move(entry.stream);
         frameStreams_.erase(found);
         tracker_.forget(key);
@@ -216,7 +216,7 @@ void NativeQUICPlaybackEngine::handle(const EngineSignalMessage& signal) {
     if (signal.engine != EngineKind::quic() || signal.kind != QUICConfiguration::rotateSignal || stopped_) {
         return;
     }
-    Log::network().info("QUIC: neue Verbindung angefordert (Rotation)");
+    ViewerLog::network().info("QUIC: neue Verbindung angefordert (Rotation)");
     openLink();
     int noted = newestLinkID_;
     if (!context_) {
@@ -258,7 +258,7 @@ void NativeQUICPlaybackEngine::recover(const std::shared_ptr<Link>& link, std::e
         return;
     }
     lastLinkRecovery_ = now;
-    Log::network().info("QUIC: Verbindung weggebrochen, baue Medienkanal neu auf");
+    ViewerLog::network().info("QUIC: Verbindung weggebrochen, baue Medienkanal neu auf");
     openLink();
 }
 

@@ -245,7 +245,7 @@ void ReceiverSession::mediaChannelFailed(std::exception_ptr error) {
         if (self.ended_) {
             return;
         }
-        Log::player().error("Medienkanal ausgefallen");
+        ViewerLog::player().error("Medienkanal ausgefallen");
         self.end(error ? error : std::make_exception_ptr(ReceiverError::mediaChannelClosed()), true);
     });
 }
@@ -268,7 +268,7 @@ void ReceiverSession::connect() {
         if (!self || self->ended_ || self->welcome_) {
             return;
         }
-        Log::player().error("Verbindungsaufbau dauert zu lange");
+        ViewerLog::player().error("Verbindungsaufbau dauert zu lange");
         self->end(std::make_exception_ptr(ReceiverError::connectTimeout()), true);
     });
     control_->start();
@@ -325,7 +325,7 @@ void ReceiverSession::handleMessage(const ControlMessage& message) {
             engine_->handle(*signal);
         }
     } else if (const auto* goodbye = message.get<GoodbyeMessage>()) {
-        Log::player().info("Sender beendet Verbindung: {}", goodbye->reason);
+        ViewerLog::player().info("Sender beendet Verbindung: {}", goodbye->reason);
         end(std::make_exception_ptr(ReceiverError::closedBySender()), true);
     }
 }
@@ -334,7 +334,7 @@ void ReceiverSession::handleWelcome(const WelcomeMessage& welcome) {
     // One connection, one handshake: a repeated welcome must not start a second
     // engine or a second set of timers beside the running ones.
     if (welcome_) {
-        Log::player().warn("Weiteres Welcome von {} ignoriert", welcome.senderName);
+        ViewerLog::player().warn("Weiteres Welcome von {} ignoriert", welcome.senderName);
         return;
     }
     welcome_ = welcome;
@@ -375,7 +375,7 @@ void ReceiverSession::handleWelcome(const WelcomeMessage& welcome) {
     try {
         engine_->start(context);
     } catch (const std::exception& error) {
-        Log::player().error("Engine-Start fehlgeschlagen: {}", error.what());
+        ViewerLog::player().error("Engine-Start fehlgeschlagen: {}", error.what());
         end(std::current_exception(), true);
         return;
     }
@@ -383,7 +383,7 @@ void ReceiverSession::handleWelcome(const WelcomeMessage& welcome) {
     startTimers();
     keyframeRequests_ += 1;
     send(KeyframeRequestMessage{KeyframeRequestMessage::Reason::connect, std::nullopt});
-    Log::player().info("Verbunden mit {} über {}", welcome.senderName, welcome.engine.description());
+    ViewerLog::player().info("Verbunden mit {} über {}", welcome.senderName, welcome.engine.description());
     if (eventHandler_) {
         eventHandler_(Connected{welcome});
     }
@@ -584,7 +584,7 @@ void ReceiverSession::evaluateFrameRateLimit(double longestGapMs, uint64_t time)
         std::lock_guard lock(statsMutex_);
         stats_.requestedMaxFps = change->maxFps;
     }
-    Log::player().info(
+    ViewerLog::player().info(
         "Bildraten-Grenze {}: {}",
         change->maxFps == 0 ? std::string("aufgehoben") : std::to_string(change->maxFps) + " fps",
         change->reason);
@@ -664,14 +664,15 @@ void ReceiverSession::handleVideoFrame(EncodedVideoFrame frame, uint64_t arrival
     FrameOrderer& orderer = found->second;
     const bool refresh = frame.isRefresh();
     if (refresh) {
-        Log::player().debug("Stufe {} Refresh #{}{} auf #{}, Kette {}, wartet: {}", tier, frame.frameNumber,
-                            frame.isDisposable() ? " (weglassbar)" : "", frame.referenceFrameNumber,
-                            chainText(orderer), orderer.waitingForKeyframe());
+        ViewerLog::player().debug("Stufe {} Refresh #{}{} auf #{}, Kette {}, wartet: {}", tier,
+                                  frame.frameNumber, frame.isDisposable() ? " (weglassbar)" : "",
+                                  frame.referenceFrameNumber, chainText(orderer),
+                                  orderer.waitingForKeyframe());
     }
     auto actions = orderer.ingest(std::move(frame), arrival);
     if (refresh) {
-        Log::player().debug("  danach Kette {}, wartet: {}", chainText(orderer),
-                            orderer.waitingForKeyframe());
+        ViewerLog::player().debug("  danach Kette {}, wartet: {}", chainText(orderer),
+                                  orderer.waitingForKeyframe());
     }
     handleOrdererActions(std::move(actions), tier, arrival);
 }
@@ -695,7 +696,7 @@ void ReceiverSession::handleOrdererActions(std::vector<FrameOrderer::Action> act
             }
             decoder(tier).decode(action.frame(), time);
         } else {
-            Log::player().debug(
+            ViewerLog::player().debug(
                 "Stufe {}: Keyframe/Refresh nötig ({}), unterwegs: "
                 "{}, Wartezeit {} ms",
                 tier, json::rawString(action.reason()), engine_ ? engine_->framesInFlight() : -1,
@@ -765,8 +766,8 @@ void ReceiverSession::handleDecodedFrame(uint8_t tier, DecodedFrame decoded) {
     if (routing.gapMs) {
         longestGapMs_ = std::max(longestGapMs_, *routing.gapMs);
         if (*routing.gapMs > 150) {
-            Log::player().info("Bildpause {} ms vor Frame {} (Stufe {})", whole(*routing.gapMs),
-                               timing.frameNumber, tier);
+            ViewerLog::player().info("Bildpause {} ms vor Frame {} (Stufe {})", whole(*routing.gapMs),
+                                     timing.frameNumber, tier);
         }
     }
     framesDecoded_ += 1;
@@ -796,7 +797,7 @@ void ReceiverSession::handleDecodedFrame(uint8_t tier, DecodedFrame decoded) {
 
 void ReceiverSession::handleDecoderError(uint8_t tier, const DecoderError& error) {
     decodeErrors_ += 1;
-    Log::decoder().error("Decoder-Fehler (Stufe {}): {}", tier, error.text());
+    ViewerLog::decoder().error("Decoder-Fehler (Stufe {}): {}", tier, error.text());
     tiers_.restartWarmUp(tier);
     auto orderer = orderers_.find(tier);
     if (orderer == orderers_.end()) {

@@ -99,10 +99,10 @@ void SenderBrowser::handleStatus(const DnsSdBrowser::Status& status) {
             if (status.error && status.error->isPermissionDenied() && onPermissionDenied_) {
                 onPermissionDenied_();
             }
-            Log::network().info("Bonjour-Suche wartet: {}", description);
+            ViewerLog::network().info("Bonjour-Suche wartet: {}", description);
             break;
         case DnsSdBrowser::State::failed:
-            Log::network().error("Bonjour-Suche fehlgeschlagen: {}", description);
+            ViewerLog::network().error("Bonjour-Suche fehlgeschlagen: {}", description);
             if (status.error && status.error->isPermissionDenied() && onPermissionDenied_) {
                 onPermissionDenied_();
             }

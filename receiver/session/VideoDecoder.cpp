@@ -173,7 +173,7 @@ class VideoDecoder::Session {
             transfer_.transfer(PictureView::of(*picture_), PictureView::of(buffer));
             output(DecodedFrame{std::move(buffer), timing});
         } catch (const PixelBufferError& error) {
-            Log::decoder().error("Bild nicht umwandelbar: {}", error.what());
+            ViewerLog::decoder().error("Bild nicht umwandelbar: {}", error.what());
             output(DecoderError::decode(AVERROR(EINVAL)));
         }
     }
@@ -248,8 +248,8 @@ void VideoDecoder::configure(VideoCodec codec, const std::vector<Bytes>& paramet
         configuration = ParameterSets::makeDecoderConfiguration(codec, parameterSets);
     } catch (const ParameterSetError& error) {
         // Damaged sets change nothing: a running context goes on with the sets it has.
-        Log::decoder().error("Parametersätze unbrauchbar ({}): {}", videoCodecDisplayName(codec),
-                             error.what());
+        ViewerLog::decoder().error("Parametersätze unbrauchbar ({}): {}", videoCodecDisplayName(codec),
+                                   error.what());
         throw DecoderError::noFormat();
     }
     if (session_ && currentCodec_ == codec) {
@@ -261,7 +261,7 @@ void VideoDecoder::configure(VideoCodec codec, const std::vector<Bytes>& paramet
     session_ = Session::open(codec);
     adopt(std::move(configuration));
     ++sessionsCreated_;
-    Log::decoder().info("Decoder bereit: {}", videoCodecDisplayName(codec));
+    ViewerLog::decoder().info("Decoder bereit: {}", videoCodecDisplayName(codec));
 }
 
 void VideoDecoder::adopt(DecoderConfiguration configuration) {

@@ -64,7 +64,7 @@ TEST(QUICConfiguration, ThePinAcceptsItsCertificateInEitherCaseAndRefusesAnyOthe
     std::transform(upper.begin(), upper.end(), upper.begin(),
                    [](unsigned char c) { return std::toupper(c); });
 
-    test::LogCapture log(Log::network());
+    test::LogCapture log(ViewerLog::network());
     EXPECT_TRUE(QUICConfiguration::clientParameters(pin).verifyPeer(leaf));
     EXPECT_TRUE(QUICConfiguration::clientParameters(upper).verifyPeer(leaf));
     EXPECT_EQ(log.count(kMismatch), 0u);
@@ -76,7 +76,7 @@ TEST(QUICConfiguration, ThePinAcceptsItsCertificateInEitherCaseAndRefusesAnyOthe
 // mismatch is logged once for that handshake.
 TEST(QUICConfiguration, AViewerPinnedToAnotherFingerprintCannotConnectAndTheMismatchIsLoggedOnce) {
     std::string pin = QUICConfiguration::fingerprint(senderIdentity()->certificateDer());
-    test::LogCapture log(Log::network());
+    test::LogCapture log(ViewerLog::network());
     IoThread io;
     auto listener = io.call([&] {
         auto listener =

@@ -375,7 +375,7 @@ TEST(NativeQUICPlaybackEngine, RotationMovesTheViewerToAFreshConnectionWithoutLo
 }
 
 TEST(NativeQUICPlaybackEngine, AWrongFingerprintFailsTheMediaChannelAfterOneRetry) {
-    test::LogCapture log(Log::network());
+    test::LogCapture log(ViewerLog::network());
     IoThread io;
     SenderHarness sender(io);
     EngineFixture fixture(sender);

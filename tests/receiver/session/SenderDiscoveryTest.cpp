@@ -200,14 +200,14 @@ TEST(SenderBrowser, FindsAnnouncedSendersAndFollowsTheirUpdates) {
 
 namespace {
 
-// Counts the browser's failure reports in the network log.
+// Counts the browser's failure reports in the viewer's network log.
 class FailureLines {
   public:
     FailureLines() : sink_(std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(64)) {
-        Log::network().sinks().push_back(sink_);
+        ViewerLog::network().sinks().push_back(sink_);
     }
     ~FailureLines() {
-        auto& sinks = Log::network().sinks();
+        auto& sinks = ViewerLog::network().sinks();
         sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
     }
     size_t count() const {
