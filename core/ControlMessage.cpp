@@ -1,7 +1,5 @@
 #include "core/ControlMessage.h"
 
-#include <unicode/unistr.h>
-
 #include <array>
 #include <cstring>
 
@@ -9,6 +7,7 @@
 #include "core/ByteWriter.h"
 #include "core/Json.h"
 #include "core/WireError.h"
+#include "platform/Utf8.h"
 
 namespace kelvora {
 
@@ -57,15 +56,6 @@ Bytes textBytes(std::string_view text) {
 
 Bytes jsonPayload(const Json& object) {
     return textBytes(json::encode(object));
-}
-
-// Invalid UTF-8 sequences become U+FFFD instead of failing: a goodbye always carries some reason.
-std::string decodeLossyUtf8(ByteView bytes) {
-    const auto text = icu::UnicodeString::fromUTF8(
-        icu::StringPiece(reinterpret_cast<const char*>(bytes.data()), static_cast<int32_t>(bytes.size())));
-    std::string result;
-    text.toUTF8String(result);
-    return result;
 }
 
 template <typename Record>
@@ -228,7 +218,9 @@ ControlMessage ControlMessage::decode(TypeCode type, ByteView payload) {
         case TypeCode::streamInfo:
             return decodeRecord<StreamInfoMessage>(type, payload);
         case TypeCode::goodbye:
-            return GoodbyeMessage{decodeLossyUtf8(payload)};
+            // Never fails: a goodbye always carries some reason, with U+FFFD for what is not UTF-8.
+            return GoodbyeMessage{
+                validUtf8(std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()))};
         case TypeCode::videoFrame:
             return EncodedVideoFrame::fromSerialized(payload);
         case TypeCode::keyframeRequest:

@@ -1,7 +1,7 @@
 #include "core/ServiceAnnouncement.h"
 
-#include "platform/AvahiStrings.h"
 #include "platform/Graphemes.h"
+#include "platform/Utf8.h"
 
 #include <charconv>
 #include <limits>
@@ -86,13 +86,13 @@ std::optional<ServiceAnnouncement> ServiceAnnouncement::fromTxtRecord(const TxtR
         return std::nullopt;
     }
     ServiceAnnouncement announcement;
-    announcement.senderID = avahi::sanitizedUtf8(*id);
+    announcement.senderID = validUtf8(*id);
     // A sender that gives no name is shown by what it is; on this side that need not be any particular brand.
-    announcement.senderName = avahi::sanitizedUtf8(record.value("name").value_or("Computer"));
+    announcement.senderName = validUtf8(record.value("name").value_or("Computer"));
     announcement.protocolVersion = wholeNumber(record.value("v").value_or("")).value_or(0);
     if (const auto engines = record.value("eng")) {
         for (const auto piece : nonEmptyPieces(*engines, ',')) {
-            announcement.engines.push_back(EngineKind{avahi::sanitizedUtf8(piece)});
+            announcement.engines.push_back(EngineKind{validUtf8(piece)});
         }
     }
     if (const auto codec = record.value("codec")) {
@@ -117,7 +117,7 @@ std::optional<ServiceAnnouncement> ServiceAnnouncement::fromTxtRecord(const TxtR
         announcement.state = json::fromRawString<StreamInfoMessage::State>(*state).value_or(
             StreamInfoMessage::State::noSource);
     }
-    announcement.sourceName = avahi::sanitizedUtf8(record.value("src").value_or(""));
+    announcement.sourceName = validUtf8(record.value("src").value_or(""));
     return announcement;
 }
 

@@ -21,7 +21,4 @@ StringList toStringList(const TxtRecord& record);
 // A list that a resolver delivers runs in network order from its head.
 std::vector<std::string> fromStringList(AvahiStringList* list);
 
-// Invalid UTF-8 from the network replaced by U+FFFD, so that texts shown or stored as JSON are sound.
-std::string sanitizedUtf8(std::string_view text);
-
 }  // namespace kelvora::avahi

@@ -2,6 +2,7 @@
 
 #include "platform/AvahiQueuePoll.h"
 #include "platform/AvahiStrings.h"
+#include "platform/Utf8.h"
 
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
@@ -240,7 +241,7 @@ class DnsSdBrowser::Core : public std::enable_shared_from_this<Core> {
         }
         std::string text = addressText(address, interface);
         DnsSdService service;
-        service.name = avahi::sanitizedUtf8(name ? name : instance->name);
+        service.name = validUtf8(name ? name : instance->name);
         service.type = type ? type : instance->type;
         service.domain = domain ? domain : instance->domain;
         service.hostName = hostName ? hostName : "";

@@ -4,6 +4,7 @@
 #include "platform/AvahiStrings.h"
 #include "platform/Graphemes.h"
 #include "platform/Logger.h"
+#include "platform/Utf8.h"
 
 #include <avahi-client/client.h>
 #include <avahi-client/publish.h>
@@ -285,7 +286,8 @@ DnsSdRegistration::~DnsSdRegistration() {
 }
 
 std::string DnsSdRegistration::fitName(std::string name) {
-    return prefixOfGraphemes(name, std::numeric_limits<std::size_t>::max(), maximumNameLength);
+    // The daemon's message bus aborts the whole process on a name that is not UTF-8.
+    return prefixOfGraphemes(validUtf8(name), std::numeric_limits<std::size_t>::max(), maximumNameLength);
 }
 
 void DnsSdRegistration::setStatusHandler(StatusHandler handler) {

@@ -57,7 +57,7 @@ class DnsSdRegistration {
 
     // The longest instance name DNS-SD allows, in bytes.
     static constexpr std::size_t maximumNameLength = 63;
-    // `name` cut to at most 63 bytes without splitting a user-perceived character.
+    // `name` made valid UTF-8 and cut to at most 63 bytes without splitting a user-perceived character.
     static std::string fitName(std::string name);
 
     class Core;

@@ -1,6 +1,7 @@
 #include "sender/server/QUICIdentityStore.h"
 
 #include "platform/ApplicationFolder.h"
+#include "platform/Utf8.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -90,41 +91,6 @@ void writePrivateFile(const std::filesystem::path& path, const std::string& cont
         ::unlink(temporary.c_str());
         throw error;
     }
-}
-
-// The tool's error output as text: invalid UTF-8 sequences become U+FFFD.
-std::string validUtf8(const std::string& bytes) {
-    std::string text;
-    size_t i = 0;
-    while (i < bytes.size()) {
-        auto byte = static_cast<unsigned char>(bytes[i]);
-        size_t length = byte < 0x80           ? 1
-                        : (byte >> 5) == 0x6  ? 2
-                        : (byte >> 4) == 0xe  ? 3
-                        : (byte >> 3) == 0x1e ? 4
-                                              : 0;
-        bool valid = length > 0 && i + length <= bytes.size();
-        for (size_t k = 1; valid && k < length; ++k) {
-            valid = (static_cast<unsigned char>(bytes[i + k]) & 0xc0) == 0x80;
-        }
-        if (valid && length > 1) {
-            // Overlong forms and surrogates are not UTF-8 either.
-            uint32_t code = byte & (0x7f >> length);
-            for (size_t k = 1; k < length; ++k) {
-                code = (code << 6) | (static_cast<unsigned char>(bytes[i + k]) & 0x3f);
-            }
-            static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-            valid = code >= kSmallest[length] && code <= 0x10ffff && !(code >= 0xd800 && code <= 0xdfff);
-        }
-        if (valid) {
-            text.append(bytes, i, length);
-            i += length;
-        } else {
-            text.append("\xef\xbf\xbd");
-            ++i;
-        }
-    }
-    return text;
 }
 
 std::string trimmed(const std::string& text) {

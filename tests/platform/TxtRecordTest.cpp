@@ -69,21 +69,11 @@ TEST(AvahiStrings, ReceivedListIsReadFromItsHead) {
     EXPECT_TRUE(avahi::fromStringList(nullptr).empty());
 }
 
-TEST(AvahiStrings, InvalidUtf8BecomesReplacementCharacters) {
-    EXPECT_EQ(avahi::sanitizedUtf8("Caf\xC3\xA9"), "Caf\xC3\xA9");
-    EXPECT_EQ(avahi::sanitizedUtf8("a\xFF"
-                                   "b"),
-              "a\xEF\xBF\xBD"
-              "b");
-    EXPECT_EQ(avahi::sanitizedUtf8("\xC3"), "\xEF\xBF\xBD");                          // cut sequence
-    EXPECT_EQ(avahi::sanitizedUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");          // overlong form
-    EXPECT_EQ(avahi::sanitizedUtf8("\xED\xA0\x80").find("\xED"), std::string::npos);  // surrogate
-}
-
 TEST(DnsSdRegistration, NamesAreCutTo63BytesOnCharacterBoundaries) {
     EXPECT_EQ(DnsSdRegistration::fitName("Studio"), "Studio");
     EXPECT_EQ(DnsSdRegistration::fitName(std::string(70, 'a')), std::string(63, 'a'));
     // 62 ASCII bytes and a two-byte letter: the letter does not fit and is dropped whole.
     const std::string name = std::string(62, 'a') + "\xC3\xA4" + "b";
     EXPECT_EQ(DnsSdRegistration::fitName(name), std::string(62, 'a'));
+    EXPECT_EQ(DnsSdRegistration::fitName("Halle \xFF"), "Halle \uFFFD");
 }
