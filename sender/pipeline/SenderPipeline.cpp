@@ -10,6 +10,7 @@
 #include "core/ControlMessage.h"
 #include "core/Log.h"
 #include "platform/UserDefaults.h"
+#include "platform/Utf8.h"
 #include "sender/pipeline/TierLayout.h"
 #include "sender/pipeline/TierRate.h"
 #include "sender/server/NativeQUICEngine.h"
@@ -93,7 +94,7 @@ SenderPipeline::SenderPipeline(SenderSettings settings, std::string senderID,
     : options_(withDefaults(std::move(options))),
       senderID_(std::move(senderID)),
       extraEngines_(std::move(extraEngines)),
-      settings_(std::move(settings)) {
+      settings_(settings.withValidNames()) {
     videoDimensions_ = settings_.resolution;
     videoFrameRate_ = settings_.frameRate;
     allEngines_.push_back(std::make_shared<NativeTCPEngine>());
@@ -251,11 +252,13 @@ SenderSettings SenderPipeline::settings() const {
 }
 
 std::string SenderPipeline::displayName(const SenderSettings& settings) {
-    std::string name = trimmed(settings.senderName);
+    // Welcomes and announcements are JSON text, and a name they cannot carry would leave every viewer
+    // without a reply: names are made valid here too, whatever path they came by.
+    std::string name = validUtf8(trimmed(settings.senderName));
     if (!name.empty()) {
         return name;
     }
-    name = hostName();
+    name = validUtf8(hostName());
     return name.empty() ? "Computer" : name;
 }
 
@@ -368,7 +371,8 @@ void SenderPipeline::startSource() {
     source_ = made;
     sourceKind_ = kind;
     status_.state = SenderStatus::State::starting();
-    status_.sourceName = made->name();
+    // A source's name may come from a file, a device or the network; viewers get it as JSON text.
+    status_.sourceName = validUtf8(made->name());
     status_.sourceID = made->identifier();
     status_.isTestPattern = *id == SourceSelection::testPatternID;
     intake_.setLastFrameTime(options_.clock());
@@ -425,7 +429,7 @@ void SenderPipeline::applySettings(SenderSettings settings) {
     const SenderSettings old = settings_;
     {
         std::lock_guard lock(settingsLock_);
-        settings_ = std::move(settings);
+        settings_ = settings.withValidNames();
     }
     const SenderSettings& now = settings_;
     if (!now.autoResolution) {

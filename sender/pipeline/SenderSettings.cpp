@@ -1,5 +1,7 @@
 #include "sender/pipeline/SenderSettings.h"
 
+#include "platform/Utf8.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -201,7 +203,16 @@ SenderSettings SenderSettings::fromJson(const Json& object) {
         json::fail(std::string("expected an object, found ") + json::typeName(object));
     SenderSettings settings;
     visitFields(settings, [&](std::string_view key, auto& field) { readLenient(object, key, field); });
-    return settings;
+    return settings.withValidNames();
+}
+
+SenderSettings SenderSettings::withValidNames() const {
+    SenderSettings valid = *this;
+    valid.senderName = validUtf8(senderName);
+    for (OutputSettings& output : valid.extraOutputs) {
+        output.name = validUtf8(output.name);
+    }
+    return valid;
 }
 
 Json SenderSettings::toJson() const {

@@ -15,8 +15,9 @@ namespace kelvora {
 
 // The whole persisted configuration of one sender output. Stored as JSON (one key per field, in field
 // order) under the user-defaults key "SenderSettings.v1"; reading is lenient per key so that an older or
-// damaged record loads with defaults for whatever it lacks. Nothing is validated here: values become safe
-// where they turn into encoder parameters or are applied from a viewer's tuning.
+// damaged record loads with defaults for whatever it lacks. Beyond names made valid UTF-8, nothing is
+// validated here: values become safe where they turn into encoder parameters or are applied from a viewer's
+// tuning.
 struct SenderSettings {
     std::string senderName;
     VideoCodec preferredCodec = VideoCodec::hevc;
@@ -70,8 +71,12 @@ struct SenderSettings {
     // The settings an extra output runs its own pipeline with; outputs are numbered from 2.
     SenderSettings forExtraOutput(const OutputSettings& output, int number) const;
 
+    // A copy whose sender name and output names are valid UTF-8, each ill-formed sequence replaced by
+    // U+FFFD: they reach viewers and the stored settings as JSON text, which takes nothing else.
+    SenderSettings withValidNames() const;
+
     // Lenient: every key is read on its own, and a missing, null or ill-typed value keeps the default.
-    // Throws WireError only when `object` is not a JSON object.
+    // Throws WireError only when `object` is not a JSON object. Names come back valid UTF-8.
     static SenderSettings fromJson(const Json& object);
     // All keys in field order; absent optional fields are left out. Throws WireError for a non-finite
     // keyframe interval.

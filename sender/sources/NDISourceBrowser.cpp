@@ -1,6 +1,7 @@
 #include "sender/sources/NDISourceBrowser.h"
 
 #include "core/Log.h"
+#include "platform/Utf8.h"
 #include "sender/sources/NameOrder.h"
 
 #include <pthread.h>
@@ -68,7 +69,9 @@ std::vector<NDISourceInfo> NDISourceBrowser::listFrom(const NDISourceRecord* rec
     }
     for (uint32_t index = 0; index < count; ++index) {
         if (records[index].name != nullptr) {
-            list.push_back({records[index].name});
+            // Names come from anyone on the network and become ids that are stored as JSON text: a name
+            // that is not UTF-8 is listed repaired, even though the runtime knows no source by that name.
+            list.push_back({validUtf8(records[index].name)});
         }
     }
     std::stable_sort(list.begin(), list.end(), [](const NDISourceInfo& left, const NDISourceInfo& right) {

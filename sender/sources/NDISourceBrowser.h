@@ -44,7 +44,8 @@ class NDISourceBrowser : public std::enable_shared_from_this<NDISourceBrowser> {
     void stop();
     bool isRunning() const;
 
-    // The reported form of a runtime's listing: records without a name left out, sorted by name.
+    // The reported form of a runtime's listing: records without a name left out, names made valid UTF-8,
+    // sorted by name.
     static std::vector<NDISourceInfo> listFrom(const NDISourceRecord* records, uint32_t count);
 
   private:

@@ -1,6 +1,7 @@
 #include "sender/sources/CaptureDeviceBackend.h"
 
 #include "core/Log.h"
+#include "platform/Utf8.h"
 #include "sender/sources/CaptureError.h"
 #include "sender/sources/V4L2Capture.h"
 
@@ -99,7 +100,7 @@ class UdevCaptureBackend final : public CaptureDeviceBackend {
                 if (name.empty()) {
                     name = value(udev_device_get_devnode(device));
                 }
-                events.push_back({action, name});
+                events.push_back({action, validUtf8(name)});
             }
             udev_device_unref(device);
         }
@@ -154,7 +155,7 @@ class UdevCaptureBackend final : public CaptureDeviceBackend {
             record.name = value(udev_device_get_sysname(device));
         }
 
-        const std::string_view syspath = value(udev_device_get_syspath(device));
+        const std::string syspath = value(udev_device_get_syspath(device));
         if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device")) {
             // Firmware marks the ports of built-in cameras as fixed.
             record.transport = trimmed(attribute(usb, "removable")) == "fixed" ? CaptureTransport::builtIn
@@ -176,6 +177,11 @@ class UdevCaptureBackend final : public CaptureDeviceBackend {
         if (record.manufacturer.empty()) {
             record.manufacturer = property(device, "ID_VENDOR_FROM_DATABASE");
         }
+        // Firmware strings need not be UTF-8, and the kernel cuts a card's name at 32 bytes, inside a
+        // character as often as not; these names are shown and sent to viewers as text.
+        record.name = validUtf8(record.name);
+        record.manufacturer = validUtf8(record.manufacturer);
+        record.modelID = validUtf8(record.modelID);
 
         record.id = stableID(device);
         return record;

@@ -2,6 +2,7 @@
 
 #include "core/Log.h"
 #include "core/MonotonicClock.h"
+#include "platform/Utf8.h"
 
 #include <chrono>
 #include <cmath>
@@ -24,7 +25,9 @@ VideoFileSource::VideoFileSource(std::filesystem::path path)
 VideoFileSource::~VideoFileSource() = default;
 
 std::string VideoFileSource::name() const {
-    return path_.stem().string();
+    // File names are bytes: one written by a system in Latin-1 is still shown, with U+FFFD for what is
+    // not UTF-8.
+    return validUtf8(path_.stem().string());
 }
 
 std::string VideoFileSource::identifier() const {

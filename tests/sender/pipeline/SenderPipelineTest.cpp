@@ -294,6 +294,24 @@ TEST(SenderPipelineDevices, ADeviceTheSystemNoLongerKnowsLeavesNoSourceNameOnThe
     EXPECT_TRUE(source->wasStopped());
 }
 
+TEST(SenderPipelineDevices, NamesThatAreNotUtf8ReachViewersRepaired) {
+    SenderSettings settings = CardPipeline::settings();
+    settings.senderName = "Halle \xFF";
+    settings.preferredDeviceID = "karte-\xE9";
+    PipelineUnderTest test(settings);
+    test.sources->setKnown({"karte-\xE9"});
+    test.pipeline->start();
+    test.pipeline->updateDevices({card("karte-\xE9")});
+    ASSERT_TRUE(test.sources->waitForSource(1));
+
+    TestViewer viewer(test.port());
+    auto welcome = viewer.join(TestViewer::hello("VIEWER-8"));
+    ASSERT_TRUE(welcome);
+    EXPECT_EQ(welcome->senderName, "Halle \uFFFD");
+    EXPECT_EQ(welcome->stream.sourceName, "Karte karte-\uFFFD");
+    EXPECT_EQ(test.pipeline->settings().senderName, "Halle \uFFFD");
+}
+
 TEST(SenderPipelineDevices, AnUnlistedDeviceTheSystemStillHasKeepsRunning) {
     CardPipeline test;
     test.sources->setConnected({"karte-1"});

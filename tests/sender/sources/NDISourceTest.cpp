@@ -80,6 +80,17 @@ TEST(NDINames, SourceNamesSplitAndSourceIDsCarryThem) {
     EXPECT_STREQ(NDISourceError::connectionLost("X").what(), "NDI-Quelle \u201EX\u201C getrennt");
 }
 
+TEST(NDINames, NamesFromTheNetworkAreListedAsValidUtf8) {
+    const NDISourceRecord records[] = {{"PC (Kamera \xC3)", nullptr},
+                                       {"PC (\xFF"
+                                        "ber)",
+                                        nullptr}};
+    const auto list = NDISourceBrowser::listFrom(records, 2);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].id(), "ndi:PC (Kamera \uFFFD)");
+    EXPECT_EQ(list[1].sourceName(), "\uFFFDber");
+}
+
 TEST_F(NDITest, TheFirstCandidateThatYieldsAnInitialisedTableIsUsed) {
     const auto runtime =
         NDIRuntime::load({"/nonexistent/libndi.so", KELVORA_NOT_NDI_PATH, KELVORA_FAKE_NDI_PATH});

@@ -165,6 +165,25 @@ TEST(VideoFileSource, StartingAgainNeverRunsASecondFrameClock) {
     EXPECT_GE(count, 40u);
 }
 
+TEST(VideoFileSource, AFileNamedInLatin1PlaysUnderAValidName) {
+    TemporaryFolder folder;
+    const auto path = folder.path() /
+                      "Gr\xFC\xDF"
+                      "e vom B\xE4"
+                      "cker.mp4";
+    testsupport::writeGreyVideo(path, 64, 48, 25, 5);
+    auto source = std::make_shared<VideoFileSource>(path);
+    EXPECT_EQ(source->name(), "Gr\uFFFD\uFFFDe vom B\uFFFDcker");
+    EXPECT_EQ(source->identifier(), "videofile:" + path.string());
+
+    Eventually<Received> frames;
+    Eventually<std::string> failures;
+    startRecording(*source, frames, failures);
+    EXPECT_TRUE(frames.waitFor([](const Received& frame) { return frame.pictureIndex == 2; }));
+    source->stop();
+    EXPECT_TRUE(failures.values().empty());
+}
+
 TEST(VideoFileSource, StopWhileOpeningDeliversNothing) {
     TemporaryFolder folder;
     const auto path = folder.path() / "grey.mp4";
