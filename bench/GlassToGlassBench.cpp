@@ -82,6 +82,7 @@ void GlassToGlass(benchmark::State& state) {
         SenderPipeline::Options options;
         options.sources = SourceFactory::system();
         options.autoSourceRecovery = [] { return false; };
+        options.announce = false;
         auto pipeline =
             SenderPipeline::create(settings, "BENCH-G2G-" + std::to_string(getpid()), {}, options);
         std::mutex portMutex;

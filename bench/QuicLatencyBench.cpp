@@ -72,6 +72,7 @@ void GlassToGlass(benchmark::State& state) {
         settings.frameRate = 30;
         SenderPipeline::Options options;
         options.applicationFolder = folder.path();
+        options.announce = false;
         auto pipeline = SenderPipeline::create(settings, "BENCH-QUIC", {}, options);
         std::mutex mutex;
         std::condition_variable changed;

@@ -141,7 +141,10 @@ void CaptureToSent(benchmark::State& state) {
         settings.useTestPattern = true;
         settings.resolution = size;
         settings.frameRate = frameRate;
-        auto pipeline = SenderPipeline::create(settings, "BENCH-" + std::to_string(state.range(0)));
+        SenderPipeline::Options hidden;
+        hidden.announce = false;
+        auto pipeline =
+            SenderPipeline::create(settings, "BENCH-" + std::to_string(state.range(0)), {}, hidden);
         std::mutex portMutex;
         std::optional<uint16_t> port;
         pipeline->setStatusHandler([&](SenderStatus status) {

@@ -117,8 +117,10 @@ void BM_ServerFanOut(benchmark::State& state) {
     ServiceAnnouncement announcement;
     announcement.senderID = "bench";
     announcement.senderName = "Fan-out bench";
-    auto server =
-        SenderServer::create({std::make_shared<NativeTCPEngine>()}, announcement, StreamInfoMessage{}, 0);
+    SenderServer::Options hidden;
+    hidden.announce = false;
+    auto server = SenderServer::create({std::make_shared<NativeTCPEngine>()}, announcement,
+                                       StreamInfoMessage{}, 0, hidden);
     server->start();
     const uint16_t port = server->queue()->sync([&] { return server->controlPort().value_or(0); });
 

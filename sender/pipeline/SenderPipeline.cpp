@@ -134,7 +134,9 @@ SenderPipeline::SenderPipeline(SenderSettings settings, std::string senderID,
     streamInfo.codec = settings_.preferredCodec;
     streamInfo.dimensions = settings_.resolution;
     streamInfo.frameRate = settings_.frameRate;
-    server_ = SenderServer::create(engines, announcement, streamInfo, settings_.controlPort);
+    SenderServer::Options serverOptions;
+    serverOptions.announce = options_.announce;
+    server_ = SenderServer::create(engines, announcement, streamInfo, settings_.controlPort, serverOptions);
     queue_ = server_->queue();
 }
 

@@ -64,6 +64,8 @@ class SenderPipeline final : public SenderServerDelegate,
         EncoderBackend encoderBackend = EncoderBackend::automatic;
         // Where the QUIC engine keeps its identity; empty: the user's application folder.
         std::filesystem::path applicationFolder;
+        // Whether the server is published by DNS-SD (see SenderServer::Options::announce).
+        bool announce = true;
     };
 
     static std::shared_ptr<SenderPipeline> create(SenderSettings settings, std::string senderID);

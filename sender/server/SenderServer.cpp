@@ -34,6 +34,12 @@ std::string_view qualityName(StreamQuality quality) {
 }  // namespace
 
 std::shared_ptr<SenderServer> SenderServer::create(Engines engines, ServiceAnnouncement announcement,
+                                                   StreamInfoMessage streamInfo, uint16_t preferredPort) {
+    return create(std::move(engines), std::move(announcement), std::move(streamInfo), preferredPort,
+                  Options{});
+}
+
+std::shared_ptr<SenderServer> SenderServer::create(Engines engines, ServiceAnnouncement announcement,
                                                    StreamInfoMessage streamInfo, uint16_t preferredPort,
                                                    Options options) {
     return std::shared_ptr<SenderServer>(new SenderServer(std::move(engines), std::move(announcement),
@@ -47,6 +53,7 @@ SenderServer::SenderServer(Engines engines, ServiceAnnouncement announcement, St
                            : std::make_shared<SerialQueue>(SerialQueue::labelFor("server"))),
       timers_(options.timers ? std::move(options.timers) : TimerSource::onQueue(queue_)),
       preferredPort_(preferredPort),
+      announce_(options.announce),
       engines_(std::move(engines)),
       announcement_(std::move(announcement)),
       streamInfo_(std::move(streamInfo)) {
@@ -294,17 +301,19 @@ void SenderServer::listenerReady() {
     controlPort_ = listener_->port();
     listenerError_.reset();
     Log::network().info("Sender bereit auf Port {}, Bonjour {}", *controlPort_, KelvoraService::serviceType);
-    registration_ = std::make_unique<DnsSdRegistration>(queue_, announcement_.senderName,
-                                                        std::string(KelvoraService::serviceType),
-                                                        *controlPort_, announcement_.txtRecord());
-    registration_->setStatusHandler([](const DnsSdRegistration::Status& status) {
-        if (status.state == DnsSdRegistration::State::registered) {
-            Log::network().info("Bonjour-Dienst angemeldet: {}", status.name);
-        } else if (status.state == DnsSdRegistration::State::failed && status.error) {
-            Log::network().error("Bonjour-Anmeldung fehlgeschlagen: {}", status.error->what());
-        }
-    });
-    registration_->start();
+    if (announce_) {
+        registration_ = std::make_unique<DnsSdRegistration>(queue_, announcement_.senderName,
+                                                            std::string(KelvoraService::serviceType),
+                                                            *controlPort_, announcement_.txtRecord());
+        registration_->setStatusHandler([](const DnsSdRegistration::Status& status) {
+            if (status.state == DnsSdRegistration::State::registered) {
+                Log::network().info("Bonjour-Dienst angemeldet: {}", status.name);
+            } else if (status.state == DnsSdRegistration::State::failed && status.error) {
+                Log::network().error("Bonjour-Anmeldung fehlgeschlagen: {}", status.error->what());
+            }
+        });
+        registration_->start();
+    }
     sessionsChanged();
 }
 
@@ -359,7 +368,9 @@ void SenderServer::updateAnnouncement(ServiceAnnouncement announcement) {
             return;
         }
         if (sameName) {
-            self->registration_->updateTxt(self->announcement_.txtRecord());
+            if (self->registration_) {
+                self->registration_->updateTxt(self->announcement_.txtRecord());
+            }
         } else {
             // The DNS-SD name belongs to the listener's service: a new name, a new listener.
             self->cancelListener();

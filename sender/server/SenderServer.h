@@ -55,12 +55,17 @@ class SenderServer : public std::enable_shared_from_this<SenderServer> {
         std::shared_ptr<SerialQueue> queue;
         // Time and timers; the monotonic clock and the server queue's timers when none is given.
         std::shared_ptr<TimerSource> timers;
+        // Whether the listener is published by DNS-SD. Off for servers that must stay invisible to the
+        // network, such as those of tests that are not about the announcement.
+        bool announce = true;
     };
 
     // `engines` must hold an engine of kind "tcp": a viewer whose wish no engine meets falls back to it.
     static std::shared_ptr<SenderServer> create(Engines engines, ServiceAnnouncement announcement,
+                                                StreamInfoMessage streamInfo, uint16_t preferredPort);
+    static std::shared_ptr<SenderServer> create(Engines engines, ServiceAnnouncement announcement,
                                                 StreamInfoMessage streamInfo, uint16_t preferredPort,
-                                                Options options = {});
+                                                Options options);
     ~SenderServer();
     SenderServer(const SenderServer&) = delete;
     SenderServer& operator=(const SenderServer&) = delete;
@@ -139,6 +144,7 @@ class SenderServer : public std::enable_shared_from_this<SenderServer> {
     const std::shared_ptr<SerialQueue> queue_;
     const std::shared_ptr<TimerSource> timers_;
     const uint16_t preferredPort_;
+    const bool announce_;
 
     Engines engines_;
     ServiceAnnouncement announcement_;

@@ -76,6 +76,7 @@ TEST(ReceiverEndToEnd, PlaysTheSendersTestPatternForHalfAMinuteWithLatencyMatchi
     settings.frameRate = 30;
     SenderPipeline::Options options;
     options.sources = SourceFactory::system();
+    options.announce = false;
     options.autoSourceRecovery = [] { return false; };
     auto pipeline = SenderPipeline::create(settings, "E2E-RECEIVER-" + std::to_string(getpid()), {}, options);
     testing::Eventually<SenderStatus> statuses;

@@ -42,8 +42,10 @@ StreamInfoMessage streamInfo() {
 // The viewer's side against the sender's own server on loopback: handshake, time sync, frames on the control
 // connection, reports back, and the end when the sender stops.
 TEST(ReceiverAgainstSenderServer, PlaysTestPatternFramesOnTheSynchronisedClockUntilTheSenderStops) {
+    SenderServer::Options hidden;
+    hidden.announce = false;
     auto server =
-        SenderServer::create({std::make_shared<NativeTCPEngine>()}, announcement(), streamInfo(), 0);
+        SenderServer::create({std::make_shared<NativeTCPEngine>()}, announcement(), streamInfo(), 0, hidden);
     std::mutex reportMutex;
     std::condition_variable reportArrived;
     std::vector<ReceiverReportMessage> reports;

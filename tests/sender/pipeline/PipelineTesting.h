@@ -159,7 +159,8 @@ inline SenderSettings testSettings(const std::string& name = "Testsender") {
     return settings;
 }
 
-// A pipeline on scripted sources and a clock set by hand, with every status kept.
+// A pipeline on scripted sources and a clock set by hand, with every status kept; announced by DNS-SD only
+// when asked to.
 struct PipelineUnderTest {
     std::atomic<uint64_t> now{1'000'000 * kMs};
     std::shared_ptr<ScriptedSources> sources = std::make_shared<ScriptedSources>();
@@ -168,8 +169,10 @@ struct PipelineUnderTest {
     Eventually<std::pair<size_t, SenderStatus>> statuses;
     std::shared_ptr<SenderPipeline> pipeline;
 
-    explicit PipelineUnderTest(SenderSettings settings, std::string senderID = "PIPELINE-TEST") {
+    explicit PipelineUnderTest(SenderSettings settings, std::string senderID = "PIPELINE-TEST",
+                               bool announce = false) {
         SenderPipeline::Options options;
+        options.announce = announce;
         options.clock = [this] { return now.load(); };
         options.sources = sources;
         options.autoSourceRecovery = [this] { return recovery.load(); };

@@ -37,6 +37,7 @@ struct QuicSender {
         settings.resolution = VideoDimensions::hd720();
         SenderPipeline::Options options;
         options.applicationFolder = applicationFolder;
+        options.announce = false;
         options.autoSourceRecovery = [] { return false; };
         options.sources = sources;
         pipeline = SenderPipeline::create(settings, "QUIC-E2E-" + std::to_string(getpid()), {}, options);

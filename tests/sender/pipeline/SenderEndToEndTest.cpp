@@ -55,7 +55,7 @@ TEST(SenderEndToEnd, TheAnnouncementGoesFromStartingToLiveWithTheFirstPicture) {
     KELVORA_REQUIRE_DNSSD_ENVIRONMENT();
     const std::string id = "E2E-ANNOUNCE-" + std::to_string(getpid());
     AnnouncementWatch watch(id);
-    PipelineUnderTest test(testSettings("Ansage " + std::to_string(getpid())), id);
+    PipelineUnderTest test(testSettings("Ansage " + std::to_string(getpid())), id, /*announce=*/true);
     test.pipeline->start();
     auto source = test.sources->waitForSource(1);
     ASSERT_TRUE(source);

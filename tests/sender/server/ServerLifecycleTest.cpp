@@ -98,7 +98,10 @@ TEST(SenderServerLifecycle, RestartEndsSessionsOfARunningServerAndOnlySwapsOnASt
 TEST(SenderServerAnnouncement, RegistersItselfAndRefreshesTheRecordOnlyWhenItChanges) {
     KELVORA_REQUIRE_DNSSD_ENVIRONMENT();
     const std::string name = "Server-Test " + std::to_string(::getpid());
-    ServerFixture fixture({std::make_shared<NativeTCPEngine>()}, 0, testAnnouncement(name));
+    // Started first, so that it would be on the network by the time the announced one is.
+    ServerFixture hidden({std::make_shared<NativeTCPEngine>()}, 0, testAnnouncement(name + " verborgen"));
+    ServerFixture fixture({std::make_shared<NativeTCPEngine>()}, 0, testAnnouncement(name),
+                          /*announce=*/true);
     const uint16_t port = fixture.port();
 
     DnsSdBrowser browser(std::make_shared<SerialQueue>(SerialQueue::labelFor("browser")),
@@ -119,6 +122,10 @@ TEST(SenderServerAnnouncement, RegistersItselfAndRefreshesTheRecordOnlyWhenItCha
         });
     };
     EXPECT_TRUE(announced(name, port, 30));
+    const auto seen = results.values();
+    for (const auto& service : seen.back()) {
+        EXPECT_NE(service.port, hidden.port()) << "a server told not to announce itself is on the network";
+    }
 
     ServiceAnnouncement faster = testAnnouncement(name);
     faster.frameRate = 60;

@@ -78,14 +78,15 @@ class RecordingEngine final : public StreamingEngine {
     bool available_;
 };
 
-// A running server on loopback with a hand-driven clock and its callbacks recorded.
+// A running server on loopback with a hand-driven clock and its callbacks recorded; announced by DNS-SD
+// only when asked to.
 class ServerFixture {
   public:
     explicit ServerFixture(SenderServer::Engines engines = {std::make_shared<NativeTCPEngine>()},
-                           uint16_t preferredPort = 0,
-                           ServiceAnnouncement announcement = testAnnouncement()) {
+                           uint16_t preferredPort = 0, ServiceAnnouncement announcement = testAnnouncement(),
+                           bool announce = false) {
         server = SenderServer::create(std::move(engines), std::move(announcement), testStreamInfo(),
-                                      preferredPort, {queue, timers});
+                                      preferredPort, {queue, timers, announce});
         auto& callbacks = server->callbacks;
         callbacks.onSessionsChanged = [this] { sessionsChanged.push(1); };
         callbacks.onKeyframeRequest = [this](uint8_t, KeyframeRequestMessage::Reason reason,
