@@ -38,7 +38,13 @@ int connectViewer(uint16_t port, int index) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    // Every viewer from an address of its own, as separate devices would be: the server admits only a few
+    // connections at a time from one address before they have said hello.
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + static_cast<uint32_t>(index));
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         throw std::runtime_error("connect");
     }
     HelloMessage hello;

@@ -6,7 +6,7 @@ HelloMessage HelloMessage::fromJson(const Json& object) {
     return {
         json::read<std::string>(object, "clientID"),
         json::read<std::string>(object, "clientName"),
-        json::read<int>(object, "protocolVersion"),
+        json::read<int64_t>(object, "protocolVersion"),
         json::read<EngineKind>(object, "engine"),
         json::read<std::vector<VideoCodec>>(object, "supportedCodecs"),
         json::read<std::string>(object, "deviceModel"),
@@ -29,7 +29,7 @@ Json HelloMessage::toJson() const {
 WelcomeMessage WelcomeMessage::fromJson(const Json& object) {
     return {
         json::read<std::string>(object, "senderName"),
-        json::read<int>(object, "protocolVersion"),
+        json::read<int64_t>(object, "protocolVersion"),
         json::read<std::string>(object, "sessionToken"),
         json::read<EngineKind>(object, "engine"),
         json::read<std::map<std::string, std::string>>(object, "engineParameters"),

@@ -27,7 +27,8 @@ struct HelloMessage {
 
     std::string clientID;  // persistent: a new connection with the same id replaces the old one
     std::string clientName;
-    int protocolVersion = 0;
+    // Read in full: a version far outside the known ones must still be told "protocol version mismatch".
+    int64_t protocolVersion = 0;
     EngineKind engine;
     std::vector<VideoCodec> supportedCodecs;
     std::string deviceModel;
@@ -42,7 +43,7 @@ struct HelloMessage {
 // The sender's answer to an accepted hello.
 struct WelcomeMessage {
     std::string senderName;
-    int protocolVersion = 0;
+    int64_t protocolVersion = 0;
     std::string sessionToken;  // new per connection; media connections present it in their attach
     EngineKind engine;
     std::map<std::string, std::string> engineParameters;  // QUIC: "quicPort", "quicFingerprint"

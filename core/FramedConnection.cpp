@@ -86,6 +86,9 @@ void FramedConnection::receiveHeader() {
                              ControlMessage::Header header{};
                              try {
                                  header = ControlMessage::parseHeader(data);
+                                 if (header.length > self->maximumIncomingPayload_) {
+                                     throw WireError::messageTooLarge(header.length);
+                                 }
                              } catch (const WireError& wireError) {
                                  // Framing is lost: nothing after a bad header can be trusted, and no goodbye
                                  // is owed.

@@ -58,6 +58,11 @@ class FramedConnection : public std::enable_shared_from_this<FramedConnection> {
     // Starts the stream; events follow on the queue.
     void start();
 
+    // The largest payload accepted from the peer; a header announcing more ends the connection like any
+    // bad header. The protocol's own limit unless set lower (before start()) by an owner that knows its
+    // peer never legitimately sends large messages.
+    void setMaximumIncomingPayload(uint32_t length) { maximumIncomingPayload_ = length; }
+
     // Encodes and sends one message. On a closed connection nothing is sent and `completion` gets
     // ENOTCONN; a message that cannot be encoded gives its WireError. `completion` is always called.
     void send(const ControlMessage& message, bool isFinal = false, SendCompletion completion = nullptr);
@@ -99,6 +104,7 @@ class FramedConnection : public std::enable_shared_from_this<FramedConnection> {
     bool didReportReady_ = false;
     int64_t pendingBytes_ = 0;
     int pendingFrames_ = 0;
+    uint32_t maximumIncomingPayload_ = ControlMessage::maximumPayloadLength;
 };
 
 }  // namespace kelvora

@@ -86,6 +86,9 @@ template <class T>
 struct IsStringMap<std::map<std::string, T>> : std::true_type {};
 
 [[noreturn]] void fail(std::string what);
+// A text from the peer as it may appear in an error: JSON-quoted (so no control character survives) and
+// cut to a few dozen bytes.
+std::string quotedForLog(std::string_view text);
 const char* typeName(const Json& value);
 
 // Converts one JSON value (a coder takes precedence over a record's own methods).
@@ -131,7 +134,7 @@ T from(const Json& value) {
             if (raw == text)
                 return item;
         }
-        fail("unknown value \"" + text + "\"");
+        fail("unknown value " + quotedForLog(text));
     } else if constexpr (HasCoder<T>) {
         return Coder<T>::from(value);
     } else if constexpr (Record<T>) {
@@ -232,7 +235,11 @@ void writeOptional(Json& object, std::string_view key, const std::optional<T>& v
 
 // Text of a JSON value: compact, "/" as "\/", non-finite numbers and invalid UTF-8 refused.
 std::string encode(const Json& value);
-// Parses text; malformed JSON fails with WireError::invalidPayload.
+// Containers nested deeper than this are refused when decoding.
+inline constexpr std::size_t maximumDepth = 32;
+
+// Parses text in time linear in its length; malformed JSON, and JSON nested deeper than maximumDepth, fail
+// with WireError::invalidPayload. A repeated key keeps its first position and its last value.
 Json decode(std::string_view text);
 // Parses text that must hold one JSON object.
 Json decodeObject(std::string_view text);

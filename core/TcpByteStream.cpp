@@ -1,5 +1,6 @@
 #include "core/TcpByteStream.h"
 
+#include <algorithm>
 #include <asio/connect.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
@@ -176,20 +177,38 @@ void TcpByteStream::receive(std::size_t length, ReceiveHandler handler) {
         queue_->async([handler = std::move(handler)] { handler(asio::error::operation_aborted, {}, false); });
         return;
     }
-    auto buffer = std::make_shared<Bytes>(length);
-    asio::async_read(socket_, asio::buffer(*buffer),
-                     [self = shared_from_this(), buffer, handler = std::move(handler)](
-                         const std::error_code& error, std::size_t received) {
-                         buffer->resize(received);
-                         if (error == asio::error::eof) {
-                             handler({}, std::move(*buffer), true);
-                         } else if (error) {
-                             handler(self->ended_ ? asio::error::operation_aborted : error,
-                                     std::move(*buffer), false);
-                         } else {
-                             handler({}, std::move(*buffer), false);
-                         }
-                     });
+    auto read = std::make_shared<PartialRead>();
+    read->wanted = length;
+    read->data.resize(std::min(length, firstReadChunk));
+    read->handler = std::move(handler);
+    readMore(std::move(read));
+}
+
+void TcpByteStream::readMore(std::shared_ptr<PartialRead> read) {
+    auto* space = read->data.data() + read->filled;
+    const std::size_t room = read->data.size() - read->filled;
+    socket_.async_read_some(
+        asio::buffer(space, room),
+        [self = shared_from_this(), read](const std::error_code& error, std::size_t received) {
+            read->filled += received;
+            if (!error && read->filled < read->wanted) {
+                if (read->filled == read->data.size()) {
+                    // Doubling keeps the copying linear in what arrived.
+                    read->data.resize(std::min(read->wanted, read->data.size() * 2));
+                }
+                self->readMore(read);
+                return;
+            }
+            read->data.resize(read->filled);
+            auto handler = std::move(read->handler);
+            if (error == asio::error::eof) {
+                handler({}, std::move(read->data), true);
+            } else if (error) {
+                handler(self->ended_ ? asio::error::operation_aborted : error, std::move(read->data), false);
+            } else {
+                handler({}, std::move(read->data), false);
+            }
+        });
 }
 
 void TcpByteStream::send(std::shared_ptr<const Bytes> data, bool isFinal, SendHandler handler) {

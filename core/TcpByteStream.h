@@ -61,6 +61,16 @@ class TcpByteStream final : public ByteStream, public std::enable_shared_from_th
     ~TcpByteStream() override;
 
   private:
+    // A receive in progress: its buffer grows with the bytes that actually arrive, so a peer that announces
+    // a large message and sends little costs little.
+    struct PartialRead {
+        Bytes data;
+        std::size_t filled = 0;
+        std::size_t wanted = 0;
+        ReceiveHandler handler;
+    };
+    static constexpr std::size_t firstReadChunk = 16 * 1024;
+
     struct PendingSend {
         std::shared_ptr<const Bytes> data;
         bool isFinal = false;
@@ -74,6 +84,7 @@ class TcpByteStream final : public ByteStream, public std::enable_shared_from_th
     void fail(std::error_code error);
     void becomeReady();
     void connectTo(asio::ip::tcp::resolver::results_type addresses);
+    void readMore(std::shared_ptr<PartialRead> read);
     void writeNext();
     void failQueuedSends(std::error_code error);
     void drainThenClose();

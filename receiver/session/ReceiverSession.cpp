@@ -338,7 +338,9 @@ void ReceiverSession::handleWelcome(const WelcomeMessage& welcome) {
         return;
     }
     welcome_ = welcome;
-    tiers_.setProtocolVersion(welcome.protocolVersion);
+    // Versions beyond ours can only mean features we do not know; a hostile value must not wrap around.
+    tiers_.setProtocolVersion(static_cast<int>(
+        std::clamp<int64_t>(welcome.protocolVersion, 0, HelloMessage::currentProtocolVersion)));
     welcomeGuard_.cancel();
     if (preferredQuality_ != StreamQuality::automatic && protocolAtLeast(4)) {
         send(QualityPreferenceMessage{preferredQuality_});

@@ -9,6 +9,7 @@
 #include "core/KelvoraService.h"
 #include "core/Log.h"
 #include "core/TcpByteStream.h"
+#include "sender/server/ViewerText.h"
 
 namespace kelvora {
 
@@ -509,6 +510,15 @@ void SenderServer::accept(asio::ip::tcp::socket socket) {
         Log::network().warn("Verbindung nicht übernommen: {}", error.code().message());
         return;
     }
+    const auto remote = connection->remoteEndpoint();
+    std::string address = remote ? endpointHost(*remote).value_or(std::string()) : std::string();
+    if (const auto reason = refusalReason(address)) {
+        logRefusal(address, *reason);
+        // Not started: nothing is read from it, and it is closed without a word.
+        connection->close(std::nullopt);
+        return;
+    }
+    connection->setMaximumIncomingPayload(maximumViewerMessageLength);
     FramedConnection* key = connection.get();
     std::weak_ptr<SenderServer> weakSelf = weak_from_this();
     connection->setEventHandler([weakSelf, key](FramedConnection::Event event) {
@@ -518,6 +528,7 @@ void SenderServer::accept(asio::ip::tcp::socket socket) {
     });
     Pending entry;
     entry.connection = connection;
+    entry.address = std::move(address);
     // The timer holds the connection until it fires, so that a silent one can still be told why it goes.
     entry.helloTimer = timers_->after(helloTimeout, [weakSelf, key, connection] {
         auto self = weakSelf.lock();
@@ -534,6 +545,40 @@ void SenderServer::accept(asio::ip::tcp::socket socket) {
     });
     pending_.emplace(key, std::move(entry));
     connection->start();
+}
+
+std::optional<std::string_view> SenderServer::refusalReason(const std::string& address) const {
+    if (pending_.size() >= maximumPendingConnections) {
+        return "zu viele Verbindungen ohne Hello";
+    }
+    std::size_t pendingFromAddress = 0;
+    for (const auto& [key, entry] : pending_) {
+        pendingFromAddress += entry.address == address ? 1 : 0;
+    }
+    if (pendingFromAddress >= maximumPendingPerAddress) {
+        return "zu viele Verbindungen ohne Hello von dieser Adresse";
+    }
+    std::size_t fromAddress = pendingFromAddress;
+    for (const auto& [token, session] : sessions_) {
+        const auto remote = session->control->remoteEndpoint();
+        fromAddress += remote && endpointHost(*remote) == address ? 1 : 0;
+    }
+    if (fromAddress >= maximumConnectionsPerAddress) {
+        return "zu viele Verbindungen von dieser Adresse";
+    }
+    return std::nullopt;
+}
+
+void SenderServer::logRefusal(const std::string& address, std::string_view reason) {
+    ++refusalsSinceLog_;
+    const uint64_t now = timers_->now();
+    if (lastRefusalLog_ != 0 && MonotonicClock::milliseconds(lastRefusalLog_, now) < refusalLogIntervalMs) {
+        return;
+    }
+    Log::network().warn("Verbindung von {} abgewiesen: {} ({} abgewiesen seit der letzten Meldung)", address,
+                        reason, refusalsSinceLog_);
+    lastRefusalLog_ = now == 0 ? 1 : now;
+    refusalsSinceLog_ = 0;
 }
 
 void SenderServer::handleFirstMessage(FramedConnection* key, FramedConnection::Event event) {
@@ -575,7 +620,11 @@ std::shared_ptr<StreamingEngine> SenderServer::chooseEngine(const EngineKind& wa
 }
 
 void SenderServer::handleHello(const std::shared_ptr<FramedConnection>& connection,
-                               const HelloMessage& hello) {
+                               const HelloMessage& received) {
+    // What the viewer calls itself is logged and shown; from here on only the cleaned texts are used.
+    HelloMessage hello = received;
+    hello.clientName = viewerText(received.clientName);
+    hello.deviceModel = viewerText(received.deviceModel);
     if (hello.protocolVersion < HelloMessage::minimumProtocolVersion ||
         hello.protocolVersion > HelloMessage::currentProtocolVersion) {
         Log::network().error("Client {} mit Protokoll {} abgelehnt", hello.clientName, hello.protocolVersion);
@@ -599,7 +648,7 @@ void SenderServer::handleHello(const std::shared_ptr<FramedConnection>& connecti
     const std::shared_ptr<StreamingEngine> engine = chooseEngine(hello.engine);
     if (!engine) {
         Log::network().error("Client {} abgewiesen: keine Engine für {}", hello.clientName,
-                             hello.engine.rawValue);
+                             viewerText(hello.engine.rawValue));
         connection->close(std::string(noEngineReason));
         if (!replaced.empty()) {
             sessionsChanged();

@@ -47,6 +47,18 @@ class SenderServer : public std::enable_shared_from_this<SenderServer> {
     // At most one log line per this long about frames too large to send.
     static constexpr double oversizeLogIntervalMs = 5000.0;
 
+    // What one viewer may cost before it is a viewer. A connection that has not said hello is held for up to
+    // helloTimeout; these caps bound how many such connections exist at once, overall and from one address,
+    // and how many connections one address may hold at all. Viewers already connected are not affected by
+    // connections refused here.
+    static constexpr std::size_t maximumPendingConnections = 64;
+    static constexpr std::size_t maximumPendingPerAddress = 8;
+    static constexpr std::size_t maximumConnectionsPerAddress = 64;
+    // A viewer sends only small control messages; anything larger ends its connection like a bad header.
+    static constexpr uint32_t maximumViewerMessageLength = 64 * 1024;
+    // At most one log line per this long about refused connections.
+    static constexpr double refusalLogIntervalMs = 5000.0;
+
     // The goodbye sent to a viewer that no engine can serve.
     static constexpr std::string_view noEngineReason = "no media engine";
 
@@ -110,6 +122,7 @@ class SenderServer : public std::enable_shared_from_this<SenderServer> {
   private:
     struct Pending {
         std::shared_ptr<FramedConnection> connection;
+        std::string address;
         TimerSource::Handle helloTimer;
     };
 
@@ -130,8 +143,11 @@ class SenderServer : public std::enable_shared_from_this<SenderServer> {
     void runHousekeeping();
 
     void accept(asio::ip::tcp::socket socket);
+    // Why a new connection from `address` must be refused, or nothing when it may stay.
+    std::optional<std::string_view> refusalReason(const std::string& address) const;
+    void logRefusal(const std::string& address, std::string_view reason);
     void handleFirstMessage(FramedConnection* key, FramedConnection::Event event);
-    void handleHello(const std::shared_ptr<FramedConnection>& connection, const HelloMessage& hello);
+    void handleHello(const std::shared_ptr<FramedConnection>& connection, const HelloMessage& received);
     void handleControlMessage(const std::shared_ptr<SenderSession>& session, FramedConnection::Event event);
     void dispatch(const std::shared_ptr<SenderSession>& session, const ControlMessage& message,
                   uint64_t arrival);
@@ -165,6 +181,9 @@ class SenderServer : public std::enable_shared_from_this<SenderServer> {
     // Frames too large to send: when the last was logged, and how many were dropped since.
     uint64_t lastOversizeLog_ = 0;
     int64_t oversizeDropsSinceLog_ = 0;
+    // Refused connections: when the last refusal was logged, and how many were refused since.
+    uint64_t lastRefusalLog_ = 0;
+    int64_t refusalsSinceLog_ = 0;
 };
 
 }  // namespace kelvora

@@ -101,3 +101,35 @@ TEST(StrictJson, InvalidUtf8IsAnEncodingError) {
     Json value = std::string("\xff\xfe");
     EXPECT_THROW(json::encode(value), WireError);
 }
+
+TEST(StrictJson, NestingIsBoundedAndRepeatedKeysKeepTheirFirstPlaceWithTheLastValue) {
+    const auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    EXPECT_NO_THROW(json::decode(nested(json::maximumDepth)));
+    EXPECT_THROW(json::decode(nested(json::maximumDepth + 1)), WireError);
+    EXPECT_THROW(json::decode(std::string(100000, '[')), WireError);
+
+    const Json object = json::decode(R"({"b":1,"a":2,"b":3,"c":{"x":1,"x":2}})");
+    EXPECT_EQ(json::encode(object), R"({"b":3,"a":2,"c":{"x":2}})");
+}
+
+TEST(StrictJson, AFloodOfUnknownKeysStillReadsTheKnownOnes) {
+    std::string text = R"({"count":7,"tier":1,"ratio":0.25,"mood":"busy")";
+    for (int i = 0; i < 80000; ++i) {
+        text += ",\"k" + std::to_string(i) + "\":0";
+    }
+    text += "}";
+    EXPECT_EQ(decodeSample(text), (Sample{7, 1, 0.25, std::nullopt, Mood::busy}));
+}
+
+TEST(StrictJson, PeerTextInErrorsIsQuotedAndCut) {
+    try {
+        decodeSample(R"({"count":1,"tier":0,"ratio":2,"mood":"calm\n[error] forged )" +
+                     std::string(100, 'x') + "\"}");
+        FAIL() << "an unknown enumeration string was accepted";
+    } catch (const WireError& error) {
+        const std::string text = error.text();
+        EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+        EXPECT_NE(text.find(R"(\n[error] forged)"), std::string::npos) << text;
+        EXPECT_LT(text.size(), 160u) << text;
+    }
+}

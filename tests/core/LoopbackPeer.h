@@ -31,8 +31,19 @@ class RawPeer {
         }
     }
 
-    static RawPeer connectTo(uint16_t port) {
+    // From 127.0.0.1, or from another loopback address (`source` in host order, e.g. 0x7F000002), so that a
+    // test can be several peers.
+    static RawPeer connectTo(uint16_t port, uint32_t source = INADDR_LOOPBACK) {
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (source != INADDR_LOOPBACK) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = htonl(source);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+                ::close(fd);
+                throw std::runtime_error(std::string("bind: ") + std::strerror(errno));
+            }
+        }
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
