@@ -93,7 +93,7 @@ void BM_IdleConnectionWithoutHello(benchmark::State& state) {
     ServiceAnnouncement announcement;
     announcement.senderName = "Bench";
     auto server = SenderServer::create({std::make_shared<NativeTCPEngine>()}, announcement, {}, 0,
-                                       {.queue = queue, .timers = nullptr});
+                                       {.queue = queue, .timers = nullptr, .announce = false});
     server->start();
     uint16_t port = 0;
     while (port == 0) {

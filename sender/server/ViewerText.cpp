@@ -1,59 +1,34 @@
 #include "sender/server/ViewerText.h"
 
 #include "platform/Graphemes.h"
+#include "platform/Utf8.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <optional>
+#include <utility>
 
 namespace kelvora {
 
 namespace {
 
 constexpr std::string_view replacement = "\xEF\xBF\xBD";
-// Four bytes per character at most, so the byte cut never comes before the character cut does.
 // Bounds the work on a long text before the cut; generous enough that ordinary characters with a few marks
 // or joiners fit maximumViewerTextCharacters times.
 constexpr std::size_t maximumViewerTextBytes = maximumViewerTextCharacters * 32;
 
-struct Decoded {
-    char32_t codePoint;
-    std::size_t length;
-};
-
-// The code point at the start of `text`, or nothing for an invalid sequence (which then counts as one
-// byte).
-std::optional<Decoded> decodeOne(std::string_view text) {
-    const auto byte = [&](std::size_t i) { return static_cast<uint8_t>(text[i]); };
-    const uint8_t lead = byte(0);
+// The code point at the start of well-formed UTF-8 and its length in bytes.
+std::pair<char32_t, std::size_t> decodeOne(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<char32_t>(static_cast<uint8_t>(text[i])); };
+    const char32_t lead = byte(0);
     if (lead < 0x80) {
-        return Decoded{lead, 1};
+        return {lead, 1};
     }
-    std::size_t length = 0;
-    char32_t value = 0;
-    char32_t smallest = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2, value = lead & 0x1F, smallest = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, value = lead & 0x0F, smallest = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, value = lead & 0x07, smallest = 0x10000;
-    } else {
-        return std::nullopt;
-    }
-    if (text.size() < length) {
-        return std::nullopt;
-    }
+    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    char32_t value = lead & (0x7F >> length);
     for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) {
-            return std::nullopt;
-        }
         value = (value << 6) | (byte(i) & 0x3F);
     }
-    if (value < smallest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        return std::nullopt;
-    }
-    return Decoded{value, length};
+    return {value, length};
 }
 
 bool mustBeReplaced(char32_t c) {
@@ -66,24 +41,22 @@ bool mustBeReplaced(char32_t c) {
 }  // namespace
 
 std::string viewerText(std::string_view text) {
+    const bool cutShort = text.size() > maximumViewerTextBytes;
+    const std::string valid = validUtf8(text.substr(0, maximumViewerTextBytes));
     std::string cleaned;
-    cleaned.reserve(std::min(text.size(), maximumViewerTextBytes));
-    while (!text.empty() && cleaned.size() < maximumViewerTextBytes) {
-        const auto decoded = decodeOne(text);
-        if (!decoded || mustBeReplaced(decoded->codePoint)) {
-            cleaned += replacement;
-        } else {
-            cleaned += text.substr(0, decoded->length);
-        }
-        text.remove_prefix(decoded ? decoded->length : 1);
+    cleaned.reserve(valid.size());
+    for (std::string_view rest = valid; !rest.empty();) {
+        const auto [codePoint, length] = decodeOne(rest);
+        cleaned += mustBeReplaced(codePoint) ? replacement : rest.substr(0, length);
+        rest.remove_prefix(length);
     }
     std::size_t characters = maximumViewerTextCharacters;
-    if (!text.empty()) {
+    if (cutShort) {
         // Cut off by the byte bound, perhaps inside a character: that last one is not whole.
         const std::size_t whole = graphemeCount(cleaned);
         characters = std::min(characters, whole == 0 ? 0 : whole - 1);
     }
-    return prefixOfGraphemes(cleaned, characters, maximumViewerTextBytes);
+    return prefixOfGraphemes(cleaned, characters, 4 * maximumViewerTextBytes);
 }
 
 }  // namespace kelvora
