@@ -2,10 +2,10 @@
 // - the server-queue time to read the largest control message a viewer may send (a hello of that size made
 //   of tiny unknown keys, the worst case for building a JSON object), against a plain hello;
 // - the memory of one idle connection that has not said hello and sits on a header announcing the largest
-//   allowed message: the sender holds the most such connections it admits, and the resident size grows by
-//   this much for each.
+//   allowed message: the sender holds the most such connections it admits, and its heap grows by this much
+//   for each.
 //
-// Counters: bytes_per_connection (resident size growth divided by the connections held).
+// Counters: bytes_per_connection (heap growth divided by the connections held).
 
 #include <benchmark/benchmark.h>
 
@@ -14,7 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <malloc.h>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -61,15 +61,10 @@ void BM_ReadPlainHello(benchmark::State& state) {
     }
 }
 
-long residentBytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6)) * 1024;
-        }
-    }
-    return 0;
+// Heap bytes in use: the resident size would hide memory that earlier benchmarks freed and this one reuses.
+long heapInUse() {
+    const struct mallinfo2 info = ::mallinfo2();
+    return static_cast<long>(info.uordblks + info.hblkhd);
 }
 
 int connectFrom(uint32_t source, uint16_t port) {
@@ -109,7 +104,7 @@ void BM_IdleConnectionWithoutHello(benchmark::State& state) {
 
     const std::size_t count = SenderServer::maximumPendingConnections;
     for (auto _ : state) {
-        const long before = residentBytes();
+        const long before = heapInUse();
         std::vector<int> fds;
         for (std::size_t i = 0; i < count; ++i) {
             const uint32_t source =
@@ -121,7 +116,7 @@ void BM_IdleConnectionWithoutHello(benchmark::State& state) {
             std::this_thread::sleep_for(5ms);
         }
         std::this_thread::sleep_for(200ms);
-        const long after = residentBytes();
+        const long after = heapInUse();
         state.counters["bytes_per_connection"] =
             static_cast<double>(after - before) / static_cast<double>(count);
         for (int fd : fds) {
