@@ -4,11 +4,13 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/write.hpp>
 
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <string>
 
 #include "core/Log.h"
+#include "core/MonotonicClock.h"
 
 namespace kelvora {
 
@@ -18,6 +20,7 @@ struct SimpleStreamFanOut::Client {
     uint64_t id;
     asio::ip::tcp::socket socket;
     std::string remote;
+    std::string address;
     std::deque<std::shared_ptr<const Bytes>> outbox;
     // Bytes in `outbox`, the packet being written included.
     size_t queuedBytes = 0;
@@ -30,11 +33,16 @@ struct SimpleStreamFanOut::Client {
 
 namespace {
 
-std::string describe(const asio::ip::tcp::endpoint& endpoint) {
+asio::ip::address plainAddress(const asio::ip::tcp::endpoint& endpoint) {
     asio::ip::address address = endpoint.address();
     if (address.is_v6() && address.to_v6().is_v4_mapped()) {
         address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
     }
+    return address;
+}
+
+std::string describe(const asio::ip::tcp::endpoint& endpoint) {
+    const asio::ip::address address = plainAddress(endpoint);
     if (address.is_v6()) {
         return "[" + address.to_string() + "]:" + std::to_string(endpoint.port());
     }
@@ -126,6 +134,26 @@ void SimpleStreamFanOut::accept(asio::ip::tcp::socket socket) {
     auto client = std::make_shared<Client>(nextClientId_++, std::move(socket));
     const auto remote = client->socket.remote_endpoint(error);
     client->remote = error ? std::string("?") : describe(remote);
+    client->address = error ? std::string("?") : plainAddress(remote).to_string();
+    const auto sameAddress = std::count_if(clients_.begin(), clients_.end(), [&](const auto& entry) {
+        return entry.second->address == client->address;
+    });
+    if (clients_.size() >= maximumReceivers ||
+        static_cast<std::size_t>(sameAddress) >= maximumReceiversPerAddress) {
+        // Each receiver may hold maximumQueuedBytes; the caps bound what all of them together can.
+        ++refusedSinceLog_;
+        const uint64_t now = MonotonicClock::now();
+        if (lastRefusalLog_ == 0 || MonotonicClock::milliseconds(lastRefusalLog_, now) >= 5000.0) {
+            Log::network().warn(
+                "Einfacher Stream: Empfänger {} abgewiesen, zu viele Empfänger ({} seit der "
+                "letzten Meldung)",
+                client->remote, refusedSinceLog_);
+            lastRefusalLog_ = now;
+            refusedSinceLog_ = 0;
+        }
+        client->socket.close(error);
+        return;
+    }
     clients_.emplace(client->id, client);
     Log::network().info("Einfacher Stream: Empfänger verbunden ({})", client->remote);
     // The keyframe is asked for before the count rises, so that no picture is encoded for the new receiver

@@ -26,6 +26,11 @@ class SimpleStreamFanOut : public std::enable_shared_from_this<SimpleStreamFanOu
     // stream at the usual bitrates, plenty for a hiccup, bounded for a receiver that has stopped reading.
     static constexpr size_t maximumQueuedBytes = 4 * 1024 * 1024;
 
+    // Receivers at once, overall and from one address: the stream is a test aid for a few players, and each
+    // receiver's queue may hold maximumQueuedBytes.
+    static constexpr size_t maximumReceivers = 8;
+    static constexpr size_t maximumReceiversPerAddress = 4;
+
     struct Handlers {
         // The number of connected receivers, whenever it changes.
         std::function<void(int)> clientCount;
@@ -70,6 +75,8 @@ class SimpleStreamFanOut : public std::enable_shared_from_this<SimpleStreamFanOu
     std::shared_ptr<TcpListener> listener_;
     std::map<uint64_t, std::shared_ptr<Client>> clients_;
     uint64_t nextClientId_ = 1;
+    uint64_t lastRefusalLog_ = 0;
+    int64_t refusedSinceLog_ = 0;
 };
 
 }  // namespace kelvora

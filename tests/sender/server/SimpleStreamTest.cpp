@@ -132,6 +132,31 @@ TEST(SimpleStreamFanOut, ReceiversStartAtAKeyframeAndAStalledOneIsBoundedAndResu
     }
 }
 
+TEST(SimpleStreamFanOut, ReceiversAreCappedPerAddressAndOverall) {
+    FanOutFixture fixture;
+    const auto expectRefused = [&](uint32_t source) {
+        RawPeer refused = RawPeer::connectTo(fixture.port(), source);
+        Bytes nothing;
+        EXPECT_NE(refused.readExact(1, nothing), RawPeer::Outcome::timeout) << "not closed at once";
+    };
+    std::vector<RawPeer> receivers;
+    for (size_t i = 0; i < SimpleStreamFanOut::maximumReceiversPerAddress; ++i) {
+        receivers.push_back(RawPeer::connectTo(fixture.port()));
+    }
+    ASSERT_TRUE(fixture.counts.waitFor(
+        [](int count) { return count == static_cast<int>(SimpleStreamFanOut::maximumReceiversPerAddress); }));
+    expectRefused(INADDR_LOOPBACK);
+    for (uint32_t source = INADDR_LOOPBACK + 1; receivers.size() < SimpleStreamFanOut::maximumReceivers;
+         ++source) {
+        receivers.push_back(RawPeer::connectTo(fixture.port(), source));
+    }
+    ASSERT_TRUE(fixture.counts.waitFor(
+        [](int count) { return count == static_cast<int>(SimpleStreamFanOut::maximumReceivers); }));
+    expectRefused(INADDR_LOOPBACK + 100);
+    EXPECT_EQ(fixture.readyCount.load(), static_cast<int>(SimpleStreamFanOut::maximumReceivers))
+        << "a refused receiver asked the encoder for a keyframe";
+}
+
 TEST(SimpleH264Streamer, ReceiverGetsParameterSetsBeforeKeyframesAndANewSizeStartsOver) {
     auto streamer = SimpleH264Streamer::create("Test", 2000, 0);
     Eventually<int> counts;
