@@ -65,7 +65,7 @@ CaptureDeviceSource::CaptureDeviceSource(CaptureDevice device,
                                          std::optional<int> targetFrameRate,
                                          std::shared_ptr<V4L2Interface> system, Clock clock)
     : device_(std::move(device)),
-      targetDimensions_(targetDimensions),
+      targetDimensions_(meaningfulCaptureTarget(targetDimensions)),
       targetFrameRate_(targetFrameRate),
       system_(std::move(system)),
       shared_(std::make_shared<Shared>(device_.name, std::move(clock))),

@@ -29,8 +29,16 @@ int captureTargetFrameRate(const std::vector<CaptureFormat>& formats, std::optio
     return std::max(rate, 1);
 }
 
+std::optional<VideoDimensions> meaningfulCaptureTarget(std::optional<VideoDimensions> requested) {
+    if (requested && (requested->width < 1 || requested->height < 1)) {
+        return std::nullopt;
+    }
+    return requested;
+}
+
 int64_t captureTargetPixelCount(const std::vector<CaptureFormat>& formats,
                                 std::optional<VideoDimensions> requested) {
+    requested = meaningfulCaptureTarget(requested);
     if (requested) {
         return requested->pixelCount();
     }
@@ -48,8 +56,8 @@ int64_t captureTargetPixelCount(const std::vector<CaptureFormat>& formats,
 std::optional<CaptureFormatChoice> chooseCaptureFormat(const std::vector<CaptureFormat>& formats,
                                                        std::optional<VideoDimensions> requestedDimensions,
                                                        std::optional<int> requestedFrameRate) {
+    requestedDimensions = meaningfulCaptureTarget(requestedDimensions);
     const double targetRate = captureTargetFrameRate(formats, requestedFrameRate);
-    // A requested size of zero pixels would divide by zero; treat it like the smallest possible target.
     const double targetPixels =
         static_cast<double>(std::max<int64_t>(captureTargetPixelCount(formats, requestedDimensions), 1));
 

@@ -60,6 +60,9 @@ struct CaptureFormatChoice {
 // truncated to whole pictures; 30 when the device states no rates at all.
 int captureTargetFrameRate(const std::vector<CaptureFormat>& formats, std::optional<int> requested);
 
+// A requested size without pixels (0×0, or a side of 0) asks for nothing: none, as if no size was given.
+std::optional<VideoDimensions> meaningfulCaptureTarget(std::optional<VideoDimensions> requested);
+
 // The pixel count to aim for: the requested size's, else the largest format up to 3840 × 2160; 1920 × 1080
 // when every format is larger.
 int64_t captureTargetPixelCount(const std::vector<CaptureFormat>& formats,

@@ -121,5 +121,17 @@ TEST(CaptureFormatChoice, ALargerFormatIsPreferredToOneTooSmallAndTiesKeepTheDev
     EXPECT_EQ(camera->rangeIndex, 0u);
 }
 
+TEST(CaptureFormatChoice, ASizeWithoutPixelsCountsAsNoSize) {
+    // Without the rule a 0×0 target made the smallest format the best fit, and let portrait formats in.
+    const std::vector<CaptureFormat> formats = {format(320, 240, {rateSpan(1, 30)}),
+                                                format(1080, 1920, {rateSpan(1, 30)}),
+                                                format(1920, 1080, {rateSpan(1, 30)})};
+    for (VideoDimensions empty :
+         {VideoDimensions{0, 0}, VideoDimensions{1920, 0}, VideoDimensions{0, 1080}}) {
+        EXPECT_EQ(chooseCaptureFormat(formats, empty, 30), chooseCaptureFormat(formats, std::nullopt, 30));
+        EXPECT_EQ(chooseCaptureFormat(formats, empty, 30).value().formatIndex, 2u);
+    }
+}
+
 }  // namespace
 }  // namespace kelvora
