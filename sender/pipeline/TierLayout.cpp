@@ -53,7 +53,10 @@ VideoDimensions TierLayout::scaledDimensions(int width, int height, int targetWi
         return {width, height};
     }
     const double exact = double(height) * double(targetWidth) / double(std::max(width, 1));
-    const int newHeight = std::max(int(std::lround(exact)), smallestScaledHeight);
+    // The 180-line floor keeps wide pictures watchable, but a picture flatter than that is taken at its own
+    // height: lifting it to 180 lines would make the tier larger than its source (3000×100 would become
+    // 5400×180).
+    const int newHeight = std::min(std::max(int(std::lround(exact)), smallestScaledHeight), height);
     return VideoDimensions{width, height}.scaled(newHeight);
 }
 

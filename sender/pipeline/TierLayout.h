@@ -44,7 +44,8 @@ class TierLayout {
     static int effectiveMainBitrateKbps(const SenderSettings& settings, VideoDimensions dimensions,
                                         int frameRate);
 
-    // The picture scaled down to `targetWidth` (never up), at least 180 high, even sides.
+    // The picture scaled down to `targetWidth` (never up), at least 180 high unless the picture itself is
+    // flatter, even sides; never larger than the picture.
     static VideoDimensions scaledDimensions(int width, int height, int targetWidth);
     // The middle tier's size: scaled to 1280 wide; none for pictures of at most 1280 width.
     static std::optional<VideoDimensions> middleDimensions(int width, int height);

@@ -23,6 +23,22 @@ TEST(TierLayout, ScaledSizesNeverGrowAndReducedRatesLandNearThirty) {
     EXPECT_EQ(TierLayout::middleDimensions(3840, 2160), (VideoDimensions{1280, 720}));
     EXPECT_EQ(TierLayout::middleDimensions(1280, 720), std::nullopt);
 
+    // A picture flatter than 180 rows keeps its own height rather than growing to the floor.
+    struct Flat {
+        VideoDimensions source;
+        VideoDimensions proxy;
+        std::optional<VideoDimensions> middle;
+    };
+    for (const Flat& c : {Flat{{3000, 100}, {3000, 100}, VideoDimensions{3000, 100}},
+                          Flat{{1921, 179}, {1920, 178}, VideoDimensions{1920, 178}},
+                          Flat{{2000, 200}, {1800, 180}, VideoDimensions{1800, 180}},
+                          Flat{{700, 150}, {700, 150}, std::nullopt}}) {
+        const VideoDimensions proxy = TierLayout::scaledDimensions(c.source.width, c.source.height, 640);
+        EXPECT_EQ(proxy, c.proxy) << c.source.description();
+        EXPECT_EQ(TierLayout::middleDimensions(c.source.width, c.source.height), c.middle)
+            << c.source.description();
+    }
+
     EXPECT_EQ(TierLayout::reducedFrameRate(30), std::nullopt);
     EXPECT_EQ(TierLayout::reducedFrameRate(50), 50.0);
     EXPECT_EQ(TierLayout::reducedFrameRate(60), 30.0);
