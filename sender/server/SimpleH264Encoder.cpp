@@ -1,8 +1,10 @@
 #include "sender/server/SimpleH264Encoder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -37,6 +39,15 @@ void applyBitrate(x264_param_t& param, int kbps) {
     param.rc.i_vbv_buffer_size = kbps;
 }
 
+// x264's rate control shares the bitrate out among the pictures per second it was opened with, whatever
+// the time stamps say; the encoder is opened anew when the pictures really come at another rate.
+constexpr int assumedFrameRate = 30;
+constexpr size_t rateWindow = 31;
+constexpr size_t fewestForRate = 10;
+constexpr double rateTolerance = 0.15;
+// 1 Gbit/s; keeps the VBV arithmetic far from overflowing whatever the caller asks for.
+constexpr int maximumKbps = 1'000'000;
+
 }  // namespace
 
 struct SimpleH264Encoder::Impl {
@@ -45,13 +56,41 @@ struct SimpleH264Encoder::Impl {
     int appliedKbps = 0;
     int64_t lastPts = std::numeric_limits<int64_t>::min();
     std::optional<int64_t> lastKeyframePts;
+    std::deque<int64_t> recentPts;
 
     ~Impl() {
         if (encoder) {
             x264_encoder_close(encoder);
         }
     }
+
+    // Opens (or reopens) the encoder for `frameRate` pictures per second; false when x264 refuses.
+    bool openAt(int frameRate) {
+        x264_param_t changed = param;
+        changed.i_fps_num = static_cast<uint32_t>(frameRate);
+        changed.i_fps_den = 1;
+        x264_t* made = x264_encoder_open(&changed);
+        if (!made) {
+            return false;
+        }
+        if (encoder) {
+            x264_encoder_close(encoder);
+        }
+        encoder = made;
+        x264_encoder_parameters(encoder, &changed);
+        param = changed;
+        return true;
+    }
 };
+
+int SimpleH264Encoder::frameRate(const std::deque<int64_t>& presentationTimes) {
+    if (presentationTimes.size() < fewestForRate) {
+        return 0;
+    }
+    const double span = static_cast<double>(presentationTimes.back() - presentationTimes.front());
+    const double rate = static_cast<double>(presentationTimes.size() - 1) * 1e9 / std::max(span, 1.0);
+    return static_cast<int>(std::lround(std::clamp(rate, 1.0, 240.0)));
+}
 
 std::unique_ptr<SimpleH264Encoder> SimpleH264Encoder::open(int width, int height, int bitrateKbps) {
     auto impl = std::make_unique<Impl>();
@@ -69,7 +108,7 @@ std::unique_ptr<SimpleH264Encoder> SimpleH264Encoder::open(int width, int height
     p.b_vfr_input = 0;
     p.i_timebase_num = 1;
     p.i_timebase_den = 1'000'000'000;
-    p.i_fps_num = 30;
+    p.i_fps_num = assumedFrameRate;
     p.i_fps_den = 1;
     // Keyframes come from the time rule in encode() and from requests, never from scene cuts.
     p.i_keyint_max = X264_KEYINT_MAX_INFINITE;
@@ -85,16 +124,14 @@ std::unique_ptr<SimpleH264Encoder> SimpleH264Encoder::open(int width, int height
     p.vui.i_colorprim = 1;
     p.vui.i_transfer = 1;
     p.vui.i_colmatrix = 1;
-    applyBitrate(p, std::max(1, bitrateKbps));
+    applyBitrate(p, std::clamp(bitrateKbps, 1, maximumKbps));
     if (x264_param_apply_profile(&p, "high") < 0) {
         return nullptr;
     }
-    impl->encoder = x264_encoder_open(&p);
-    if (!impl->encoder) {
+    if (!impl->openAt(assumedFrameRate)) {
         return nullptr;
     }
-    x264_encoder_parameters(impl->encoder, &p);
-    impl->appliedKbps = std::max(1, bitrateKbps);
+    impl->appliedKbps = std::clamp(bitrateKbps, 1, maximumKbps);
     return std::unique_ptr<SimpleH264Encoder>(new SimpleH264Encoder(std::move(impl), bitrateKbps));
 }
 
@@ -110,7 +147,7 @@ std::optional<SimpleH264Encoder::Frame> SimpleH264Encoder::encode(const PixelBuf
         picture.height() != s.param.i_height) {
         return std::nullopt;
     }
-    const int wanted = std::max(1, requestedKbps_.load());
+    const int wanted = std::clamp(requestedKbps_.load(), 1, maximumKbps);
     if (wanted != s.appliedKbps) {
         x264_param_t changed = s.param;
         applyBitrate(changed, wanted);
@@ -125,6 +162,21 @@ std::optional<SimpleH264Encoder::Frame> SimpleH264Encoder::encode(const PixelBuf
     const int64_t pts =
         s.lastPts == std::numeric_limits<int64_t>::min() ? requested : std::max(requested, s.lastPts + 1);
     s.lastPts = pts;
+
+    s.recentPts.push_back(pts);
+    if (s.recentPts.size() > rateWindow) {
+        s.recentPts.pop_front();
+    }
+    const int rate = frameRate(s.recentPts);
+    const int opened = static_cast<int>(s.param.i_fps_num / std::max(1u, s.param.i_fps_den));
+    if (rate > 0 && std::abs(rate - opened) > rateTolerance * opened) {
+        if (s.openAt(rate)) {
+            Log::encoder().debug("Einfacher Stream: {} Bilder/s statt {}, Encoder neu geöffnet", rate,
+                                 opened);
+            // A new encoder starts with a keyframe; the receivers need its parameter sets.
+            forceKeyframe = true;
+        }
+    }
     if (!s.lastKeyframePts || pts - *s.lastKeyframePts >= maximumKeyframeDistanceNs) {
         forceKeyframe = true;
     }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -13,8 +14,9 @@ namespace kelvora {
 
 // The plain real-time H.264 encoder of the simple stream: libx264 tuned for no delay (no B-frames, no
 // lookahead, slice threads), High profile, a keyframe at least every second of presentation time, the
-// bitrate as the average. Frames come out as 4-byte length-prefixed NAL units with the parameter sets
-// lifted out of the payload.
+// bitrate as the average per second at the rate the pictures really come in (measured from their times; the
+// encoder is opened anew, with a keyframe, when that rate moves by more than 15 %).
+// Frames come out as 4-byte length-prefixed NAL units with the parameter sets lifted out of the payload.
 //
 // Threads: encode() from one thread at a time; setBitrate() from any thread, applied before the next picture.
 class SimpleH264Encoder {
@@ -43,6 +45,9 @@ class SimpleH264Encoder {
 
   private:
     struct Impl;
+    // Whole pictures per second from presentation times in nanoseconds (oldest first), within 1...240;
+    // 0 until enough have come.
+    static int frameRate(const std::deque<int64_t>& presentationTimes);
     explicit SimpleH264Encoder(std::unique_ptr<Impl> impl, int bitrateKbps);
 
     std::unique_ptr<Impl> impl_;

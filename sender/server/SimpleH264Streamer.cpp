@@ -45,6 +45,10 @@ SimpleH264Streamer::~SimpleH264Streamer() {
 }
 
 void SimpleH264Streamer::start() {
+    {
+        std::lock_guard guard(lock_);
+        stopped_.store(false);
+    }
     auto self = shared_from_this();
     queue_->async([self] { self->fanOut_->start(); });
 }
@@ -53,13 +57,29 @@ void SimpleH264Streamer::stop() {
     auto self = shared_from_this();
     queue_->async([self] { self->fanOut_->stop(); });
     {
+        // A picture handed over before this point belongs to the stream that ends here: it must not bring
+        // the encoder back once it is dropped below.
+        std::lock_guard guard(lock_);
+        stopped_.store(true);
+        generation_.fetch_add(1);
+    }
+    {
         std::lock_guard guard(waitingLock_);
         waiting_.reset();
+    }
+    // An encode already running finishes with the encoder it took; what it sends reaches no receiver.
+    if (!encodeQueue_->isCurrent()) {
+        encodeQueue_->sync([] {});
     }
     std::lock_guard guard(lock_);
     encoder_.reset();
     encoderWidth_ = 0;
     encoderHeight_ = 0;
+}
+
+bool SimpleH264Streamer::hasEncoder() {
+    std::lock_guard guard(lock_);
+    return encoder_ != nullptr;
 }
 
 void SimpleH264Streamer::updateBitrate(int kbps) {
@@ -82,12 +102,13 @@ std::optional<uint16_t> SimpleH264Streamer::listeningPort() {
 
 void SimpleH264Streamer::encode(const PixelBuffer& picture, uint64_t timeNs) {
     // Nothing is encoded while nobody listens.
-    if (clientCount_.load() == 0 || !picture) {
+    if (clientCount_.load() == 0 || !picture || stopped_.load()) {
         return;
     }
+    const uint64_t generation = generation_.load();
     {
         std::lock_guard guard(waitingLock_);
-        waiting_ = Waiting{picture, timeNs};
+        waiting_ = Waiting{picture, timeNs, generation};
         if (encodeScheduled_) {
             return;
         }
@@ -141,6 +162,9 @@ void SimpleH264Streamer::encodeWaiting() {
     bool forceKeyframe = false;
     {
         std::lock_guard guard(lock_);
+        if (stopped_.load() || next.generation != generation_.load()) {
+            return;
+        }
         if (!encoder_ || encoderWidth_ != picture->width() || encoderHeight_ != picture->height()) {
             encoder_.reset();
             encoderWidth_ = encoderHeight_ = 0;

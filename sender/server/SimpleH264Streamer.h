@@ -35,7 +35,8 @@ class SimpleH264Streamer : public std::enable_shared_from_this<SimpleH264Streame
 
     // Opens the listener (asynchronously) unless one exists.
     void start();
-    // Closes the listener and every receiver, and drops the encoder. A stopped streamer can start again.
+    // Closes the listener and every receiver, and drops the encoder once an encode in progress has
+    // finished; pictures handed over before the stop are not encoded. A stopped streamer can start again.
     void stop();
     // Takes effect on the running encoder at its next picture, and on every later one.
     void updateBitrate(int kbps);
@@ -46,6 +47,8 @@ class SimpleH264Streamer : public std::enable_shared_from_this<SimpleH264Streame
     void setClientCountHandler(std::function<void(int)> handler);
 
     const std::string& name() const { return name_; }
+    // Whether an encoder is open (one exists from the first picture after a receiver connected).
+    bool hasEncoder();
     // The bound port, nothing without a listener. Waits for the streamer's queue.
     std::optional<uint16_t> listeningPort();
 
@@ -57,6 +60,7 @@ class SimpleH264Streamer : public std::enable_shared_from_this<SimpleH264Streame
     struct Waiting {
         PixelBuffer picture;
         uint64_t timeNs = 0;
+        uint64_t generation = 0;
     };
 
     SimpleH264Streamer(std::string name, int bitrateKbps);
@@ -76,6 +80,10 @@ class SimpleH264Streamer : public std::enable_shared_from_this<SimpleH264Streame
     int encoderHeight_ = 0;
     bool forceKeyframe_ = true;
     int bitrateKbps_;
+    // Changed under lock_; read without it by encode() to turn pictures away early.
+    std::atomic<bool> stopped_{false};
+    // Counts stops: a picture handed over before a stop carries an older value and is not encoded.
+    std::atomic<uint64_t> generation_{0};
 
     std::mutex waitingLock_;
     std::optional<Waiting> waiting_;

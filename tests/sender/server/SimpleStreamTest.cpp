@@ -225,3 +225,67 @@ TEST(SimpleH264Streamer, ReceiverGetsParameterSetsBeforeKeyframesAndANewSizeStar
     Bytes rest;
     EXPECT_NE(receiver.readExact(1 << 30, rest), RawPeer::Outcome::timeout);
 }
+
+namespace {
+
+PixelBuffer noisePicture(int width, int height, uint32_t& seed) {
+    PixelBuffer buffer = picture(width, height, 0);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = buffer.data(0) + y * buffer.stride(0);
+        for (int x = 0; x < width; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            row[x] = static_cast<uint8_t>(16 + (seed >> 24) % 220);
+        }
+    }
+    return buffer;
+}
+
+}  // namespace
+
+TEST(SimpleH264Encoder, TheBitrateHoldsPerSecondWhateverTheSourceRate) {
+    constexpr int kbps = 2000;
+    for (int rate : {15, 30, 60}) {
+        auto encoder = SimpleH264Encoder::open(640, 360, kbps);
+        ASSERT_TRUE(encoder);
+        uint32_t seed = 11;
+        size_t bytes = 0;
+        // Three seconds; the first is left out while rate control settles.
+        for (int i = 0; i < 3 * rate; ++i) {
+            auto frame =
+                encoder->encode(noisePicture(640, 360, seed), uint64_t(i) * 1'000'000'000 / rate, false);
+            if (frame && i >= rate) {
+                bytes += frame->data.size();
+            }
+        }
+        const double expected = kbps * 1000.0 / 8 * 2;
+        EXPECT_GT(double(bytes), 0.7 * expected) << rate << " fps";
+        EXPECT_LT(double(bytes), 1.4 * expected) << rate << " fps";
+    }
+}
+
+TEST(SimpleH264Streamer, AStopWithPicturesInFlightLeavesNoEncoderBehind) {
+    auto streamer = SimpleH264Streamer::create("Test", 2000, 0);
+    Eventually<int> counts;
+    streamer->setClientCountHandler([&](int count) { counts.push(count); });
+    streamer->start();
+    RawPeer receiver = RawPeer::connectTo(streamer->listeningPort().value());
+    ASSERT_TRUE(counts.waitFor([](int count) { return count == 1; }));
+
+    std::atomic<int> delivered{0};
+    std::atomic<bool> running{true};
+    std::thread source([&] {
+        for (int i = 1; running; ++i) {
+            streamer->encode(picture(320, 240, i), uint64_t(i) * 16'000'000);
+            ++delivered;
+        }
+    });
+    ASSERT_TRUE(readPacket(receiver));
+    streamer->stop();
+    EXPECT_FALSE(streamer->hasEncoder());
+    // Pictures keep coming until the source is told otherwise; none of them opens an encoder again.
+    const int after = delivered.load();
+    ASSERT_TRUE(waitUntil([&] { return delivered.load() > after + 50; }));
+    running = false;
+    source.join();
+    EXPECT_FALSE(streamer->hasEncoder());
+}
