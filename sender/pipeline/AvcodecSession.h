@@ -12,8 +12,9 @@ namespace kelvora {
 // GPU. Encoders emit Annex B; the NAL units are turned into the wire's form here, with the parameter sets
 // lifted into the sample's list.
 //
-// Neither library changes its bitrate on an open encoder, so a requested bitrate is logged and takes effect
-// with the next session.
+// Neither library changes its bitrate on an open encoder, so a requested bitrate opens the encoder anew
+// before the next picture, which then is a keyframe: at once for a change of a tenth or more, otherwise
+// with the next keyframe that is due or forced.
 class AvcodecSession final : public CompressionSession {
   public:
     enum class Library { vaapi, x265 };
@@ -37,7 +38,7 @@ class AvcodecSession final : public CompressionSession {
     std::unique_ptr<Impl> impl_;
     VideoCodec codec_;
     bool lowLatency_;
-    std::atomic<bool> bitrateChangeLogged_{false};
+    std::atomic<int> requestedKbps_;
 };
 
 }  // namespace kelvora

@@ -13,6 +13,8 @@
 
 #include "core/Log.h"
 #include "core/MonotonicClock.h"
+#include "core/Nal.h"
+#include "core/ParameterSets.h"
 #include "core/SampleWindow.h"
 #include "platform/PixelBufferPool.h"
 #include "platform/PixelTransfer.h"
@@ -48,6 +50,7 @@ struct VideoEncoder::Core {
           outputHandler(std::move(handler)),
           backend(options.backend),
           numbers(options.frameNumbers ? std::move(options.frameNumbers) : std::make_shared<FrameNumbers>()),
+          makeSession(std::move(options.makeSession)),
           configuration(wish),
           effective(wish.sanitized()) {}
 
@@ -55,6 +58,7 @@ struct VideoEncoder::Core {
     const OutputHandler outputHandler;
     const EncoderBackend backend;
     const std::shared_ptr<FrameNumbers> numbers;
+    const SessionFactory makeSession;
 
     mutable std::mutex mutex;
     EncoderConfiguration configuration;  // the caller's wish, compared on changes
@@ -74,6 +78,8 @@ struct VideoEncoder::Core {
     SampleWindow waitWindow{60};
     SampleWindow hardwareWindow{60};
     std::optional<VideoCodec> outputCodec;
+    // The sets of the current session's last keyframe whose own were readable.
+    std::optional<ParameterSetCache> parameterSets;
     bool clampLogged = false;
 
     // With the mutex held. Returns the session to let go of after unlocking.
@@ -106,13 +112,17 @@ struct VideoEncoder::Core {
                           VideoEncoder::capabilities().supportsLowLatency(c.codec);
         EncoderConfiguration asked = c;
         asked.bitrateKbps = sessionKbpsLocked();
+        const auto open = [&](bool withLowLatency) {
+            return makeSession ? makeSession(asked, withLowLatency)
+                               : CompressionSession::make(asked, withLowLatency, backend);
+        };
         std::unique_ptr<CompressionSession> made;
         try {
-            made = CompressionSession::make(asked, lowLatency, backend);
+            made = open(lowLatency);
         } catch (const EncoderError&) {
             if (!lowLatency)
                 throw;
-            made = CompressionSession::make(asked, false, backend);
+            made = open(false);
         }
         lowLatencyActive = made->isLowLatencyActive();
         if (c.temporalLayering && !c.intraOnly)
@@ -120,6 +130,8 @@ struct VideoEncoder::Core {
         transfer.reset();
         scaledPool.reset();
         session = std::move(made);
+        // Sets of an earlier session may describe another size or codec: never lend them to this one.
+        parameterSets.emplace(c.codec);
         ++generation;
         forceKeyframe = true;
         Log::encoder().info("Encoder bereit: {} {} @ {} fps, {} kbit/s, Low-Latency: {}, LTR: {} ({})",
@@ -289,8 +301,10 @@ struct VideoEncoder::Core {
         frame.encodeDoneTime = MonotonicClock::now();
         frame.dimensions = job.configuration.dimensions;
         frame.targetBitrateKbps = uint32_t(effective.bitrateKbps);
-        if (keyframe)
-            frame.parameterSets = std::move(sample.parameterSets);
+        // A viewer can only start at a keyframe that carries the sets; one whose own are missing or broken
+        // gets the last good ones of this session.
+        if (keyframe && parameterSets)
+            frame.parameterSets = parameterSets->forKeyframe(nal::joinAnnexB(sample.parameterSets));
         frame.payload = std::move(sample.payload);
         return frame;
     }

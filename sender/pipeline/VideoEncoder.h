@@ -60,10 +60,16 @@ class VideoEncoder {
         bool operator==(const Timing&) const = default;
     };
 
+    // Opens a compression session in place of the library `backend` names (throws EncoderError).
+    using SessionFactory =
+        std::function<std::unique_ptr<CompressionSession>(const EncoderConfiguration&, bool lowLatency)>;
+
     struct Options {
         EncoderBackend backend = EncoderBackend::automatic;
         // Shared with the tier's earlier and later encoders; a fresh sequence when none is given.
         std::shared_ptr<FrameNumbers> frameNumbers;
+        // When set, sessions come from here instead; for sessions that wrap a library's.
+        SessionFactory makeSession = nullptr;
     };
 
     VideoEncoder(uint8_t tier, EncoderConfiguration configuration, OutputHandler outputHandler);

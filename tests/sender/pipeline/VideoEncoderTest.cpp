@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -516,6 +517,94 @@ TEST(VideoEncoder, MayBeReleasedInsideItsOwnOutputHandler) {
     encoder.reset();
     std::unique_lock lock(mutex);
     EXPECT_TRUE(done.wait_for(lock, std::chrono::seconds(30), [&] { return released; }));
+}
+
+}  // namespace
+}  // namespace kelvora
+
+namespace kelvora {
+namespace {
+
+// A real libx264 session whose keyframes after the first come out without their parameter sets, as an
+// encoder whose output cannot be parsed would leave them.
+class SetsLostAfterFirstKeyframe final : public CompressionSession {
+  public:
+    explicit SetsLostAfterFirstKeyframe(std::unique_ptr<CompressionSession> inner)
+        : inner_(std::move(inner)) {}
+    int encode(const Picture& picture, int64_t micros, bool forceKeyframe,
+               std::vector<Sample>& out) override {
+        size_t before = out.size();
+        int status = inner_->encode(picture, micros, forceKeyframe, out);
+        for (size_t i = before; i < out.size(); ++i) {
+            if (out[i].keyframe && std::exchange(sawKeyframe_, true))
+                out[i].parameterSets.clear();
+        }
+        return status;
+    }
+    void requestBitrate(int kbps) override { inner_->requestBitrate(kbps); }
+    bool isLowLatencyActive() const override { return inner_->isLowLatencyActive(); }
+    VideoCodec codec() const override { return inner_->codec(); }
+    std::string name() const override { return inner_->name(); }
+
+  private:
+    std::unique_ptr<CompressionSession> inner_;
+    bool sawKeyframe_ = false;
+};
+
+TEST(VideoEncoder, AKeyframeWithoutReadableSetsCarriesTheLastGoodOnes) {
+    VideoEncoder::Options options;
+    options.makeSession = [](const EncoderConfiguration& c, bool lowLatency) {
+        return std::make_unique<SetsLostAfterFirstKeyframe>(
+            CompressionSession::make(c, lowLatency, EncoderBackend::x264));
+    };
+    Collector collector;
+    VideoEncoder encoder(0, configuration720(), collector.handler(), options);
+    for (int i = 0; i < 6; ++i) {
+        if (i == 3)
+            encoder.requestFullKeyframe(0);
+        encodeAndWait(encoder, collector, picture(1280, 720, i), uint64_t(i) * kFrameNs);
+    }
+    auto frames = collector.frames();
+    ASSERT_TRUE(frames[0].isKeyframe() && frames[3].isKeyframe());
+    EXPECT_EQ(types(VideoCodec::h264, frames[3].parameterSets),
+              (std::vector<uint8_t>{nal::h264::sps, nal::h264::pps}));
+    EXPECT_EQ(frames[3].parameterSets, frames[0].parameterSets);
+    // A viewer that starts at the second keyframe decodes from there.
+    Decoded decoded =
+        decode(VideoCodec::h264, std::vector<EncodedVideoFrame>(frames.begin() + 3, frames.end()));
+    EXPECT_EQ(decoded.pictures, 3);
+    EXPECT_EQ(decoded.errors, 0);
+}
+
+TEST(VideoEncoder, Libx265FollowsALoweredBitrate) {
+    EncoderConfiguration c = configuration720();
+    c.codec = VideoCodec::hevc;
+    c.dimensions = {640, 360};
+    c.bitrateKbps = 2000;
+    Collector collector;
+    VideoEncoder encoder(0, c, collector.handler(), {EncoderBackend::x265, nullptr});
+    uint32_t seed = 3;
+    // Per second of pictures, the bytes that came out.
+    std::vector<size_t> seconds;
+    for (int second = 0; second < 4; ++second) {
+        if (second == 2)
+            encoder.setBitrate(500);
+        size_t before = collector.count();
+        for (int i = 0; i < 30; ++i)
+            encodeAndWait(encoder, collector, noise(640, 360, seed), uint64_t(second * 30 + i) * kFrameNs);
+        auto frames = collector.frames();
+        size_t bytes = 0;
+        for (size_t f = before; f < frames.size(); ++f)
+            bytes += frames[f].dataByteCount();
+        seconds.push_back(bytes);
+    }
+    const double at2000 = 2000.0 * 1000 / 8;
+    const double at500 = 500.0 * 1000 / 8;
+    EXPECT_GT(double(seconds[1]), 0.6 * at2000);
+    EXPECT_LT(double(seconds[1]), 1.5 * at2000);
+    EXPECT_LT(double(seconds[3]), 1.5 * at500);
+    EXPECT_GT(double(seconds[3]), 0.5 * at500);
+    EXPECT_EQ(collector.frames().back().targetBitrateKbps, 500u);
 }
 
 }  // namespace
