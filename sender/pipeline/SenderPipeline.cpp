@@ -64,6 +64,13 @@ double msSince(uint64_t from, uint64_t now) {
     return elapsedMilliseconds(from, now);
 }
 
+// Two engines of one kind are one offer on the network.
+void addKind(std::vector<EngineKind>& kinds, const EngineKind& kind) {
+    if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end()) {
+        kinds.push_back(kind);
+    }
+}
+
 SenderPipeline::Options withDefaults(SenderPipeline::Options options) {
     if (!options.clock) {
         options.clock = MonotonicClock::system();
@@ -98,15 +105,11 @@ SenderPipeline::SenderPipeline(SenderSettings settings, std::string senderID,
     videoDimensions_ = settings_.resolution;
     videoFrameRate_ = settings_.frameRate;
     allEngines_.push_back(std::make_shared<NativeTCPEngine>());
-    // QUIC is always on offer to the settings; its identity is only loaded (or made) when the engine starts.
-    const bool quicGiven = std::any_of(extraEngines_.begin(), extraEngines_.end(), [](const auto& engine) {
-        return engine->kind() == EngineKind::quic();
-    });
-    if (!quicGiven) {
-        allEngines_.push_back(std::make_shared<NativeQUICEngine>(
-            QUICIdentityStore(options_.applicationFolder.empty() ? QUICIdentityStore::defaultDirectory()
-                                                                 : options_.applicationFolder)));
-    }
+    // QUIC is always on offer to the settings, also next to an extra engine of the same kind (a viewer that
+    // asks for "quic" gets the first); its identity is only loaded (or made) when the engine starts.
+    allEngines_.push_back(std::make_shared<NativeQUICEngine>(
+        QUICIdentityStore(options_.applicationFolder.empty() ? QUICIdentityStore::defaultDirectory()
+                                                             : options_.applicationFolder)));
     allEngines_.insert(allEngines_.end(), extraEngines_.begin(), extraEngines_.end());
 
     const bool hevcHardware = VideoEncoder::capabilities().hevcHardware;
@@ -123,7 +126,7 @@ SenderPipeline::SenderPipeline(SenderSettings settings, std::string senderID,
     announcement.senderName = displayName(settings_);
     announcement.protocolVersion = HelloMessage::currentProtocolVersion;
     for (const auto& engine : engines) {
-        announcement.engines.push_back(engine->kind());
+        addKind(announcement.engines, engine->kind());
     }
     announcement.codec = settings_.preferredCodec;
     announcement.dimensions = settings_.resolution;
@@ -149,8 +152,23 @@ SenderPipeline::~SenderPipeline() {
 }
 
 void SenderPipeline::wireServer() {
-    server_->callbacks =
-        SenderServerCallbacks::weaklyBound(std::weak_ptr<SenderServerDelegate>(shared_from_this()));
+    server_->callbacks = serverCallbacks(weak_from_this());
+}
+
+SenderServerCallbacks SenderPipeline::serverCallbacks(const std::weak_ptr<SenderPipeline>& pipeline) {
+    SenderServerCallbacks callbacks =
+        SenderServerCallbacks::weaklyBound(std::weak_ptr<SenderServerDelegate>(pipeline));
+    // A viewer welcomed while the pipeline is going away still learns what it may tune: the values of
+    // default settings, with no tier running.
+    StreamTuning fallback = SenderSettings().streamTuning();
+    fallback.tiers.clear();
+    callbacks.tuningProvider = [pipeline, fallback]() -> std::optional<StreamTuning> {
+        if (auto self = pipeline.lock()) {
+            return self->currentTuning();
+        }
+        return fallback;
+    };
+    return callbacks;
 }
 
 std::vector<std::shared_ptr<SenderSession>> SenderPipeline::currentSessions() const {
@@ -288,6 +306,11 @@ void SenderPipeline::startOnQueue() {
         return;
     }
     isStarted_ = true;
+    // Settings changed before the first start only stored their engine list; the server still holds the
+    // one it was made with.
+    if (const auto engines = enabledEngines(settings_); engines != server_->engines()) {
+        server_->restart(engines, currentAnnouncement(engines));
+    }
     server_->start();
     tickCount_ = 0;
     tick_ = queue_->every(
@@ -407,6 +430,9 @@ void SenderPipeline::stopSource() {
         source_.reset();
     }
     sourceGeneration_ += 1;
+    // Black describes the pictures of a running source; without one there is nothing to call black.
+    intake_.setBlackSince(0);
+    status_.sourceIsBlack = false;
     std::lock_guard lock(encodersLock_);
     for (auto& [tier, encoder] : encoders_) {
         encoder->resetSession();
@@ -902,6 +928,7 @@ void SenderPipeline::adaptToSourceFrameRate() {
 void SenderPipeline::checkSourceHealth() {
     adaptToSourceFrameRate();
     if (!source_) {
+        status_.sourceIsBlack = false;
         return;
     }
     const uint64_t now = options_.clock();
@@ -916,11 +943,15 @@ void SenderPipeline::checkSourceHealth() {
         (lastBlackRestart_ == 0 || msSince(lastBlackRestart_, now) > blackRestartHoldMs_)) {
         lastBlackRestart_ = now;
         blackRestartHoldMs_ = std::min(2 * blackRestartHoldMs_, longestBlackHoldMs);
-        intake_.setBlackSince(now);
         Log::capture().info("Nur Schwarz von {} seit {} ms – Quelle wird neu verbunden", source_->name(),
                             int64_t(blackMs));
         stopSource();
         startSource();
+        // The restarted source counts as black from now until a picture says otherwise, so the doubled
+        // hold survives the restart.
+        if (source_) {
+            intake_.setBlackSince(now);
+        }
         return;
     }
     const double sinceMs = elapsedMilliseconds(intake_.lastFrameTime(), now);
@@ -1112,7 +1143,7 @@ ServiceAnnouncement SenderPipeline::currentAnnouncement(
     announcement.protocolVersion = HelloMessage::currentProtocolVersion;
     for (const auto& engine : engines ? *engines : server_->engines()) {
         if (engine->isAvailable()) {
-            announcement.engines.push_back(engine->kind());
+            addKind(announcement.engines, engine->kind());
         }
     }
     announcement.codec = effectiveCodec_;

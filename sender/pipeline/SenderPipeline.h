@@ -112,6 +112,10 @@ class SenderPipeline final : public SenderServerDelegate,
     // The state viewers and the network see for a status state.
     static StreamInfoMessage::State announcedState(const SenderStatus::State& state);
 
+    // The callbacks the server is given: each reaches the pipeline only while it exists, and otherwise
+    // answers what a sender with default settings and no tiers would.
+    static SenderServerCallbacks serverCallbacks(const std::weak_ptr<SenderPipeline>& pipeline);
+
     // --- the server's callbacks (server queue) ---
 
     void handleKeyframeRequest(uint8_t tier, KeyframeRequestMessage::Reason reason,

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "PipelineTesting.h"
+#include "sender/server/StreamingEngine.h"
 
 namespace kelvora {
 namespace {
@@ -250,6 +251,76 @@ TEST(SenderPipelineStatus, AnEnabledQuicEngineServesViewersThatAskForIt) {
     std::filesystem::remove_all(folder);
 }
 
+// An engine of any kind that only counts its starts; viewers never get it here.
+class CountingEngine final : public StreamingEngine {
+  public:
+    explicit CountingEngine(EngineKind kind) : kind_(std::move(kind)) {}
+    EngineKind kind() const override { return kind_; }
+    bool isAvailable() const override { return true; }
+    std::string statusDetail() const override { return "zusätzlich"; }
+    void start(const std::shared_ptr<StreamingEngineContext>&) override { ++starts; }
+    void stop() override {}
+    std::map<std::string, std::string> engineParameters(const SenderSession&) override { return {}; }
+    void attach(const std::shared_ptr<SenderSession>&) override {}
+    void handleSignal(const EngineSignalMessage&, const std::shared_ptr<SenderSession>&) override {}
+    std::atomic<int> starts{0};
+
+  private:
+    EngineKind kind_;
+};
+
+TEST(SenderPipelineStatus, EnginesChosenBeforeTheFirstStartRunAndAnExtraQuicJoinsTheBuiltInOne) {
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("kelvora-engines-" + std::to_string(getpid()));
+    auto extra = std::make_shared<CountingEngine>(EngineKind::quic());
+    {
+        SenderPipeline::Options options;
+        options.sources = std::make_shared<ScriptedSources>();
+        options.applicationFolder = folder;
+        options.announce = false;
+        SenderSettings settings = testSettings();
+        auto pipeline = SenderPipeline::create(settings, "ENGINES-TEST", {extra}, options);
+        Eventually<SenderStatus> statuses;
+        pipeline->setStatusHandler([&](SenderStatus status) { statuses.push(std::move(status)); });
+        settings.enabledEngines = {"tcp", "quic"};
+        pipeline->updateSettings(settings);
+        pipeline->start();
+
+        auto status = statuses.waitFor([](const SenderStatus& s) { return bool(s.controlPort); });
+        ASSERT_TRUE(status);
+        ASSERT_EQ(status->engines.size(), 3u);
+        EXPECT_EQ(status->engines[1].kind, EngineKind::quic());
+        EXPECT_TRUE(status->engines[1].isEnabled);
+        EXPECT_NE(status->engines[1].detail, "deaktiviert");
+        EXPECT_EQ(status->engines[2].detail, "zusätzlich");
+        EXPECT_EQ(extra->starts.load(), 1);
+        // The built-in engine comes first for a viewer that asks for QUIC.
+        TestViewer viewer(*status->controlPort);
+        auto welcome = viewer.join(TestViewer::hello("VIEWER-8", 4, true, EngineKind::quic()));
+        ASSERT_TRUE(welcome);
+        EXPECT_EQ(welcome->engine, EngineKind::quic());
+        EXPECT_TRUE(welcome->engineParameters.count("quicPort"));
+
+        pipeline->stop();
+        pipeline->queue().sync([] {});
+        pipeline->setStatusHandler({});
+        pipeline->queue().sync([] {});
+    }
+    std::filesystem::remove_all(folder);
+}
+
+TEST(SenderPipelineStatus, TuningWithoutAPipelineIsThatOfDefaultSettings) {
+    std::weak_ptr<SenderPipeline> gone;
+    {
+        PipelineUnderTest test(testSettings());
+        gone = test.pipeline;
+    }
+    ASSERT_TRUE(gone.expired());
+    StreamTuning expected = SenderSettings().streamTuning();
+    expected.tiers.clear();
+    EXPECT_EQ(SenderPipeline::serverCallbacks(gone).currentTuning(), expected);
+}
+
 CaptureDeviceInfo card(const std::string& id) {
     CaptureDeviceInfo info;
     info.id = id;
@@ -356,6 +427,35 @@ TEST(SenderPipelineDevices, ABlackCaptureDeviceIsReportedAndReconnectedWithAGrow
     EXPECT_EQ(test.sources->madeCount(), 2u);
     blackUntil(*second, 8000, 10500);
     EXPECT_TRUE(test.sources->waitForSource(3));
+}
+
+TEST(SenderPipelineDevices, TheBlackFlagGoesWithTheSource) {
+    struct Case {
+        const char* what;
+        std::function<void(PipelineUnderTest&)> act;
+        Kind state;
+    };
+    const Case cases[] = {
+        {"paused", [](PipelineUnderTest& test) { test.pipeline->setPaused(true); }, Kind::paused},
+        {"unplugged", [](PipelineUnderTest& test) { test.pipeline->updateDevices({}); },
+         Kind::waitingForSource},
+    };
+    for (const Case& c : cases) {
+        CardPipeline test;
+        auto source = test.sources->waitForSource(1);
+        ASSERT_TRUE(source && test.deliverUntilLive(*source)) << c.what;
+        for (uint64_t at = 500; at <= 3000; at += 500) {
+            test.now += 500 * kMs;
+            source->deliver(nv12Picture(320, 180, 16), test.now);
+        }
+        ASSERT_TRUE(test.waitForStatus([](const SenderStatus& s) { return s.sourceIsBlack; })) << c.what;
+        c.act(test);
+        auto after = test.waitForStatus(stateIs(c.state));
+        ASSERT_TRUE(after) << c.what;
+        EXPECT_FALSE(after->sourceIsBlack) << c.what;
+        waitForWatchdog(test);
+        EXPECT_FALSE(test.waitForStatus().value().sourceIsBlack) << c.what;
+    }
 }
 
 }  // namespace
