@@ -30,6 +30,12 @@ void FrameOrderer::reset() {
     lastDeliveredCaptureTime_ = 0;
 }
 
+void FrameOrderer::abandonChain(int64_t refused, uint64_t now) {
+    counters_.dropped += refused + static_cast<int64_t>(pending_.size());
+    reset();
+    lastKeyframeRequest_ = now;
+}
+
 std::optional<std::pair<uint64_t, uint64_t>> FrameOrderer::referenceRange() const {
     if (chainStart_ && lastReference_ && *lastReference_ >= *chainStart_) {
         return std::pair{*chainStart_, *lastReference_};

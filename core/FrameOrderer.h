@@ -68,6 +68,10 @@ class FrameOrderer {
     std::vector<Action> poll(uint64_t now, bool useTransferWait);
     // Forgets the chain (the tier was retired); counters and limits stay.
     void reset();
+    // The decoder refused `refused` of the frames delivered last, having fallen behind: they and the frames
+    // still held count as dropped, the chain is forgotten as by `reset`, and the receiver's own keyframe
+    // request at `now` counts as this orderer's, which repeats it only after the usual interval.
+    void abandonChain(int64_t refused, uint64_t now);
 
     // (oldest, newest) reference the decoder holds, which the receiver acknowledges to the sender.
     std::optional<std::pair<uint64_t, uint64_t>> referenceRange() const;

@@ -4,12 +4,15 @@
 
 namespace kelvora {
 
-std::shared_ptr<EncodedStreamMonitor> EncodedStreamMonitor::create(Clock clock) {
-    return std::shared_ptr<EncodedStreamMonitor>(new EncodedStreamMonitor(std::move(clock)));
+std::shared_ptr<EncodedStreamMonitor> EncodedStreamMonitor::create(
+    Clock clock, std::shared_ptr<SerialQueue> decoderWorker) {
+    return std::shared_ptr<EncodedStreamMonitor>(
+        new EncodedStreamMonitor(std::move(clock), std::move(decoderWorker)));
 }
 
-EncodedStreamMonitor::EncodedStreamMonitor(Clock clock)
+EncodedStreamMonitor::EncodedStreamMonitor(Clock clock, std::shared_ptr<SerialQueue> decoderWorker)
     : clock_(std::move(clock)),
+      decoderWorker_(std::move(decoderWorker)),
       renderers_{{0, std::make_shared<VideoRenderer>()},
                  {1, std::make_shared<VideoRenderer>()},
                  {2, std::make_shared<VideoRenderer>()}},
@@ -43,9 +46,21 @@ void EncodedStreamMonitor::submit(const EncodedVideoFrame& frame) {
     if (!isEnabled() || !renderers_.contains(frame.tier)) {
         return;
     }
-    queue_->async([weak = weak_from_this(), frame] {
+    const size_t bytes = frame.dataByteCount();
+    // Only the monitor queue changes these meanwhile, and it only takes away.
+    const size_t frames = queuedFrames_.load();
+    if (frames != 0 && (frames >= VideoDecoder::kMaximumBacklogFrames ||
+                        queuedBytes_.load() + bytes > VideoDecoder::kMaximumBacklogBytes)) {
+        countDropped(frame.tier);
+        return;
+    }
+    queuedFrames_ += 1;
+    queuedBytes_ += bytes;
+    queue_->async([weak = weak_from_this(), frame, bytes] {
         if (auto self = weak.lock()) {
             self->process(frame);
+            self->queuedBytes_ -= bytes;
+            self->queuedFrames_ -= 1;
         }
     });
 }
@@ -60,6 +75,7 @@ void EncodedStreamMonitor::process(const EncodedVideoFrame& frame) {
     lastFrameNumber_[tier] = frame.frameNumber;
     if (waitingForKeyframe_.contains(tier)) {
         if (!frame.isKeyframe()) {
+            countDropped(tier);
             return;
         }
         waitingForKeyframe_.erase(tier);
@@ -67,12 +83,13 @@ void EncodedStreamMonitor::process(const EncodedVideoFrame& frame) {
 
     auto& decoder = decoders_[tier];
     if (!decoder) {
-        decoder =
-            std::make_unique<VideoDecoder>([weak = weak_from_this(), tier](VideoDecoder::Result result) {
+        decoder = std::make_unique<VideoDecoder>(
+            [weak = weak_from_this(), tier](VideoDecoder::Result result) {
                 if (auto self = weak.lock()) {
                     self->decoded(tier, std::move(result));
                 }
-            });
+            },
+            decoderWorker_);
     }
     {
         std::lock_guard lock(statsMutex_);
@@ -83,7 +100,18 @@ void EncodedStreamMonitor::process(const EncodedVideoFrame& frame) {
             stats.encode.add(MonotonicClock::milliseconds(frame.captureTime, frame.encodeDoneTime));
         }
     }
-    decoder->decode(frame, clock_());
+    if (!decoder->decode(frame, clock_())) {
+        // The decoder has fallen behind; it takes this tier's next keyframe again.
+        waitingForKeyframe_.insert(tier);
+        countDropped(tier);
+    }
+}
+
+void EncodedStreamMonitor::countDropped(uint8_t tier) {
+    std::lock_guard lock(statsMutex_);
+    if (auto stats = stats_.find(tier); stats != stats_.end()) {
+        stats->second.dropped += 1;
+    }
 }
 
 void EncodedStreamMonitor::decoded(uint8_t tier, VideoDecoder::Result result) {
@@ -123,7 +151,7 @@ std::vector<EncodedStreamMonitor::TierInfo> EncodedStreamMonitor::tierInfos() co
     std::lock_guard lock(statsMutex_);
     for (auto& [tier, stats] : stats_) {
         infos.push_back(TierInfo{tier, stats.codec, stats.dimensions, stats.fps.rate(now),
-                                 stats.encode.median(), stats.decoded.median()});
+                                 stats.encode.median(), stats.decoded.median(), stats.dropped});
     }
     return infos;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -39,12 +41,17 @@ class EncodedStreamMonitor : public std::enable_shared_from_this<EncodedStreamMo
         double framesPerSecond = 0;           // pictures decoded over the last second
         std::optional<double> encodeMs;       // median of the last 60 capture-to-encoded times
         std::optional<double> decodedMs;      // median of the last 60 capture-to-decoded times
+        // Frames thrown away undecoded while the tier waited for a keyframe: its decoder had fallen behind,
+        // a frame was missing, or decoding failed.
+        int64_t framesDropped = 0;
 
         bool operator==(const TierInfo&) const = default;
     };
 
-    // Disabled at first. `clock` gives the times of the frame-rate meter and the capture-to-decoded figures.
-    static std::shared_ptr<EncodedStreamMonitor> create(Clock clock = MonotonicClock::system());
+    // Disabled at first. `clock` gives the times of the frame-rate meter and the capture-to-decoded figures;
+    // `decoderWorker`, when given, runs every tier's decoding (a test holds it up).
+    static std::shared_ptr<EncodedStreamMonitor> create(Clock clock = MonotonicClock::system(),
+                                                        std::shared_ptr<SerialQueue> decoderWorker = nullptr);
     ~EncodedStreamMonitor();
     EncodedStreamMonitor(const EncodedStreamMonitor&) = delete;
     EncodedStreamMonitor& operator=(const EncodedStreamMonitor&) = delete;
@@ -55,7 +62,9 @@ class EncodedStreamMonitor : public std::enable_shared_from_this<EncodedStreamMo
     // pictures.
     void setEnabled(bool enabled);
 
-    // Takes a copy of the frame for decoding; ignored while disabled and for tiers above 2.
+    // Takes a copy of the frame for decoding; ignored while disabled and for tiers above 2. The copies
+    // waiting for the monitor queue are bounded as a decoder's backlog is; a frame over the bound is
+    // dropped, and the gap it leaves makes its tier wait for the next keyframe.
     void submit(const EncodedVideoFrame& frame);
 
     // One row per tier that has figures, in ascending tier order.
@@ -71,21 +80,28 @@ class EncodedStreamMonitor : public std::enable_shared_from_this<EncodedStreamMo
         SampleWindow encode{60};
         SampleWindow decoded{60};
         RateMeter fps{1.0};
+        int64_t dropped = 0;
     };
 
-    explicit EncodedStreamMonitor(Clock clock);
+    EncodedStreamMonitor(Clock clock, std::shared_ptr<SerialQueue> decoderWorker);
 
     // On the monitor queue.
     void process(const EncodedVideoFrame& frame);
     void reset();
+    void countDropped(uint8_t tier);
     // On the decoder's worker.
     void decoded(uint8_t tier, VideoDecoder::Result result);
 
     const Clock clock_;
+    const std::shared_ptr<SerialQueue> decoderWorker_;
     const std::map<uint8_t, std::shared_ptr<VideoRenderer>> renderers_;
 
     mutable std::mutex enabledMutex_;
     bool enabled_ = false;
+
+    // Frames submitted and not yet processed, with their bytes.
+    std::atomic<size_t> queuedFrames_{0};
+    std::atomic<size_t> queuedBytes_{0};
 
     std::map<uint8_t, std::unique_ptr<VideoDecoder>> decoders_;
     std::set<uint8_t> waitingForKeyframe_{0, 1, 2};

@@ -197,6 +197,10 @@ void ReceiverSession::setSmoothingEnabled(bool enabled) {
     });
 }
 
+void ReceiverSession::setDecoderWorker(std::shared_ptr<SerialQueue> worker) {
+    onQueue([worker = std::move(worker)](ReceiverSession& self) { self.decoderWorker_ = worker; });
+}
+
 PlaybackStatistics ReceiverSession::statistics() const {
     std::lock_guard lock(statsMutex_);
     return stats_;
@@ -696,7 +700,15 @@ void ReceiverSession::handleOrdererActions(std::vector<FrameOrderer::Action> act
                 framesSkippedForCatchUp_ += 1;
                 continue;
             }
-            decoder(tier).decode(action.frame(), time);
+            if (!decoder(tier).decode(action.frame(), time)) {
+                // The rest of this list continues the chain the decoder just broke off.
+                int64_t refused = 0;
+                for (size_t j = i; j < actions.size(); ++j) {
+                    refused += actions[j].isDelivery() ? 1 : 0;
+                }
+                handleDecoderBacklog(tier, refused, time);
+                return;
+            }
         } else {
             ViewerLog::player().debug(
                 "Stufe {}: Keyframe/Refresh nötig ({}), unterwegs: "
@@ -716,14 +728,16 @@ VideoDecoder& ReceiverSession::decoder(uint8_t tier) {
         slot.serial = nextDecoderSerial_++;
         // Runs on the decoder's worker: hop to the session queue without taking
         // hold of the session there.
-        slot.decoder = std::make_unique<VideoDecoder>([weak = weak_from_this(), queue = queue_, tier,
-                                                       serial = slot.serial](VideoDecoder::Result result) {
-            queue->async([weak, tier, serial, result = std::move(result)]() mutable {
-                if (auto self = weak.lock()) {
-                    self->handleDecoderResult(tier, serial, std::move(result));
-                }
-            });
-        });
+        slot.decoder = std::make_unique<VideoDecoder>(
+            [weak = weak_from_this(), queue = queue_, tier,
+             serial = slot.serial](VideoDecoder::Result result) {
+                queue->async([weak, tier, serial, result = std::move(result)]() mutable {
+                    if (auto self = weak.lock()) {
+                        self->handleDecoderResult(tier, serial, std::move(result));
+                    }
+                });
+            },
+            decoderWorker_);
     }
     return *slot.decoder;
 }
@@ -808,6 +822,19 @@ void ReceiverSession::handleDecoderError(uint8_t tier, const DecoderError& error
     orderer->second.reset();
     const uint64_t time = now();
     handleOrdererActions(orderer->second.poll(time, false), tier, time);
+}
+
+// The tier's decoder has fallen behind and refused frames: the orderer then waits for a keyframe (dropping
+// what it holds and what comes until then) and the sender is asked for one, once; the orderer repeats the
+// request as it does after a loss when none comes.
+void ReceiverSession::handleDecoderBacklog(uint8_t tier, int64_t refused, uint64_t time) {
+    Log::decoder().info("Decoder kommt nicht nach (Stufe {}): verwirft bis zum nächsten Keyframe", tier);
+    tiers_.restartWarmUp(tier);
+    if (auto orderer = orderers_.find(tier); orderer != orderers_.end()) {
+        orderer->second.abandonChain(refused, time);
+    }
+    keyframeRequests_ += 1;
+    send(KeyframeRequestMessage{KeyframeRequestMessage::Reason::decoderError, tier});
 }
 
 void ReceiverSession::applyTierSwitch(const DisplayTierSelector::TierSwitch& change) {

@@ -117,6 +117,10 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     // Playout smoothing; switching it off shows pictures as soon as they are
     // decoded.
     void setSmoothingEnabled(bool enabled);
+    // The queue the decoders run libavcodec on; each decoder has its own when
+    // none is set. Set before start(): a test holds it up to play a decoder
+    // that cannot keep up.
+    void setDecoderWorker(std::shared_ptr<SerialQueue> worker);
 
     PlaybackStatistics statistics() const;
     // The sender's address as the control connection reached it (host without
@@ -193,6 +197,7 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     void handleDecoderResult(uint8_t tier, uint64_t serial, VideoDecoder::Result result);
     void handleDecodedFrame(uint8_t tier, DecodedFrame frame);
     void handleDecoderError(uint8_t tier, const DecoderError& error);
+    void handleDecoderBacklog(uint8_t tier, int64_t refused, uint64_t time);
     void applyTierSwitch(const DisplayTierSelector::TierSwitch& change);
     void resetMeasurementWindows();
     void schedulePresentation(PixelBuffer picture, uint64_t captureTime, std::optional<double> latencyMs);
@@ -211,6 +216,7 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     EventHandler eventHandler_;
     std::shared_ptr<FramedConnection> control_;
     std::shared_ptr<PlaybackEngine> engine_;
+    std::shared_ptr<SerialQueue> decoderWorker_;
     std::map<uint8_t, DecoderSlot> decoders_;
     uint64_t nextDecoderSerial_ = 1;
     std::map<uint8_t, FrameOrderer> orderers_;

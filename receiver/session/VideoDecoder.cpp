@@ -187,38 +187,60 @@ class VideoDecoder::Session {
     PixelTransfer transfer_;
 };
 
-VideoDecoder::VideoDecoder(Output output)
+class VideoDecoder::Ticket {
+  public:
+    Ticket(std::shared_ptr<Backlog> backlog, size_t bytes) : backlog_(std::move(backlog)), bytes_(bytes) {
+        backlog_->frames += 1;
+        backlog_->bytes += bytes_;
+    }
+    ~Ticket() {
+        backlog_->bytes -= bytes_;
+        backlog_->frames -= 1;
+    }
+    Ticket(const Ticket&) = delete;
+    Ticket& operator=(const Ticket&) = delete;
+
+  private:
+    std::shared_ptr<Backlog> backlog_;
+    size_t bytes_;
+};
+
+VideoDecoder::VideoDecoder(Output output, std::shared_ptr<SerialQueue> worker)
     : output_(std::make_shared<const Output>(std::move(output))),
-      worker_(std::make_unique<SerialQueue>(SerialQueue::labelFor("decoder"))) {}
+      worker_(worker ? std::move(worker) : std::make_shared<SerialQueue>(SerialQueue::labelFor("decoder"))) {}
 
 VideoDecoder::~VideoDecoder() {
     invalidate();
 }
 
-void VideoDecoder::decode(const EncodedVideoFrame& frame, uint64_t arrivalTime) {
+bool VideoDecoder::decode(const EncodedVideoFrame& frame, uint64_t arrivalTime) {
+    std::shared_ptr<Ticket> ticket = admit(frame);
+    if (!ticket) {
+        return false;
+    }
     if (session_ && session_->isBroken()) {
         // The worker found the context unusable: drop it, so that the next keyframe builds a new one.
-        invalidate();
+        forgetSession();
     }
     if (frame.isKeyframe() && !frame.parameterSets.empty() &&
         !(currentCodec_ == frame.codec && currentParameterSets_ == frame.parameterSets)) {
         try {
             configure(frame.codec, frame.parameterSets);
         } catch (const DecoderError& error) {
-            report(error);
-            return;
+            report(error, std::move(ticket));
+            return true;
         }
     }
     // A frame of another codec than the running context's would be read as garbage by it.
     if (!session_ || !configuration_ || currentCodec_ != frame.codec) {
-        report(DecoderError::noFormat());
-        return;
+        report(DecoderError::noFormat(), std::move(ticket));
+        return true;
     }
     Packet packet =
         makePacket(frame.payload, frame.isKeyframe() ? ByteView(parameterSetsAnnexB_) : ByteView());
     if (!packet) {
-        report(DecoderError::decode(-1));
-        return;
+        report(DecoderError::decode(-1), std::move(ticket));
+        return true;
     }
     FrameTiming timing{frame.frameNumber,
                        frame.captureTime,
@@ -229,12 +251,32 @@ void VideoDecoder::decode(const EncodedVideoFrame& frame, uint64_t arrivalTime) 
                        frame.flags.contains(EncodedVideoFrame::Flags::testPattern)};
     // std::function needs a copyable job; the packet rides along in a shared box.
     std::shared_ptr<AVPacket> box(packet.release(), PacketFree{});
-    worker_->async(
-        [session = session_, box, timing, output = output_] { session->decode(*box, timing, *output); });
+    worker_->async([session = session_, box, timing, output = output_, ticket = std::move(ticket)]() mutable {
+        ticket.reset();  // no longer waiting
+        session->decode(*box, timing, *output);
+    });
+    return true;
+}
+
+std::shared_ptr<VideoDecoder::Ticket> VideoDecoder::admit(const EncodedVideoFrame& frame) {
+    if (refusing_ && !frame.isKeyframe()) {
+        return nullptr;
+    }
+    const size_t bytes = frame.dataByteCount();
+    // Only the worker changes the backlog meanwhile, and it only takes away from it.
+    const size_t frames = backlog_->frames.load();
+    const bool fits = frames == 0 || (frames < kMaximumBacklogFrames &&
+                                      backlog_->bytes.load() + bytes <= kMaximumBacklogBytes);
+    refusing_ = !fits;
+    return fits ? std::make_shared<Ticket>(backlog_, bytes) : nullptr;
 }
 
 void VideoDecoder::invalidate() {
     worker_->sync([] {});
+    forgetSession();
+}
+
+void VideoDecoder::forgetSession() {
     session_.reset();
     configuration_.reset();
     parameterSetsAnnexB_.clear();
@@ -257,7 +299,7 @@ void VideoDecoder::configure(VideoCodec codec, const std::vector<Bytes>& paramet
         adopt(std::move(configuration));
         return;
     }
-    invalidate();
+    forgetSession();
     session_ = Session::open(codec);
     adopt(std::move(configuration));
     ++sessionsCreated_;
@@ -271,8 +313,11 @@ void VideoDecoder::adopt(DecoderConfiguration configuration) {
     configuration_ = std::move(configuration);
 }
 
-void VideoDecoder::report(DecoderError error) {
-    worker_->async([error, output = output_] { (*output)(error); });
+void VideoDecoder::report(DecoderError error, std::shared_ptr<Ticket> ticket) {
+    worker_->async([error, output = output_, ticket = std::move(ticket)]() mutable {
+        ticket.reset();
+        (*output)(error);
+    });
 }
 
 }  // namespace kelvora

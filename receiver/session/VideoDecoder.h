@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "core/Bytes.h"
+#include "core/ControlMessage.h"
 #include "core/EncodedVideoFrame.h"
 #include "core/ParameterSets.h"
 #include "core/VideoCodec.h"
@@ -29,20 +32,38 @@ class SerialQueue;
 // worker queue of its own ("decoder") that runs libavcodec and calls `output`: one result per frame at most,
 // in frame order, errors found before decoding included. Owners hop from there to their own queue. The
 // decoder must not be destroyed from inside `output` while another thread still uses it.
+//
+// The frames waiting for the worker are bounded in count and bytes. A decoder slower than the stream would
+// otherwise fall behind without end, in latency and in memory; at the bound it refuses frames, and having
+// refused one it takes nothing but a keyframe, since every frame in between refers to one it never saw.
 class VideoDecoder {
   public:
     using Result = std::variant<DecodedFrame, DecoderError>;
     using Output = std::function<void(Result)>;
 
-    explicit VideoDecoder(Output output);
+    // Two seconds of 60 fps video. A healthy decoder needs a few milliseconds a frame and holds one or two;
+    // even the burst that follows a network stall of a second (the most the receiver's orderer holds back)
+    // stays well below. A backlog this long is seconds of latency that only a keyframe cures.
+    static constexpr size_t kMaximumBacklogFrames = 120;
+    // One message of the largest size the wire allows (frames count with their parameter sets). Seconds of
+    // the highest bitrate the sender plans stay far below it; the count alone would let 120 such messages
+    // in. A single frame above it still goes in when nothing waits, so that its keyframes are not refused
+    // for ever.
+    static constexpr size_t kMaximumBacklogBytes = ControlMessage::maximumPayloadLength;
+
+    // `worker` runs libavcodec; without one the decoder makes its own. Tests hand in a queue they can hold
+    // up.
+    explicit VideoDecoder(Output output, std::shared_ptr<SerialQueue> worker = nullptr);
     // Drains the frames in flight, like `invalidate`.
     ~VideoDecoder();
     VideoDecoder(const VideoDecoder&) = delete;
     VideoDecoder& operator=(const VideoDecoder&) = delete;
 
     // Decodes one frame; `arrivalTime` (monotonic ns) travels with the picture. Every outcome goes to
-    // `output`: a picture, an error, or nothing when libavcodec drops the frame.
-    void decode(const EncodedVideoFrame& frame, uint64_t arrivalTime);
+    // `output`: a picture, an error, or nothing when libavcodec drops the frame. Returns false, with nothing
+    // going to `output`, for a frame refused because the backlog is full, and for every frame after such
+    // a refusal until a keyframe is taken.
+    bool decode(const EncodedVideoFrame& frame, uint64_t arrivalTime);
 
     // Waits until the frames in flight have gone through `output`, then closes the codec context and
     // forgets the format, so that only the next keyframe with parameter sets starts decoding again.
@@ -56,15 +77,30 @@ class VideoDecoder {
 
   private:
     class Session;
+    // Frames handed to the worker that it has not started on.
+    struct Backlog {
+        std::atomic<size_t> frames{0};
+        std::atomic<size_t> bytes{0};
+    };
+    // One frame's share of the backlog, given back when the worker starts on it (or drops it unstarted).
+    class Ticket;
+
+    // The frame's share, or null when it is refused.
+    std::shared_ptr<Ticket> admit(const EncodedVideoFrame& frame);
 
     // Throws DecoderError: noFormat for sets that libavcodec refuses (the running context stays),
     // sessionCreation when a new context does not open.
     void configure(VideoCodec codec, const std::vector<Bytes>& parameterSets);
     void adopt(DecoderConfiguration configuration);
-    void report(DecoderError error);
+    // Lets go of the context and the format without waiting: the frames on their way to the worker hold
+    // the context they were made for, so the owner's queue never waits for a decoder that is behind.
+    void forgetSession();
+    void report(DecoderError error, std::shared_ptr<Ticket> ticket);
 
     std::shared_ptr<const Output> output_;
-    std::unique_ptr<SerialQueue> worker_;
+    std::shared_ptr<SerialQueue> worker_;
+    std::shared_ptr<Backlog> backlog_ = std::make_shared<Backlog>();
+    bool refusing_ = false;  // a frame was refused; only a keyframe is taken now
     std::shared_ptr<Session> session_;
     std::optional<DecoderConfiguration> configuration_;
     Bytes parameterSetsAnnexB_;  // the sets as they go in front of each keyframe

@@ -1,6 +1,7 @@
 #include "receiver/session/EncodedStreamMonitor.h"
 
 #include "core/TestPatternTimecode.h"
+#include "receiver/session/HeldQueue.h"
 #include "receiver/session/TestStreams.h"
 #include "sender/pipeline/VideoEncoder.h"
 
@@ -95,7 +96,8 @@ TEST_F(EncodedStreamMonitorTest, ReportsTheFiguresOfAThreeTierTestPatternSender)
     for (uint8_t tier = 0; tier < 3; ++tier) {
         const EncodedStreamMonitor::TierInfo expected{
             tier, VideoCodec::h264,         sizes[tier],
-            9.0,  encode.at(tier).median(), MonotonicClock::milliseconds(first + 4 * 33'333'333, now)};
+            9.0,  encode.at(tier).median(), MonotonicClock::milliseconds(first + 4 * 33'333'333, now),
+            0};
         EXPECT_EQ(infos[tier], expected);
     }
     // The picture on screen is the last one, time code and all.
@@ -134,4 +136,28 @@ TEST_F(EncodedStreamMonitorTest, ATierWaitsForAKeyframeAtStartAndAfterAGapWhileO
     ASSERT_TRUE(eventually([&] { return pictures(0) == 3; }));
     drain();
     EXPECT_EQ(pictures(0), 3u);
+}
+
+TEST_F(EncodedStreamMonitorTest, ATierWhoseDecoderFallsBehindDropsToItsNextKeyframeAndCountsTheDrops) {
+    test::HeldQueue worker;
+    monitor = EncodedStreamMonitor::create([this] { return now.load(); }, worker.queue);
+    monitor->setEnabled(true);
+    TestEncoder main({320, 180});
+    const size_t backlog = VideoDecoder::kMaximumBacklogFrames;
+    for (size_t i = 0; i < backlog + 10; ++i) {
+        monitor->submit(main.encode(kStart, i == 0));
+    }
+    const auto dropped = [&] {
+        const auto infos = monitor->tierInfos();
+        return infos.empty() ? -1 : infos[0].framesDropped;
+    };
+    // The frame over the bound and the nine behind it.
+    ASSERT_TRUE(eventually([&] { return dropped() == 10; }));
+    worker.release();
+    ASSERT_TRUE(eventually([&] { return pictures(0) == backlog; }));
+    monitor->submit(main.encode(kStart));
+    monitor->submit(main.encode(kStart, true));
+    monitor->submit(main.encode(kStart));
+    ASSERT_TRUE(eventually([&] { return pictures(0) == backlog + 2; }));
+    EXPECT_EQ(dropped(), 11);
 }

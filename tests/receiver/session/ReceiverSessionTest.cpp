@@ -5,6 +5,7 @@
 
 #include "core/TestPatternTimecode.h"
 #include "receiver/session/FakeSender.h"
+#include "receiver/session/HeldQueue.h"
 #include "receiver/session/ManualScheduler.h"
 #include "receiver/session/ReceiverSession.h"
 #include "receiver/session/TestStreams.h"
@@ -265,6 +266,44 @@ TEST_F(ReceiverSessionTest, AFrameWithoutItsReferenceAsksForAKeyframeForItsTierU
     ASSERT_EQ(acks.size(), 1u);
     EXPECT_EQ(acks[0], (ReferenceAckMessage{1, 3, 3}));
     EXPECT_EQ(sender.waitFor<TierReadyMessage>(), (std::vector<TierReadyMessage>{{1, true}}));
+}
+
+TEST_F(ReceiverSessionTest, ADecoderThatFallsBehindDropsToTheNextKeyframeAndAsksForItOnce) {
+    test::HeldQueue worker;
+    session->setDecoderWorker(worker.queue);
+    connect();
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    test::TestEncoder encoder({320, 180});
+    const size_t backlog = VideoDecoder::kMaximumBacklogFrames;
+    const uint64_t start = scheduler->now() - 1'000'000'000;
+    for (size_t i = 0; i < backlog + 20; ++i) {
+        sender.send(encoder.encode(start + i * 1'000'000, i == 0));
+    }
+    // Behind the frames: once it is read, so are they.
+    sender.send(StreamInfoMessage{
+        StreamInfoMessage::State::live, "Testbild", VideoCodec::h264, {320, 180}, 60, false});
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::StreamInfoChanged>));
+    const auto overflow = [](const KeyframeRequestMessage& request) {
+        return request == KeyframeRequestMessage{Reason::decoderError, 0};
+    };
+    EXPECT_EQ(sender.waitFor<KeyframeRequestMessage>(1, overflow).size(), 1u);
+
+    // What the decoder took before the bound comes out in full; then the keyframe starts it again.
+    worker.release();
+    ASSERT_TRUE(presentations.waitFor([&](const int& count) { return count >= static_cast<int>(backlog); }));
+    sendAndPresent(encoder, true);
+    scheduler->advance(16ms);
+    sendAndPresent(encoder);
+    scheduler->advance(250ms);
+    session->queue().sync([] {});
+    EXPECT_EQ(presented.load(), static_cast<int>(backlog) + 2);
+    EXPECT_EQ(
+        sender.all<KeyframeRequestMessage>(),
+        (std::vector<KeyframeRequestMessage>{{Reason::connect, std::nullopt}, {Reason::decoderError, 0}}));
+    const auto stats = session->statistics();
+    EXPECT_EQ(stats.framesDropped, 20);
+    EXPECT_EQ(stats.keyframeRequests, 2);
+    EXPECT_EQ(stats.decodeErrors, 0);
 }
 
 TEST_F(ReceiverSessionTest, ReportsEverySecondWithWhatArrivedSinceTheLastReport) {

@@ -1,9 +1,11 @@
 #include "receiver/session/VideoDecoder.h"
 
+#include "receiver/session/HeldQueue.h"
 #include "receiver/session/TestStreams.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <random>
@@ -15,14 +17,19 @@ namespace {
 
 // The decoder under test with the results it gave on its worker thread.
 struct Decoding {
+    explicit Decoding(std::shared_ptr<SerialQueue> worker = nullptr)
+        : decoder(
+              [this](VideoDecoder::Result result) {
+                  std::lock_guard lock(mutex);
+                  results.push_back(std::move(result));
+                  arrived.notify_all();
+              },
+              std::move(worker)) {}
+
     std::mutex mutex;
     std::condition_variable arrived;
     std::vector<VideoDecoder::Result> results;
-    VideoDecoder decoder{[this](VideoDecoder::Result result) {
-        std::lock_guard lock(mutex);
-        results.push_back(std::move(result));
-        arrived.notify_all();
-    }};
+    VideoDecoder decoder;
 
     // The results once `done` holds for them (fails the test after a generous time).
     std::vector<VideoDecoder::Result> waitUntil(
@@ -205,4 +212,54 @@ TEST(VideoDecoder, BadLengthsTruncatedAndRandomPayloadsGiveErrorsAndAKeyframeRec
         EXPECT_TRUE(decoded == nullptr || decoded->pixelBuffer.width() == 320);
     }
     EXPECT_GT(errors, 30u);
+}
+
+TEST(VideoDecoder, AWorkerThatFallsBehindHoldsABoundedBacklogAndResumesOnlyAtAKeyframe) {
+    constexpr size_t kMiB = 1024 * 1024;
+    struct Case {
+        const char* name;
+        size_t payloadBytes;  // 0: the test encoder's own frames, a keyframe first
+        size_t offered;
+        size_t taken;
+    };
+    const Case cases[] = {
+        {"small frames fill the count", 0, VideoDecoder::kMaximumBacklogFrames + 10,
+         VideoDecoder::kMaximumBacklogFrames},
+        {"large frames fill the bytes", 5 * kMiB, 10, VideoDecoder::kMaximumBacklogBytes / (5 * kMiB)},
+        {"a frame above the byte bound goes in alone", 40 * kMiB, 3, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::HeldQueue worker;
+        Decoding d(worker.queue);
+        TestEncoder encoder({320, 180});
+        std::vector<bool> taken;
+        for (size_t i = 0; i < c.offered; ++i) {
+            EncodedVideoFrame frame = encoder.encode(i + 1, i == 0 && c.payloadBytes == 0);
+            if (c.payloadBytes != 0) {
+                // Without a session each frame gives exactly one error, whatever it holds.
+                frame.flags = EncodedVideoFrame::Flags();
+                frame.parameterSets.clear();
+                frame.payload.assign(c.payloadBytes, 0x41);
+                setLength(frame.payload, static_cast<uint32_t>(c.payloadBytes - 4));
+            }
+            taken.push_back(d.decoder.decode(frame, i));
+        }
+        // A prefix is taken, the rest refused.
+        std::vector<bool> expected(c.offered, false);
+        std::fill_n(expected.begin(), c.taken, true);
+        EXPECT_EQ(taken, expected);
+        worker.release();
+        EXPECT_EQ(d.waitFor(c.taken).size(), c.taken);
+
+        // With the backlog gone, only a keyframe is taken, and it decodes.
+        EXPECT_FALSE(d.decoder.decode(encoder.encode(1000), 0));
+        const EncodedVideoFrame keyframe = encoder.encode(1001, true);
+        EXPECT_TRUE(d.decoder.decode(keyframe, 0));
+        EXPECT_TRUE(d.decoder.decode(encoder.encode(1002), 0));
+        auto all = d.waitFor(c.taken + 2);
+        ASSERT_EQ(all.size(), c.taken + 2);
+        EXPECT_EQ(picture(all[c.taken]).frame.frameNumber, keyframe.frameNumber);
+        EXPECT_EQ(picture(all[c.taken + 1]).frame.captureTime, 1002u);
+    }
 }
