@@ -25,7 +25,17 @@ QuicTransportOptions QUICConfiguration::quicOptions() {
 }
 
 QuicServerParameters QUICConfiguration::serverParameters(std::shared_ptr<const TlsIdentity> identity) {
-    return {quicOptions(), std::move(identity)};
+    QuicServerParameters parameters{quicOptions(), std::move(identity)};
+    parameters.transport.initialMaxData = senderConnectionWindow;
+    parameters.transport.initialMaxStreamDataBidiLocal = senderStreamWindow;
+    parameters.transport.initialMaxStreamDataBidiRemote = senderStreamWindow;
+    parameters.transport.initialMaxStreamDataUni = 0;
+    parameters.transport.initialMaxStreamsBidi = senderViewerStreams;
+    parameters.transport.initialMaxStreamsUni = 0;
+    parameters.transport.handshakeTimeoutMs = senderHandshakeTimeoutMs;
+    parameters.maxConnections = senderMaxConnections;
+    parameters.maxHandshakes = senderMaxHandshakes;
+    return parameters;
 }
 
 QuicClientParameters QUICConfiguration::clientParameters(std::string_view expectedFingerprint) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -45,10 +46,24 @@ struct QUICConfiguration {
     // The traffic class of interactive video (DSCP AF41).
     static constexpr uint8_t interactiveVideoTrafficClass = 0x88;
 
+    // What the sender grants each viewer connection. A viewer sends nothing but its attach message and the
+    // ends of frame streams, so the sender's own receive windows and stream grant are small: they bound
+    // what one connection can make the sender hold, the transport's reordering buffers included. The
+    // viewer's windows above are the ones frames travel under.
+    static constexpr uint64_t senderConnectionWindow = 0x40000;
+    static constexpr uint64_t senderStreamWindow = 0x10000;
+    static constexpr uint64_t senderViewerStreams = 4;
+    // Connections the sender's listener holds at once, and of those still in their handshake; clients
+    // beyond either are refused while the connections already there keep working.
+    static constexpr std::size_t senderMaxConnections = 64;
+    static constexpr std::size_t senderMaxHandshakes = 16;
+    // A handshake takes milliseconds in a local network; one that keeps going past this is dropped.
+    static constexpr uint64_t senderHandshakeTimeoutMs = 5000;
+
     // The transport options both sides use.
     static QuicTransportOptions quicOptions();
-    // The sender's listener parameters: the options and the identity it proves. The viewer presents no
-    // certificate and none is asked for.
+    // The sender's listener parameters: the options with the sender's own receive windows and limits, and
+    // the identity it proves. The viewer presents no certificate and none is asked for.
     static QuicServerParameters serverParameters(std::shared_ptr<const TlsIdentity> identity);
     // The viewer's parameters: the options and a certificate check that accepts exactly the leaf
     // certificate whose fingerprint is `expectedFingerprint` (either case), logging a mismatch. There is

@@ -43,6 +43,8 @@ constexpr size_t kClientCidLength = 8;
 // Datagrams read per wake-up before pending writes get their turn.
 constexpr int kReceiveBatch = 64;
 constexpr size_t kDatagramCapacity = 65536;
+// Refusals of new connections are logged at most this often; a flood of them must not flood the log.
+constexpr uint64_t kRefusalLogIntervalNs = 5'000'000'000;
 // TLS alert no_application_protocol; QUIC carries TLS alerts as transport errors 0x100 + alert.
 constexpr uint8_t kAlertNoApplicationProtocol = 120;
 constexpr uint64_t kCryptoErrorBase = 0x100;
@@ -102,6 +104,7 @@ class StreamImpl final : public QuicStream, public std::enable_shared_from_this<
   public:
     StreamImpl(asio::io_context& context, std::weak_ptr<ConnectionImpl> connection, int64_t id, bool local)
         : context_(context), connection_(std::move(connection)), id_(id), local_(local) {}
+    ~StreamImpl() override;
 
     int64_t id() const override { return id_; }
     bool isLocal() const override { return local_; }
@@ -110,6 +113,8 @@ class StreamImpl final : public QuicStream, public std::enable_shared_from_this<
     void send(std::shared_ptr<const std::vector<uint8_t>> data, bool finish) override;
     void finish() override { send(nullptr, true); }
     void cancel(uint64_t errorCode) override;
+    void consumeExplicitly() override { explicitConsumption_ = true; }
+    void consumed(size_t byteCount) override;
 
     // Bytes queued but not yet handed to the transport, as vectors for one write; sets `finishNow` when
     // they reach the end of what will ever be sent and the end was asked for.
@@ -133,6 +138,7 @@ class StreamImpl final : public QuicStream, public std::enable_shared_from_this<
     bool queuedForSending = false;
     bool deliveryQueued = false;
     bool cancelled() const { return cancelled_; }
+    uint64_t held() const { return held_; }
 
   private:
     struct Chunk {
@@ -147,6 +153,9 @@ class StreamImpl final : public QuicStream, public std::enable_shared_from_this<
     Handlers handlers_;
 
     std::vector<uint8_t> received_;
+    // Received and not yet consumed by the owner: the peer's credit for these bytes is still out.
+    uint64_t held_ = 0;
+    bool explicitConsumption_ = false;
     bool finReceived_ = false;
     bool finDelivered_ = false;
 
@@ -198,6 +207,8 @@ class ConnectionImpl final : public QuicConnection, public std::enable_shared_fr
     void cancelStream(StreamImpl& stream, uint64_t errorCode);
     void scheduleService();
     void postEvent(std::function<void()> event) { events_.push_back(std::move(event)); }
+    // The owner of a stream is done with `byteCount` received bytes: the peer may send that much more.
+    void returnCredit(int64_t streamId, uint64_t byteCount);
 
     bool isReleased() const { return released_; }
     const std::vector<std::string>& cidKeys() const { return cidKeys_; }
@@ -278,6 +289,7 @@ class ConnectionImpl final : public QuicConnection, public std::enable_shared_fr
     std::deque<int64_t> sendQueue_;
     uint64_t localStreamsOpened_ = 0;
     uint64_t localStreamsOpen_ = 0;
+    uint64_t receivedBytesHeld_ = 0;
 
     std::vector<uint8_t> sendBuffer_ = std::vector<uint8_t>(kDatagramCapacity);
     // A datagram the socket could not take yet; sent first once it can.
@@ -311,7 +323,12 @@ class ServerEndpoint final : public std::enable_shared_from_this<ServerEndpoint>
     void setConnectionHandler(std::function<void(std::shared_ptr<QuicConnection>)> handler) {
         connectionHandler_ = std::move(handler);
     }
+    void setFailureHandler(std::function<void(const QuicError&)> handler) {
+        failureHandler_ = std::move(handler);
+    }
     void stopAccepting();
+    size_t connectionCount() const { return members_.size(); }
+    size_t handshakeCount() const { return handshakes_; }
 
     void associate(const std::string& key, const std::shared_ptr<ConnectionImpl>& connection) {
         connections_[key] = connection;
@@ -328,6 +345,9 @@ class ServerEndpoint final : public std::enable_shared_from_this<ServerEndpoint>
     void sendVersionNegotiation(UdpSocket* socket, const UdpSocket::Datagram& datagram,
                                 const ngtcp2_version_cid& cid);
     void closeIfIdle();
+    bool admits() const;
+    void refuse(UdpSocket* socket, const UdpSocket::Datagram& datagram, const ngtcp2_pkt_hd& header);
+    void fail(const QuicError& error);
 
     asio::io_context& context_;
     QuicServerParameters parameters_;
@@ -337,6 +357,13 @@ class ServerEndpoint final : public std::enable_shared_from_this<ServerEndpoint>
     bool accepting_ = true;
     std::function<void(std::shared_ptr<QuicConnection>)> connectionHandler_;
     std::unordered_map<std::string, std::shared_ptr<ConnectionImpl>> connections_;
+    // Every connection until it is released, and whether its handshake has completed.
+    std::unordered_map<const ConnectionImpl*, bool> members_;
+    size_t handshakes_ = 0;
+    uint64_t lastRefusalLog_ = 0;
+    uint64_t refusalsUnlogged_ = 0;
+    bool failed_ = false;
+    std::function<void(const QuicError&)> failureHandler_;
 };
 
 class ListenerImpl final : public QuicListener {
@@ -347,7 +374,12 @@ class ListenerImpl final : public QuicListener {
     void setConnectionHandler(std::function<void(std::shared_ptr<QuicConnection>)> handler) override {
         endpoint_->setConnectionHandler(std::move(handler));
     }
+    void setFailureHandler(std::function<void(const QuicError&)> handler) override {
+        endpoint_->setFailureHandler(std::move(handler));
+    }
     uint16_t port() const override { return endpoint_->port(); }
+    size_t connectionCount() const override { return endpoint_->connectionCount(); }
+    size_t handshakeCount() const override { return endpoint_->handshakeCount(); }
     void stop() override { endpoint_->stopAccepting(); }
 
   private:
@@ -413,6 +445,32 @@ size_t StreamImpl::unsentVectors(ngtcp2_vec* vectors, size_t capacity, bool& fin
     return count;
 }
 
+StreamImpl::~StreamImpl() {
+    if (held_ == 0) {
+        return;
+    }
+    // Bytes its owner dropped unread still count against the connection's window until returned; not from
+    // here, where the library may be on the stack, but from the connection's queue.
+    if (auto connection = connection_.lock()) {
+        asio::post(context_, [weak = std::weak_ptr<ConnectionImpl>(connection), id = id_, held = held_] {
+            if (auto connection = weak.lock()) {
+                connection->returnCredit(id, held);
+            }
+        });
+    }
+}
+
+void StreamImpl::consumed(size_t byteCount) {
+    uint64_t count = std::min<uint64_t>(byteCount, held_);
+    if (count == 0) {
+        return;
+    }
+    held_ -= count;
+    if (auto connection = connection_.lock()) {
+        connection->returnCredit(id_, count);
+    }
+}
+
 void StreamImpl::markSent(size_t byteCount, bool finished) {
     sentOffset_ += byteCount;
     if (finished && finQueued_ && sentOffset_ == queuedEnd_) {
@@ -429,6 +487,7 @@ void StreamImpl::markAcknowledged(uint64_t end) {
 
 void StreamImpl::receive(const uint8_t* data, size_t length, bool finished) {
     received_.insert(received_.end(), data, data + length);
+    held_ += length;
     finReceived_ = finReceived_ || finished;
 }
 
@@ -441,7 +500,12 @@ void StreamImpl::deliverReceived() {
     received_.clear();
     finDelivered_ = finDelivered_ || finishNow;
     auto handler = handlers_.onReceive;
+    // Keeps the stream alive through the handler, which may let go of it.
+    auto self = shared_from_this();
     handler(bytes, finishNow);
+    if (!explicitConsumption_) {
+        consumed(bytes.size());
+    }
 }
 
 void StreamImpl::markClosed(std::optional<QuicError> error) {
@@ -514,6 +578,9 @@ void ConnectionImpl::fillSettings(ngtcp2_settings& settings, ngtcp2_transport_pa
     settings.initial_rtt = options.initialRttMs * NGTCP2_MILLISECONDS;
     // Cubic: the library's BBR variants can trip internal assertions under loss in this version.
     settings.cc_algo = NGTCP2_CC_ALGO_CUBIC;
+    if (options.handshakeTimeoutMs != 0) {
+        settings.handshake_timeout = options.handshakeTimeoutMs * NGTCP2_MILLISECONDS;
+    }
     settings.max_window = options.initialMaxData;
     settings.max_stream_window =
         std::max({options.initialMaxStreamDataBidiLocal, options.initialMaxStreamDataBidiRemote,
@@ -734,13 +801,16 @@ int ConnectionImpl::onHandshakeCompleted(ngtcp2_conn*, void* user) {
 int ConnectionImpl::onReceiveStreamData(ngtcp2_conn* conn, uint32_t flags, int64_t id, uint64_t,
                                         const uint8_t* data, size_t length, void* user, void*) {
     auto* self = static_cast<ConnectionImpl*>(user);
-    // Bytes are copied at once, so the credit returns at once; the library never does this by itself.
-    ngtcp2_conn_extend_max_stream_offset(conn, id, length);
-    ngtcp2_conn_extend_max_offset(conn, length);
     auto found = self->streams_.find(id);
-    if (found == self->streams_.end()) {
+    if (found == self->streams_.end() || found->second->cancelled()) {
+        // Nobody will read these bytes: they are done with at once.
+        ngtcp2_conn_extend_max_stream_offset(conn, id, length);
+        ngtcp2_conn_extend_max_offset(conn, length);
         return 0;
     }
+    // The credit for these bytes returns only once their owner has consumed them (returnCredit), so the
+    // windows we announced bound what a peer can make us hold.
+    self->receivedBytesHeld_ += length;
     const auto& stream = found->second;
     stream->receive(data, length, (flags & NGTCP2_STREAM_DATA_FLAG_FIN) != 0);
     if (!stream->deliveryQueued) {
@@ -901,6 +971,7 @@ QuicStats ConnectionImpl::stats() const {
     result.localStreamsOpened = localStreamsOpened_;
     result.bidiStreamsLeft = closed_ ? 0 : ngtcp2_conn_get_streams_bidi_left(conn_);
     result.sendWindowLeft = closed_ ? 0 : ngtcp2_conn_get_max_data_left(conn_);
+    result.receivedBytesHeld = receivedBytesHeld_;
     return result;
 }
 
@@ -920,6 +991,18 @@ void ConnectionImpl::cancelStream(StreamImpl& stream, uint64_t errorCode) {
         return;
     }
     ngtcp2_conn_shutdown_stream(conn_, stream.id(), errorCode);
+    scheduleService();
+}
+
+void ConnectionImpl::returnCredit(int64_t streamId, uint64_t byteCount) {
+    receivedBytesHeld_ -= std::min(receivedBytesHeld_, byteCount);
+    if (closed_ || released_) {
+        return;
+    }
+    // A stream that has closed meanwhile needs no credit of its own; the connection's window does.
+    ngtcp2_conn_extend_max_stream_offset(conn_, streamId, byteCount);
+    ngtcp2_conn_extend_max_offset(conn_, byteCount);
+    // The library announces the new limits with the next packet it writes.
     scheduleService();
 }
 
@@ -1331,8 +1414,24 @@ void ServerEndpoint::receiveLoop(UdpSocket* socket) {
     socket->waitReadable([self = shared_from_this(), socket](const std::error_code& error) {
         if (!error) {
             self->onReadable(socket);
+        } else if (error != asio::error::operation_aborted && socket->isOpen()) {
+            self->fail(QuicError::socket(error.message()));
         }
     });
+}
+
+void ServerEndpoint::fail(const QuicError& error) {
+    if (failed_) {
+        return;
+    }
+    failed_ = true;
+    quicLog().debug("QUIC-Listener auf Port {}: {}", port_, error.text());
+    auto handler = std::move(failureHandler_);
+    failureHandler_ = nullptr;
+    stopAccepting();
+    if (handler) {
+        handler(error);
+    }
 }
 
 void ServerEndpoint::onReadable(UdpSocket* socket) {
@@ -1342,8 +1441,13 @@ void ServerEndpoint::onReadable(UdpSocket* socket) {
         try {
             datagram = socket->receive(buffer_);
         } catch (const std::system_error& error) {
-            quicLog().warn("QUIC: Empfangsfehler: {}", error.code().message());
-            break;
+            // A socket that cannot be read any more takes the listener with it; the owner decides
+            // whether to open another.
+            for (const auto& connection : touched) {
+                connection->afterInput();
+            }
+            fail(QuicError::socket(error.code().message()));
+            return;
         }
         if (!datagram) {
             break;
@@ -1353,7 +1457,7 @@ void ServerEndpoint::onReadable(UdpSocket* socket) {
     for (const auto& connection : touched) {
         connection->afterInput();
     }
-    if (socket->isOpen()) {
+    if (socket->isOpen() && !failed_) {
         receiveLoop(socket);
     }
 }
@@ -1383,6 +1487,10 @@ void ServerEndpoint::onDatagram(UdpSocket* socket, const UdpSocket::Datagram& da
         if (ngtcp2_accept(&header, datagram.data.data(), datagram.data.size()) != 0) {
             return;
         }
+        if (!admits()) {
+            refuse(socket, datagram, header);
+            return;
+        }
         try {
             connection = ConnectionImpl::makeServer(context_, shared_from_this(), parameters_, header, socket,
                                                     datagram);
@@ -1390,10 +1498,42 @@ void ServerEndpoint::onDatagram(UdpSocket* socket, const UdpSocket::Datagram& da
             quicLog().warn("QUIC: Verbindung nicht angenommen: {}", error.text());
             return;
         }
+        members_[connection.get()] = false;
+        ++handshakes_;
     }
     connection->feed(socket, datagram);
     if (std::find(touched.begin(), touched.end(), connection) == touched.end()) {
         touched.push_back(connection);
+    }
+}
+
+bool ServerEndpoint::admits() const {
+    const auto& limits = parameters_;
+    return (limits.maxConnections == 0 || members_.size() < limits.maxConnections) &&
+           (limits.maxHandshakes == 0 || handshakes_ < limits.maxHandshakes);
+}
+
+void ServerEndpoint::refuse(UdpSocket* socket, const UdpSocket::Datagram& datagram,
+                            const ngtcp2_pkt_hd& header) {
+    // Only a client's first packet (Initial) may open a connection; anything else is dropped unanswered.
+    if (header.type != NGTCP2_PKT_INITIAL) {
+        return;
+    }
+    // Told at once, the client need not wait for its handshake to time out; nothing is kept for it.
+    std::array<uint8_t, NGTCP2_MAX_UDP_PAYLOAD_SIZE> packet{};
+    ngtcp2_ssize written =
+        ngtcp2_crypto_write_connection_close(packet.data(), packet.size(), header.version, &header.scid,
+                                             &header.dcid, NGTCP2_CONNECTION_REFUSED, nullptr, 0);
+    if (written > 0) {
+        socket->send({packet.data(), static_cast<size_t>(written)}, datagram.local, datagram.remote);
+    }
+    ++refusalsUnlogged_;
+    uint64_t now = monotonicNow();
+    if (lastRefusalLog_ == 0 || now - lastRefusalLog_ >= kRefusalLogIntervalNs) {
+        quicLog().warn("QUIC: {} neue Verbindung(en) abgewiesen ({} Verbindungen, {} im Handshake)",
+                       refusalsUnlogged_, members_.size(), handshakes_);
+        lastRefusalLog_ = now;
+        refusalsUnlogged_ = 0;
     }
 }
 
@@ -1411,6 +1551,12 @@ void ServerEndpoint::sendVersionNegotiation(UdpSocket* socket, const UdpSocket::
 }
 
 void ServerEndpoint::remove(const ConnectionImpl& connection) {
+    if (auto member = members_.find(&connection); member != members_.end()) {
+        if (!member->second) {
+            --handshakes_;
+        }
+        members_.erase(member);
+    }
     for (const std::string& key : connection.cidKeys()) {
         auto found = connections_.find(key);
         if (found != connections_.end() && found->second.get() == &connection) {
@@ -1421,6 +1567,10 @@ void ServerEndpoint::remove(const ConnectionImpl& connection) {
 }
 
 void ServerEndpoint::connectionReady(const std::shared_ptr<ConnectionImpl>& connection) {
+    if (auto member = members_.find(connection.get()); member != members_.end() && !member->second) {
+        member->second = true;
+        --handshakes_;
+    }
     if (!accepting_ || !connectionHandler_) {
         // Nobody will ever use it; do not let the client wait for the idle timeout.
         connection->close(0);

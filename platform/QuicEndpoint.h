@@ -3,6 +3,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -40,6 +41,9 @@ struct QuicStats {
     uint64_t bidiStreamsLeft = 0;
     // Bytes the connection-level flow control still allows this side to send.
     uint64_t sendWindowLeft = 0;
+    // Bytes received from the peer that their consumers have not taken yet. The peer gets credit back
+    // only for bytes taken, so this never exceeds the connection window this side announced.
+    uint64_t receivedBytesHeld = 0;
 
     bool operator==(const QuicStats&) const = default;
 };
@@ -64,6 +68,12 @@ class QuicStream {
     virtual bool isClosed() const = 0;
     // Replaces the handlers. Bytes that arrived before any handler was set are delivered afterwards.
     virtual void setHandlers(Handlers handlers) = 0;
+    // Flow-control credit returns to the peer once the owner is done with received bytes. By default that
+    // is when onReceive has had them. After this call it is only when the owner reports them through
+    // `consumed`, so that an owner that keeps bytes of its own holds the peer back until it reads them.
+    virtual void consumeExplicitly() = 0;
+    // The owner is done with `byteCount` more of the bytes it received (only after consumeExplicitly).
+    virtual void consumed(std::size_t byteCount) = 0;
 
     // Queues bytes for sending, and with `finish` ends this side after them. Ignored once this side has
     // finished or the stream has closed.
@@ -128,7 +138,12 @@ class QuicListener {
 
     // Receives each connection whose handshake completed.
     virtual void setConnectionHandler(std::function<void(std::shared_ptr<QuicConnection>)> handler) = 0;
+    // Receives, once, the error that broke the listener's socket; it accepts nothing afterwards.
+    virtual void setFailureHandler(std::function<void(const QuicError& error)> handler) = 0;
     virtual uint16_t port() const = 0;
+    // Connections the listener holds now (in any state), and those of them still in their handshake.
+    virtual std::size_t connectionCount() const = 0;
+    virtual std::size_t handshakeCount() const = 0;
     // Accepts no further connections. Connections already handed out keep working until they end; the
     // port is released after the last of them.
     virtual void stop() = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,6 +28,9 @@ struct QuicTransportOptions {
     // The first round-trip estimate before any sample exists. The library's default (333 ms) paces the
     // first flights for a distant internet server and holds back a LAN handshake by tens of milliseconds.
     uint64_t initialRttMs = 50;
+    // How long a handshake may take before the connection is dropped; 0 leaves it to the idle timeout,
+    // which a peer that keeps sending never reaches.
+    uint64_t handshakeTimeoutMs = 0;
     // The IP traffic class (TOS byte) of every datagram; 0 leaves the system's default.
     uint8_t trafficClass = 0;
 
@@ -37,6 +41,11 @@ struct QuicTransportOptions {
 struct QuicServerParameters {
     QuicTransportOptions transport;
     std::shared_ptr<const TlsIdentity> identity;
+    // Connections the listener holds at once, in any state (0: no limit). Clients beyond it are refused
+    // with CONNECTION_REFUSED while the connections already there keep working.
+    std::size_t maxConnections = 0;
+    // Of those, connections still in their handshake (0: no limit).
+    std::size_t maxHandshakes = 0;
 };
 
 // Decides whether the certificate a server presented is trusted, given the DER bytes of its leaf

@@ -5,6 +5,9 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <thread>
+
+#include <sys/socket.h>
 
 #include "support/IoThread.h"
 #include "support/TestIdentity.h"
@@ -49,10 +52,15 @@ Bytes framePayload(uint32_t index, size_t size) {
 // A listener on loopback with a client connected to it, both on one io thread.
 class QuicPair {
   public:
-    explicit QuicPair(IoThread& io, QuicTransportOptions serverOptions = options()) : io_(io) {
+    explicit QuicPair(IoThread& io, QuicTransportOptions serverOptions = options(), size_t maxConnections = 0,
+                      size_t maxHandshakes = 0)
+        : io_(io) {
         listener = io.call([&] {
-            auto listener = QuicListener::listen(io.context(), {serverOptions, sharedIdentity()},
-                                                 asio::ip::address_v4::loopback());
+            QuicServerParameters parameters{serverOptions, sharedIdentity()};
+            parameters.maxConnections = maxConnections;
+            parameters.maxHandshakes = maxHandshakes;
+            auto listener =
+                QuicListener::listen(io.context(), std::move(parameters), asio::ip::address_v4::loopback());
             listener->setConnectionHandler([this](std::shared_ptr<QuicConnection> connection) {
                 std::lock_guard lock(mutex_);
                 ++acceptedCount;
@@ -102,6 +110,39 @@ QuicPeerVerifier trusting(const Bytes& certificate) {
     return [certificate](std::span<const uint8_t> leaf) {
         return Bytes(leaf.begin(), leaf.end()) == certificate;
     };
+}
+
+template <class Condition>
+bool eventually(Condition condition) {
+    for (int i = 0; i < 4000; ++i) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+// A client's first datagram, taken from a real client that was pointed at a socket of ours, so that it can be
+// replayed to a listener by a "client" that never answers: a handshake left half open.
+Bytes capturedInitial(IoThread& io) {
+    asio::io_context local;
+    asio::ip::udp::socket trap(local, {asio::ip::address_v4::loopback(), 0});
+    timeval limit{10, 0};
+    setsockopt(trap.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    auto client = io.call([&] {
+        return QuicConnection::connect(io.context(), trap.local_endpoint(),
+                                       {options(), trusting(sharedIdentity()->certificateDer())});
+    });
+    Bytes datagram(65536);
+    asio::ip::udp::endpoint from;
+    std::error_code error;
+    datagram.resize(trap.receive_from(asio::buffer(datagram), from, 0, error));
+    io.call([&] {
+        client->close(0);
+        client.reset();
+    });
+    return datagram;
 }
 
 }  // namespace
@@ -425,4 +466,70 @@ TEST(QuicEndpoint, AStoppedListenerKeepsItsConnectionsButAcceptsNoNewOnes) {
         server.reset();
     });
     pair.release();
+}
+
+TEST(QuicEndpoint, AListenerAtItsConnectionOrHandshakeLimitRefusesNewClientsAndKeepsItsOwn) {
+    struct Case {
+        const char* name;
+        size_t maxConnections;
+        size_t maxHandshakes;
+    };
+    for (const Case& c : {Case{"connections", 2, 0}, Case{"handshakes", 0, 1}}) {
+        SCOPED_TRACE(c.name);
+        IoThread io;
+        // The half-open handshake ends by itself once the test is over, not only at the idle timeout.
+        auto serverOptions = options();
+        serverOptions.handshakeTimeoutMs = 3000;
+        QuicPair pair(io, serverOptions, c.maxConnections, c.maxHandshakes);
+        pair.connect({options(), trusting(sharedIdentity()->certificateDer())});
+        ASSERT_TRUE(pair.clientReady.wait());
+        auto server = *pair.accepted.wait();
+
+        // A "client" that sends its first packet and then nothing.
+        Bytes initial = capturedInitial(io);
+        ASSERT_GE(initial.size(), 1200u);
+        asio::io_context local;
+        asio::ip::udp::socket silent(local, {asio::ip::address_v4::loopback(), 0});
+        silent.send_to(asio::buffer(initial), {asio::ip::address_v4::loopback(), pair.listener->port()});
+        ASSERT_TRUE(
+            eventually([&] { return io.call([&] { return pair.listener->handshakeCount(); }) == 1; }));
+        EXPECT_EQ(io.call([&] { return pair.listener->connectionCount(); }), 2u);
+
+        Signal<OptionalError> refused;
+        auto late = io.call([&] {
+            auto connection = QuicConnection::connect(
+                io.context(), {asio::ip::address_v4::loopback(), pair.listener->port()},
+                {options(), trusting(sharedIdentity()->certificateDer())});
+            connection->setHandlers({{}, {}, [&](const OptionalError& error) { refused.set(error); }});
+            return connection;
+        });
+        auto error = refused.wait();
+        ASSERT_TRUE(error && *error);
+        EXPECT_EQ((*error)->kind(), QuicError::Kind::closedByPeer);
+        EXPECT_EQ((*error)->code(), 0x2u);
+        EXPECT_EQ(io.call([&] { return pair.listener->connectionCount(); }), 2u);
+
+        // The connection that was there first still carries a stream.
+        Signal<Bytes> received;
+        io.call([&] {
+            pair.client->setHandlers({{},
+                                      [&](std::shared_ptr<QuicStream> stream) {
+                                          stream->setHandlers(
+                                              {[&, stream](std::span<const uint8_t> data, bool finished) {
+                                                   if (finished) {
+                                                       received.set(Bytes(data.begin(), data.end()));
+                                                   }
+                                               },
+                                               {}});
+                                      },
+                                      {}});
+            server->openStream()->send(Bytes{4, 5, 6}, true);
+        });
+        EXPECT_EQ(received.wait(), (Bytes{4, 5, 6}));
+        io.call([&] {
+            late.reset();
+            server.reset();
+        });
+        pair.release();
+    }
 }
