@@ -11,8 +11,18 @@
 namespace kelvora {
 
 NativeQUICEngine::NativeQUICEngine(QUICIdentityStore store, asio::ip::address listenAddress,
-                                   SerialQueue::Duration attachWait)
-    : store_(std::move(store)), listenAddress_(listenAddress), attachWait_(attachWait) {}
+                                   std::shared_ptr<TimerSource> timers, ListenerFactory listen)
+    : store_(std::move(store)),
+      listenAddress_(listenAddress),
+      givenTimers_(std::move(timers)),
+      listen_(std::move(listen)) {
+    if (!listen_) {
+        listen_ = [](asio::io_context& context, QuicServerParameters parameters,
+                     const asio::ip::address& address) {
+            return QuicListener::listen(context, std::move(parameters), address);
+        };
+    }
+}
 
 NativeQUICEngine::~NativeQUICEngine() {
     if (listener_) {
@@ -21,52 +31,90 @@ NativeQUICEngine::~NativeQUICEngine() {
 }
 
 void NativeQUICEngine::start(const std::shared_ptr<StreamingEngineContext>& context) {
-    if (!available_) {
+    if (!isAvailable()) {
         return;
     }
     context_ = context;
-    if (!identity_) {
-        try {
-            identity_ = store_.loadOrCreate();
-        } catch (const std::exception& error) {
-            // Without an identity no viewer could ever complete a handshake: the engine leaves the offer,
-            // and viewers asking for it get TCP.
-            available_ = false;
-            statusDetail_ = error.what();
-            throw;
-        }
-    }
+    timers_ = givenTimers_ ? givenTimers_ : TimerSource::onQueue(context->sharedQueue());
     try {
-        listener_ =
-            QuicListener::listen(context->queue().context(),
-                                 QUICConfiguration::serverParameters(identity_->identity), listenAddress_);
+        identity_ = store_.loadOrCreate();
     } catch (const std::exception& error) {
-        // Without a listener a viewer's attach could never arrive: leave the offer rather than announce it.
+        // Without an identity no viewer could ever complete a handshake: the engine leaves the offer,
+        // and viewers asking for it get TCP.
         available_ = false;
         statusDetail_ = error.what();
         throw;
     }
+    try {
+        openListener();
+    } catch (const std::exception& error) {
+        // Without a listener a viewer's attach could never arrive: leave the offer rather than announce it,
+        // until the next start tries again.
+        listenerUnopened_ = true;
+        statusDetail_ = error.what();
+        throw;
+    }
+}
+
+void NativeQUICEngine::openListener() {
+    auto listener = listen_(context_->queue().context(),
+                            QUICConfiguration::serverParameters(identity_->identity), listenAddress_);
     std::weak_ptr<NativeQUICEngine> weak = weak_from_this();
-    listener_->setConnectionHandler([weak](std::shared_ptr<QuicConnection> connection) {
+    listener->setConnectionHandler([weak](std::shared_ptr<QuicConnection> connection) {
         if (auto self = weak.lock()) {
             self->accept(connection);
         } else {
             connection->close(0);
         }
     });
+    const QuicListener* key = listener.get();
+    listener->setFailureHandler([weak, key](const QuicError& error) {
+        if (auto self = weak.lock()) {
+            self->listenerFailed(key, error);
+        }
+    });
+    listener_ = std::move(listener);
+    listenerFailed_ = false;
     statusDetail_ = "UDP-Port " + std::to_string(listener_->port());
     Log::network().info("QUIC-Listener bereit auf Port {}", listener_->port());
 }
 
+void NativeQUICEngine::listenerFailed(const QuicListener* failed, const QuicError& error) {
+    if (listener_.get() != failed || listenerFailed_) {
+        return;
+    }
+    listenerFailed_ = true;
+    statusDetail_ = "Fehler: " + error.text();
+    Log::network().error("QUIC-Listener fehlgeschlagen: {}", error.text());
+    listener_->stop();
+    std::weak_ptr<NativeQUICEngine> weak = weak_from_this();
+    restart_ = timers_->after(listenerRestartDelay, [weak, failed] {
+        auto self = weak.lock();
+        if (!self || self->listener_.get() != failed || !self->context_) {
+            return;
+        }
+        self->listener_.reset();
+        try {
+            self->start(self->context_);
+        } catch (const std::exception& restartError) {
+            // Reported in the status; the next start of the engine tries again.
+            Log::network().error("QUIC-Listener nicht wieder geöffnet: {}", restartError.what());
+        }
+    });
+}
+
 void NativeQUICEngine::stop() {
+    restart_.cancel();
+    listenerUnopened_ = false;
+    listenerFailed_ = false;
     if (listener_) {
         listener_->stop();
         listener_.reset();
     }
     auto connections = std::move(connections_);
     connections_.clear();
-    for (auto& [key, connection] : connections) {
-        connection->close(0);
+    for (auto& [key, pending] : connections) {
+        pending.connection->close(0);
     }
     auto pending = std::move(pendingStreams_);
     pendingStreams_.clear();
@@ -76,7 +124,7 @@ void NativeQUICEngine::stop() {
 }
 
 std::map<std::string, std::string> NativeQUICEngine::engineParameters(const SenderSession&) {
-    if (!listener_ || !identity_) {
+    if (!listener_ || listenerFailed_ || !identity_) {
         return {};
     }
     return {{std::string(QUICConfiguration::ParameterKey::quicPort), std::to_string(listener_->port())},
@@ -88,10 +136,23 @@ void NativeQUICEngine::accept(const std::shared_ptr<QuicConnection>& connection)
         connection->close(0);
         return;
     }
-    connections_[connection.get()] = connection;
     std::weak_ptr<NativeQUICEngine> weak = weak_from_this();
     std::weak_ptr<QuicConnection> weakConnection = connection;
     const QuicConnection* key = connection.get();
+    // Whether it opened a stream or not, a connection that has not attached by then is nobody's.
+    auto deadline = timers_->after(attachDeadline, [weak, key] {
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        auto found = self->connections_.find(key);
+        if (found != self->connections_.end()) {
+            auto silent = std::move(found->second.connection);
+            self->connections_.erase(found);
+            silent->close(0);
+        }
+    });
+    connections_[key] = PendingConnection{connection, std::move(deadline)};
     connection->setHandlers({{},
                              [weak, weakConnection](std::shared_ptr<QuicStream> stream) {
                                  auto self = weak.lock();
@@ -132,7 +193,7 @@ void NativeQUICEngine::acceptStream(const std::shared_ptr<QuicConnection>& conne
         }
     });
     // A stream that never attaches must not hold on for ever.
-    Timer deadline = context_->queue().after(attachWait_, [weak, key] {
+    auto deadline = timers_->after(attachDeadline, [weak, key] {
         auto self = weak.lock();
         if (!self) {
             return;

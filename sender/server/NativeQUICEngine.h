@@ -12,6 +12,7 @@
 #include "platform/SerialQueue.h"
 #include "sender/server/QUICIdentityStore.h"
 #include "sender/server/StreamingEngine.h"
+#include "sender/server/TimerSource.h"
 
 namespace kelvora {
 
@@ -24,21 +25,33 @@ class QUICMediaSink;
 // connection to the session as a QUICMediaSink, which sends every frame on a stream of its own.
 //
 // An identity that cannot be loaded or made leaves the engine unavailable (viewers get TCP), and nothing is
-// announced until the listener runs with an identity that has proved it can sign a handshake.
+// announced until the listener runs with an identity that has proved it can sign a handshake. A listener
+// that cannot open leaves the offer until the engine is stopped; the next start tries again. One that fails
+// while running is opened again two seconds later.
+//
+// A connection that has not attached to a session within the attach deadline is closed, whether it opened
+// a stream or not: until then it is anyone's, and the listener holds only so many.
 //
 // Everything runs on the server queue of the context.
 class NativeQUICEngine final : public StreamingEngine, public std::enable_shared_from_this<NativeQUICEngine> {
   public:
-    // A viewer's stream that has not attached by then is closed.
+    // A viewer's connection, or stream, that has not attached by then is closed.
     static constexpr std::chrono::seconds attachDeadline{5};
+    // A listener that failed while running is opened again after this pause.
+    static constexpr std::chrono::seconds listenerRestartDelay{2};
 
+    using ListenerFactory = std::function<std::shared_ptr<QuicListener>(
+        asio::io_context& context, QuicServerParameters parameters, const asio::ip::address& address)>;
+
+    // `timers` default to those of the context's queue; `listen` to QuicListener::listen.
     explicit NativeQUICEngine(QUICIdentityStore store = QUICIdentityStore(),
                               asio::ip::address listenAddress = asio::ip::address_v4::any(),
-                              SerialQueue::Duration attachWait = attachDeadline);
+                              std::shared_ptr<TimerSource> timers = nullptr,
+                              ListenerFactory listen = nullptr);
     ~NativeQUICEngine() override;
 
     EngineKind kind() const override { return EngineKind::quic(); }
-    bool isAvailable() const override { return available_; }
+    bool isAvailable() const override { return available_ && !listenerUnopened_; }
     std::string statusDetail() const override { return statusDetail_; }
     void start(const std::shared_ptr<StreamingEngineContext>& context) override;
     void stop() override;
@@ -47,27 +60,44 @@ class NativeQUICEngine final : public StreamingEngine, public std::enable_shared
     void attach(const std::shared_ptr<SenderSession>&) override {}
     void handleSignal(const EngineSignalMessage&, const std::shared_ptr<SenderSession>&) override {}
 
+    // Viewer connections not yet bound to a session, for the status display and tests.
+    std::size_t unattachedConnections() const { return connections_.size(); }
+
   private:
     struct PendingStream {
         std::shared_ptr<FramedConnection> connection;
         std::weak_ptr<QuicConnection> owner;
-        Timer deadline;
+        TimerSource::Handle deadline;
+    };
+    struct PendingConnection {
+        std::shared_ptr<QuicConnection> connection;
+        TimerSource::Handle deadline;
     };
 
+    void openListener();
+    void listenerFailed(const QuicListener* failed, const QuicError& error);
     void accept(const std::shared_ptr<QuicConnection>& connection);
     void acceptStream(const std::shared_ptr<QuicConnection>& connection, std::shared_ptr<QuicStream> stream);
     void bind(const FramedConnection* key, const std::string& token);
 
     QUICIdentityStore store_;
     asio::ip::address listenAddress_;
-    SerialQueue::Duration attachWait_;
+    std::shared_ptr<TimerSource> givenTimers_;
+    std::shared_ptr<TimerSource> timers_;
+    ListenerFactory listen_;
     bool available_ = true;
+    // The listener could not open at the last start; the engine leaves the offer until it is stopped.
+    bool listenerUnopened_ = false;
+    // The listener broke while running; it stays in `listener_` until its restart.
+    bool listenerFailed_ = false;
     std::string statusDetail_ = "nicht gestartet";
     std::shared_ptr<QuicListener> listener_;
+    TimerSource::Handle restart_;
     std::optional<QUICIdentityStore::Identity> identity_;
     std::shared_ptr<StreamingEngineContext> context_;
     std::map<const FramedConnection*, PendingStream> pendingStreams_;
-    std::map<const QuicConnection*, std::shared_ptr<QuicConnection>> connections_;
+    // Connections not yet bound to a session.
+    std::map<const QuicConnection*, PendingConnection> connections_;
 };
 
 }  // namespace kelvora

@@ -13,6 +13,7 @@
 #include "support/IoThread.h"
 #include "support/LogCapture.h"
 #include "support/TestIdentity.h"
+#include "tests/sender/server/ManualTimers.h"
 #include "tests/sender/server/SessionTesting.h"
 
 using namespace kelvora;
@@ -61,11 +62,53 @@ bool eventually(Condition condition) {
     return false;
 }
 
-SharedBytes encodedFrame(uint64_t number) {
+SharedBytes encodedFrame(uint64_t number, size_t size = 300) {
     auto frame = EncodedVideoFrame::make(VideoCodec::h264, {}, 0, number, std::nullopt, 0, 0, {640, 360},
-                                         1000, {}, Bytes(300, 7));
+                                         1000, {}, Bytes(size, 7));
     return std::make_shared<const Bytes>(ControlMessage(frame).encoded());
 }
+
+// The real listener, with a way for the test to break it as a failing socket would.
+class BreakableListener final : public QuicListener {
+  public:
+    explicit BreakableListener(std::shared_ptr<QuicListener> inner) : inner_(std::move(inner)) {}
+
+    void setConnectionHandler(std::function<void(std::shared_ptr<QuicConnection>)> handler) override {
+        inner_->setConnectionHandler(std::move(handler));
+    }
+    void setFailureHandler(std::function<void(const QuicError&)> handler) override {
+        failure_ = std::move(handler);
+    }
+    uint16_t port() const override { return inner_->port(); }
+    size_t connectionCount() const override { return inner_->connectionCount(); }
+    size_t handshakeCount() const override { return inner_->handshakeCount(); }
+    void stop() override { inner_->stop(); }
+
+    void breakDown(const QuicError& error) { failure_(error); }
+
+  private:
+    std::shared_ptr<QuicListener> inner_;
+    std::function<void(const QuicError&)> failure_;
+};
+
+// Opens real listeners and keeps them for the test; the first `refusals` opens fail as a taken port would.
+struct Listeners {
+    NativeQUICEngine::ListenerFactory factory() {
+        return [this](asio::io_context& context, QuicServerParameters parameters,
+                      const asio::ip::address& address) {
+            if (refusals > 0) {
+                --refusals;
+                throw QuicError::socket("Die Adresse wird bereits verwendet");
+            }
+            auto listener = std::make_shared<BreakableListener>(
+                QuicListener::listen(context, std::move(parameters), address));
+            opened.push_back(listener);
+            return listener;
+        };
+    }
+    int refusals = 0;
+    std::vector<std::shared_ptr<BreakableListener>> opened;
+};
 
 // A sender's server queue with one session, the QUIC engine, and a viewer engine on a queue of its own.
 class NativeQUICEngineTest : public ::testing::Test {
@@ -106,10 +149,12 @@ class NativeQUICEngineTest : public ::testing::Test {
         });
     }
 
-    void makeEngine(QUICIdentityStore::Tools tools = {}, SerialQueue::Duration attachWait = 5s) {
+    void makeEngine(QUICIdentityStore::Tools tools = {}, std::shared_ptr<TimerSource> timers = nullptr,
+                    NativeQUICEngine::ListenerFactory listen = nullptr) {
         tools.temporaryRoot = scratch.path();
         engine = std::make_shared<NativeQUICEngine>(QUICIdentityStore(home.path() / "Kelvora", tools),
-                                                    asio::ip::address_v4::loopback(), attachWait);
+                                                    asio::ip::address_v4::loopback(), std::move(timers),
+                                                    std::move(listen));
     }
 
     std::map<std::string, std::string> parameters() {
@@ -239,31 +284,105 @@ TEST_F(NativeQUICEngineTest, AnIdentityThatCannotBeMadeLeavesTheEngineUnavailabl
     EXPECT_TRUE(parameters().empty());
 }
 
-TEST_F(NativeQUICEngineTest, AStreamThatNeverAttachesIsClosedAfterTheAttachWait) {
-    makeEngine({}, 100ms);
+TEST_F(NativeQUICEngineTest, AConnectionThatHasNotAttachedIsClosedAtTheAttachDeadline) {
+    for (bool opensStream : {true, false}) {
+        SCOPED_TRACE(opensStream ? "half a header on a stream" : "no stream at all");
+        auto timers = std::make_shared<kelvora::testing::ManualTimers>(serverQueue);
+        makeEngine({}, timers);
+        serverQueue->sync([&] { engine->start(context); });
+        auto announced = parameters();
+        uint16_t port = static_cast<uint16_t>(std::stoi(announced["quicPort"]));
+        test::Signal<std::optional<QuicError>> clientClosed;
+        std::shared_ptr<QuicConnection> client;
+        std::shared_ptr<QuicStream> stream;
+        viewerQueue->sync([&] {
+            client =
+                QuicConnection::connect(viewerQueue->context(), {asio::ip::address_v4::loopback(), port},
+                                        QUICConfiguration::clientParameters(announced["quicFingerprint"]));
+            client->setHandlers({[&, opensStream] {
+                                     if (opensStream) {
+                                         stream = client->openStream();
+                                         stream->send(Bytes{0x50, 0x00}, false);
+                                     }
+                                 },
+                                 {},
+                                 [&](const std::optional<QuicError>& error) { clientClosed.set(error); }});
+        });
+        ASSERT_TRUE(eventually(
+            [&] { return serverQueue->sync([&] { return engine->unattachedConnections(); }) == 1; }));
+
+        timers->advance(4999ms);
+        EXPECT_EQ(serverQueue->sync([&] { return engine->unattachedConnections(); }), 1u);
+        timers->advance(1ms);
+        EXPECT_EQ(serverQueue->sync([&] { return engine->unattachedConnections(); }), 0u);
+        auto closed = clientClosed.wait();
+        ASSERT_TRUE(closed && *closed);
+        EXPECT_EQ((*closed)->kind(), QuicError::Kind::closedByPeer);
+
+        viewerQueue->sync([&] {
+            stream.reset();
+            client.reset();
+        });
+        serverQueue->sync([&] { engine->stop(); });
+    }
+}
+
+TEST_F(NativeQUICEngineTest, AFailedListenerLeavesTheOfferWithItsErrorAndOpensAgainTwoSecondsLater) {
+    test::LogCapture log(Log::network());
+    auto timers = std::make_shared<kelvora::testing::ManualTimers>(serverQueue);
+    Listeners listeners;
+    makeEngine({}, timers, listeners.factory());
     serverQueue->sync([&] { engine->start(context); });
-    auto announced = parameters();
-    uint16_t port = static_cast<uint16_t>(std::stoi(announced["quicPort"]));
-    test::Signal<bool> streamClosed;
-    std::shared_ptr<QuicConnection> client;
-    std::shared_ptr<QuicStream> stream;
-    viewerQueue->sync([&] {
-        client = QuicConnection::connect(viewerQueue->context(), {asio::ip::address_v4::loopback(), port},
-                                         QUICConfiguration::clientParameters(announced["quicFingerprint"]));
-        client->setHandlers(
-            {[&] {
-                 stream = client->openStream();
-                 stream->setHandlers({{}, [&](const std::optional<QuicError>&) { streamClosed.set(true); }});
-                 // Two bytes of a header, and then nothing.
-                 stream->send(Bytes{0x50, 0x00}, false);
-             },
-             {},
-             {}});
+    const auto before = parameters();
+    ASSERT_EQ(before.size(), 2u);
+
+    // The identity is gone meanwhile: the restart loads (here: makes) it again.
+    std::filesystem::remove_all(home.path() / "Kelvora");
+    const auto error = QuicError::socket("Netzwerk ist nicht erreichbar");
+    serverQueue->sync([&] { listeners.opened.at(0)->breakDown(error); });
+    EXPECT_EQ(engine->statusDetail(), "Fehler: " + error.text());
+    EXPECT_EQ(log.count("QUIC-Listener fehlgeschlagen: " + error.text()), 1u);
+    EXPECT_TRUE(parameters().empty());
+
+    timers->advance(1999ms);
+    EXPECT_TRUE(parameters().empty());
+    timers->advance(1ms);
+    const auto after = parameters();
+    ASSERT_EQ(listeners.opened.size(), 2u);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after.at("quicPort"), std::to_string(listeners.opened[1]->port()));
+    EXPECT_NE(after.at("quicFingerprint"), before.at("quicFingerprint"));
+    EXPECT_EQ(engine->statusDetail(), "UDP-Port " + after.at("quicPort"));
+}
+
+TEST_F(NativeQUICEngineTest, AListenerThatCannotOpenLeavesTheOfferOnlyUntilTheNextStart) {
+    Listeners listeners;
+    listeners.refusals = 1;
+    makeEngine({}, nullptr, listeners.factory());
+    serverQueue->sync([&] { EXPECT_THROW(engine->start(context), QuicError); });
+    EXPECT_FALSE(engine->isAvailable());
+    EXPECT_TRUE(parameters().empty());
+
+    serverQueue->sync([&] {
+        engine->stop();
+        ASSERT_TRUE(engine->isAvailable());
+        engine->start(context);
     });
-    EXPECT_TRUE(streamClosed.wait());
-    viewerQueue->sync([&] {
-        client->close(0);
-        stream.reset();
-        client.reset();
-    });
+    EXPECT_EQ(parameters().size(), 2u);
+}
+
+TEST_F(NativeQUICEngineTest, AFrameOfTheLargestMessageSizeReachesTheViewer) {
+    makeEngine();
+    serverQueue->sync([&] { engine->start(context); });
+    startViewer("T1");
+    ASSERT_TRUE(eventually([&] {
+        auto sink = currentSink();
+        return sink && serverQueue->sync([&] { return sink->isConnected(); });
+    }));
+    // Larger than the viewer's stream window: it passes only if the viewer returns credit as it reads.
+    auto largest = encodedFrame(1, ControlMessage::maximumPayloadLength - 4096);
+    ASSERT_GT(largest->size(), QUICConfiguration::initialMaxStreamDataBidirectionalRemote);
+    serverQueue->sync([&] { session->sink->send(EncodedVideoFrame{}, largest); });
+    ASSERT_TRUE(eventually([&] { return frames->count() == 1; }));
+    EXPECT_EQ(frames->failureCount(), 0);
 }
