@@ -35,7 +35,7 @@ template <typename T, typename... Alternatives>
 struct AlternativeIndex<T, std::variant<Alternatives...>> {
     static constexpr size_t value = [] {
         size_t index = 0;
-        ((std::is_same_v<T, Alternatives> ? false : (++index, true)) && ...);
+        (void)((std::is_same_v<T, Alternatives> ? false : (++index, true)) && ...);
         return index;
     }();
 };

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config git clang-format
+  build-essential cmake pkg-config git clang-format clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libasio-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libsystemd-dev
   uuid-dev libicu-dev

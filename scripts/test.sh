@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test: once as a plain build, then once more built with
-# AddressSanitizer and UndefinedBehaviorSanitizer. KELVORA_TEST_PASSES=plain (or sanitize) runs one pass only.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then fuzzes every wire decoder for a short while with
+# libFuzzer (scripts/fuzz.sh, KELVORA_FUZZ_SECONDS per target). KELVORA_TEST_PASSES=plain (or sanitize, or
+# fuzz) runs one pass only.
 # The DNS-SD tests get a private D-Bus and avahi-daemon (scripts/dnssd-test-env.sh) for the length of each run;
 # when that cannot start, the script fails, and a DNS-SD test that finds no daemon fails instead of skipping.
 set -euo pipefail
@@ -9,7 +11,7 @@ cd "$root"
 
 "$root/scripts/install-deps.sh"
 
-passes=${KELVORA_TEST_PASSES:-"plain sanitize"}
+passes=${KELVORA_TEST_PASSES:-"plain sanitize fuzz"}
 jobs=$(nproc)
 
 run_tests() {
@@ -28,6 +30,8 @@ for pass in $passes; do
       cmake --build build-sanitize -j "$jobs"
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions="$root/tests/lsan.supp" \
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_tests build-sanitize ;;
+    fuzz)
+      "$root/scripts/fuzz.sh" all "${KELVORA_FUZZ_SECONDS:-25}" ;;
     *) echo "unknown test pass: $pass" >&2; exit 2 ;;
   esac
 done

@@ -1,0 +1,137 @@
+// Writes a small starting corpus for every fuzz target, made by our own encoders, so that the fuzzers
+// begin from well-formed messages instead of discovering the format byte by byte:
+//   kelvora_fuzz_seeds DIRECTORY   (creates DIRECTORY/<target>/seed-N)
+
+#include <avahi-common/strlst.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "core/ControlMessage.h"
+#include "core/ServiceAnnouncement.h"
+#include "core/SimpleStreamProtocol.h"
+#include "fuzz/TypeCodes.h"
+#include "platform/AvahiStrings.h"
+
+using namespace kelvora;
+
+namespace {
+
+std::vector<ControlMessage> oneOfEveryMessage() {
+    const StreamInfoMessage stream{
+        StreamInfoMessage::State::starting, "Testbild", VideoCodec::h264, {1280, 720}, 30, true};
+    const StreamTuning tuning{
+        true,  true,  true, true, false, true, false,
+        false, 25000, 2000, 900,  50,    true, {{0, 1920, 1080, 24000, 50, 1}, {2, 640, 360, 900, 29.97, 0}}};
+    return {
+        HelloMessage{
+            "C-1", "iPhone", 4, EngineKind::tcp(), {VideoCodec::h264, VideoCodec::hevc}, "iPhone15,2", true},
+        WelcomeMessage{"Sender", 4, "T-1", EngineKind::quic(), {{"quicPort", "4433"}}, stream, "S-1", true},
+        stream,
+        EncodedVideoFrame::make(VideoCodec::hevc, {EncodedVideoFrame::Flags::keyframe}, 1, 5, std::nullopt,
+                                10, 20, {1280, 720}, 4000, {Bytes{0x40, 1}, Bytes{0x42, 2, 3}},
+                                Bytes(16, 0x26)),
+        KeyframeRequestMessage{KeyframeRequestMessage::Reason::manual, 0},
+        ReceiverReportMessage{1000, 30, 29, 1, 0, 0, 123456, 35.5, 50.25, 1.5, 4, 0},
+        TierReadyMessage{1, true},
+        ReferenceAckMessage{0, 10, 20},
+        PreferTierMessage{{2, std::nullopt}},
+        StandbyBridgeMessage{true, 2},
+        FrameRateLimitMessage{30},
+        QualityPreferenceMessage{StreamQuality::full},
+        tuning,
+        StreamTuningUpdate{tuning},
+        TimeSyncRequest{{1, 0, 0}},
+        TimeSyncResponse{{1, 2, 3}},
+        EngineSignalMessage{EngineKind::quic(), "rotate", ""},
+        MediaAttachMessage{"T-1"},
+        GoodbyeMessage{"sender stopped"},
+        RestartSourceMessage{},
+    };
+}
+
+// The chunked form the framing targets read: a size byte before each piece of the stream.
+Bytes inChunks(ByteView stream, const std::vector<uint8_t>& prefix) {
+    Bytes input;
+    for (size_t offset = 0; offset < stream.size(); offset += 255) {
+        const auto piece = stream.subspan(offset, std::min<size_t>(255, stream.size() - offset));
+        input.insert(input.end(), prefix.begin(), prefix.end());
+        input.push_back(static_cast<uint8_t>(piece.size()));
+        input.insert(input.end(), piece.begin(), piece.end());
+    }
+    return input;
+}
+
+Bytes txtRecordData(const ServiceAnnouncement& announcement) {
+    const auto list = avahi::toStringList(announcement.txtRecord());
+    Bytes data(avahi_string_list_serialize(list.get(), nullptr, 0));
+    avahi_string_list_serialize(list.get(), data.data(), data.size());
+    return data;
+}
+
+class Corpus {
+  public:
+    explicit Corpus(std::filesystem::path root) : root_(std::move(root)) {}
+
+    void add(const std::string& target, ByteView bytes) {
+        const auto folder = root_ / target;
+        std::filesystem::create_directories(folder);
+        std::ofstream(folder / ("seed-" + std::to_string(counts_[target]++)), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+
+  private:
+    std::filesystem::path root_;
+    std::map<std::string, int> counts_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::cerr << "usage: " << argv[0] << " DIRECTORY\n";
+        return 2;
+    }
+    Corpus corpus(argv[1]);
+    const auto& codes = fuzz::allTypeCodes();
+    Bytes everything;
+    for (const ControlMessage& message : oneOfEveryMessage()) {
+        const Bytes frame = message.encoded();
+        everything.insert(everything.end(), frame.begin(), frame.end());
+        corpus.add("control_framing", inChunks(frame, {}));
+        Bytes payload{
+            static_cast<uint8_t>(std::find(codes.begin(), codes.end(), message.typeCode()) - codes.begin())};
+        const Bytes body = message.encodePayload();
+        payload.insert(payload.end(), body.begin(), body.end());
+        corpus.add("control_payload", payload);
+        if (const auto* videoFrame = message.get<EncodedVideoFrame>()) {
+            corpus.add("encoded_frame", body);
+            corpus.add("simple_stream",
+                       SimpleStreamProtocol::message(
+                           SimpleStreamProtocol::MessageType::parameterSets,
+                           SimpleStreamProtocol::parameterSetsBody(videoFrame->parameterSets)));
+            corpus.add("simple_stream", SimpleStreamProtocol::message(
+                                            SimpleStreamProtocol::MessageType::frame,
+                                            SimpleStreamProtocol::frameBody(true, videoFrame->captureTime,
+                                                                            videoFrame->payload)));
+        }
+        if (const auto* timeSync = message.get<TimeSyncResponse>()) {
+            corpus.add("time_sync", timeSync->binary());
+        }
+    }
+    corpus.add("control_framing", inChunks(everything, {}));
+    corpus.add("quic_byte_stream", inChunks(everything, {0, 0}));
+    // Many tiny messages at once: one key-frame request, repeated as a flooding client would send it.
+    corpus.add("quic_byte_stream", inChunks(ControlMessage(KeyframeRequestMessage{}).encoded(), {16, 16}));
+
+    ServiceAnnouncement announcement;
+    announcement.senderID = "S-1";
+    announcement.senderName = "Bühne";
+    announcement.protocolVersion = 4;
+    announcement.engines = {EngineKind::tcp(), EngineKind::quic()};
+    announcement.state = StreamInfoMessage::State::live;
+    announcement.sourceName = "Testbild";
+    corpus.add("txt_record", txtRecordData(announcement));
+    return 0;
+}
