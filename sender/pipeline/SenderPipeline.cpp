@@ -9,6 +9,7 @@
 
 #include "core/ControlMessage.h"
 #include "core/Log.h"
+#include "platform/ComputerName.h"
 #include "platform/UserDefaults.h"
 #include "platform/Utf8.h"
 #include "sender/pipeline/TierLayout.h"
@@ -49,14 +50,6 @@ std::string trimmed(const std::string& text) {
         return {};
     }
     return text.substr(first, text.find_last_not_of(blank) - first + 1);
-}
-
-std::string hostName() {
-    std::array<char, HOST_NAME_MAX + 1> name{};
-    if (gethostname(name.data(), name.size() - 1) != 0) {
-        return {};
-    }
-    return trimmed(name.data());
 }
 
 // The milliseconds from `from` to `now`, where `from` was taken on this queue too (or is 0 for never).
@@ -278,8 +271,7 @@ std::string SenderPipeline::displayName(const SenderSettings& settings) {
     if (!name.empty()) {
         return name;
     }
-    name = validUtf8(hostName());
-    return name.empty() ? "Computer" : name;
+    return computerName();
 }
 
 StreamInfoMessage::State SenderPipeline::announcedState(const SenderStatus::State& state) {

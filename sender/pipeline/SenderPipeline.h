@@ -107,7 +107,7 @@ class SenderPipeline final : public SenderServerDelegate,
     SerialQueue& queue() const { return *queue_; }
 
     // The name the output is announced under: the settings' name without surrounding white space, else this
-    // computer's host name, else "Computer".
+    // computer's name (computerName).
     static std::string displayName(const SenderSettings& settings);
     // The state viewers and the network see for a status state.
     static StreamInfoMessage::State announcedState(const SenderStatus::State& state);
