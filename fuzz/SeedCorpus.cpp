@@ -122,8 +122,14 @@ int main(int argc, char** argv) {
     }
     corpus.add("control_framing", inChunks(everything, {}));
     corpus.add("quic_byte_stream", inChunks(everything, {0, 0}));
-    // Many tiny messages at once: one key-frame request, repeated as a flooding client would send it.
-    corpus.add("quic_byte_stream", inChunks(ControlMessage(KeyframeRequestMessage{}).encoded(), {16, 16}));
+    // A flood of the smallest message there is, as a hostile client sends it in one burst: 51 empty goodbyes
+    // repeated to the most one input may deliver.
+    Bytes goodbyes;
+    for (int i = 0; i < 51; ++i) {
+        const Bytes goodbye = ControlMessage(GoodbyeMessage{}).encoded();
+        goodbyes.insert(goodbyes.end(), goodbye.begin(), goodbye.end());
+    }
+    corpus.add("quic_byte_stream", inChunks(goodbyes, {255, 255}));
 
     ServiceAnnouncement announcement;
     announcement.senderID = "S-1";
