@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include "ModelFakes.h"
+
+using namespace kelvora;
+using namespace kelvora::testing;
+
+TEST(SettingsStore, FirstLaunchRunsTheDefaultsWithThePresetAndStoresNothing) {
+    ModelHarness h;
+    const SenderSettings& s = h.make().settings();
+    EXPECT_EQ(s.bitrateKbps, 6000);
+    EXPECT_EQ(s.maximumFrameRate, 30);
+    EXPECT_FALSE(s.automaticBitrate);
+    EXPECT_EQ(s.preferredCodec, VideoCodec::h264);  // no HEVC hardware here
+    EXPECT_FALSE(s.useTestPattern);
+    EXPECT_FALSE(h.storedSettings());
+    EXPECT_EQ(h.defaults->boolValue(kPresetKey), true);
+}
+
+TEST(SettingsStore, OlderSettingsGetThePresetOnceAndLaterChangesSurvive) {
+    ModelHarness h;
+    SenderSettings old;
+    old.senderName = "Studio";
+    old.bitrateKbps = 20000;
+    old.studioMode = true;
+    old.keyframeInterval = 4.0;
+    h.storeSettings(old);
+
+    SenderSettings expected = withWeakWiFiPreset(old, false);
+    EXPECT_EQ(h.make().settings(), expected);
+    EXPECT_EQ(h.storedSettings(), expected);
+    EXPECT_EQ(expected.keyframeInterval, 4.0);
+    EXPECT_FALSE(expected.studioMode);
+
+    edit(*h.controller, [](SenderSettings& s) { s.bitrateKbps = 9000; });
+    h.controller.reset();
+    EXPECT_EQ(h.make().settings().bitrateKbps, 9000);
+}
+
+TEST(SettingsStore, UnreadableStoredSettingsFallBackWithoutBeingOverwritten) {
+    for (const UserDefaults::Json& stored :
+         {UserDefaults::Json("{not json"), UserDefaults::Json(42), UserDefaults::Json::array({1, 2})}) {
+        ModelHarness h;
+        h.defaults->set(kSettingsKey, stored);
+        EXPECT_EQ(h.make().settings().bitrateKbps, 6000) << stored.dump();
+        h.controller->flushSettings();
+        EXPECT_EQ(h.defaults->value(kSettingsKey), stored);
+    }
+}
+
+TEST(SettingsStore, OutsideDeveloperModeTestSourcesAreSwitchedOffOnLoad) {
+    ModelHarness h;
+    SenderSettings stored;
+    stored.useTestPattern = true;
+    stored.useVideoFile = true;
+    stored.videoFilePath = "/v/clip.mov";
+    stored.extraOutputs = {{"A", "Ausgang 2", "testpattern", {}, {}}, {"B", "Ausgang 3", "usb-cam", {}, {}}};
+    h.storeSettings(stored);
+    h.defaults->set(kPresetKey, true);
+    h.defaults->set(kDeveloperModeKey, false);
+
+    const SenderSettings& s = h.make().settings();
+    EXPECT_FALSE(s.useTestPattern);
+    EXPECT_FALSE(s.useVideoFile);
+    EXPECT_EQ(s.videoFilePath, "/v/clip.mov");
+    EXPECT_EQ(s.extraOutputs[0].sourceID, std::nullopt);
+    EXPECT_EQ(s.extraOutputs[1].sourceID, "usb-cam");
+    // Not written back until the next change.
+    EXPECT_TRUE(h.storedSettings()->useTestPattern);
+}
+
+TEST(SettingsStore, EnginesComeBackInTheirCanonicalOrder) {
+    const struct {
+        std::vector<std::string> before;
+        std::string name;
+        bool enabled;
+        std::vector<std::string> after;
+    } cases[] = {
+        {{"tcp"}, "quic", true, {"tcp", "quic"}},
+        {{"quic"}, "srt", true, {"quic", "srt"}},
+        {{"tcp", "quic"}, "tcp", false, {"quic"}},
+        {{"quic", "tcp"}, "tcp", true, {"tcp", "quic"}},
+        {{"webrtc", "tcp", "srt"}, "quic", true, {"tcp", "quic", "srt", "webrtc"}},
+    };
+    for (const auto& c : cases) {
+        ModelHarness h;
+        SenderController& controller = h.make();
+        edit(controller, [&](SenderSettings& s) { s.enabledEngines = c.before; });
+        controller.setEngine(c.name, c.enabled);
+        EXPECT_EQ(controller.settings().enabledEngines, c.after) << c.name;
+    }
+}
+
+TEST(SettingsStore, TheWriterKeepsTheNewestValueAndReadsItBack) {
+    ModelHarness h;
+    DefaultsWriter writer(*h.defaults);
+    for (int kbps = 1000; kbps <= 5000; kbps += 1000) {
+        writer.set("SimpleStreamBitrateKbps", kbps);
+        EXPECT_EQ(writer.value("SimpleStreamBitrateKbps"), kbps);
+    }
+    writer.flush();
+    EXPECT_EQ(h.defaults->integer("SimpleStreamBitrateKbps"), 5000);
+    writer.close();
+    writer.set("SimpleStreamBitrateKbps", 7000);
+    EXPECT_EQ(h.defaults->integer("SimpleStreamBitrateKbps"), 7000);
+}
