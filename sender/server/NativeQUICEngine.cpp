@@ -177,6 +177,7 @@ void NativeQUICEngine::acceptStream(const std::shared_ptr<QuicConnection>& conne
         std::move(stream), NetworkEndpoint::hostPort(remote.address().to_string(), remote.port()),
         context_->sharedQueue());
     auto framed = FramedConnection::create(byteStream, context_->sharedQueue());
+    framed->setMaximumIncomingPayload(maximumViewerMessageLength);
     const FramedConnection* key = framed.get();
     std::weak_ptr<NativeQUICEngine> weak = weak_from_this();
     framed->setEventHandler([weak, key](FramedConnection::Event event) {

@@ -55,7 +55,7 @@ class SenderServer : public std::enable_shared_from_this<SenderServer> {
     static constexpr std::size_t maximumPendingPerAddress = 8;
     static constexpr std::size_t maximumConnectionsPerAddress = 64;
     // A viewer sends only small control messages; anything larger ends its connection like a bad header.
-    static constexpr uint32_t maximumViewerMessageLength = 64 * 1024;
+    static constexpr uint32_t maximumViewerMessageLength = kelvora::maximumViewerMessageLength;
     // At most one log line per this long about refused connections.
     static constexpr double refusalLogIntervalMs = 5000.0;
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -7,6 +9,10 @@
 #include "core/EngineKind.h"
 
 namespace kelvora {
+
+// The largest message a viewer may send, on its control connection or on a media stream: viewers send only
+// small control messages, so anything larger ends the connection at the header.
+inline constexpr uint32_t maximumViewerMessageLength = 64 * 1024;
 
 struct EngineSignalMessage;
 class SenderSession;
