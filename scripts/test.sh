@@ -24,6 +24,8 @@ for pass in $passes; do
     plain)
       cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
       cmake --build build -j "$jobs"
+      # Every QML file of the UI modules, checked without running it; a warning fails the run.
+      cmake --build build --target all_qmllint
       run_tests build ;;
     sanitize)
       cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DKELVORA_SANITIZE=ON -DKELVORA_BUILD_BENCHMARKS=OFF

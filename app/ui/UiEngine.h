@@ -1,0 +1,11 @@
+#pragma once
+
+class QQmlEngine;
+
+namespace kelvora {
+
+// Readies an engine for the Kelvora.Ui module: the module's import path and the symbol images. Every
+// engine that loads our views calls this once before loading.
+void prepareUiEngine(QQmlEngine& engine);
+
+}  // namespace kelvora

@@ -1,0 +1,280 @@
+#include "app/ui/VideoItem.h"
+
+#include <QImage>
+#include <QMetaObject>
+#include <QQuickWindow>
+#include <QSGImageNode>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <optional>
+
+#include "app/preview/Letterbox.h"
+#include "platform/PixelBufferPool.h"
+#include "platform/PixelTransfer.h"
+
+namespace kelvora {
+namespace {
+
+// Fades the four corners outside a circle of `radius` pixels to transparent, with one pixel of
+// antialiasing. The buffer holds premultiplied BGRA, so every channel scales with the coverage.
+void roundCorners(const PixelBuffer& buffer, int radius) {
+    radius = std::min({radius, buffer.width() / 2, buffer.height() / 2});
+    if (radius <= 0) {
+        return;
+    }
+    const int width = buffer.width();
+    const int height = buffer.height();
+    for (int y = 0; y < radius; ++y) {
+        for (int x = 0; x < radius; ++x) {
+            const double dx = radius - (x + 0.5);
+            const double dy = radius - (y + 0.5);
+            const double coverage = std::clamp(radius - std::sqrt(dx * dx + dy * dy) + 0.5, 0.0, 1.0);
+            if (coverage >= 1.0) {
+                continue;
+            }
+            for (const auto& [px, py] :
+                 {std::pair{x, y}, std::pair{width - 1 - x, y}, std::pair{x, height - 1 - y},
+                  std::pair{width - 1 - x, height - 1 - y}}) {
+                uint8_t* p = buffer.data(0) + static_cast<ptrdiff_t>(py) * buffer.stride(0) + px * 4;
+                for (int c = 0; c < 4; ++c) {
+                    p[c] = static_cast<uint8_t>(std::lround(p[c] * coverage));
+                }
+            }
+        }
+    }
+}
+
+void fillBlack(const PixelBuffer& buffer) {
+    const uint8_t black[4] = {0, 0, 0, 255};
+    for (int y = 0; y < buffer.height(); ++y) {
+        uint8_t* row = buffer.data(0) + static_cast<ptrdiff_t>(y) * buffer.stride(0);
+        for (int x = 0; x < buffer.width(); ++x) {
+            std::memcpy(row + x * 4, black, 4);
+        }
+    }
+}
+
+}  // namespace
+
+// The hand-off between the thread that delivers pictures and the GUI thread. The state mutex guards the
+// fields below it up to `transfer`; the convert mutex serialises the conversions, and the state mutex is
+// never held while converting.
+struct VideoItem::Converter {
+    struct Target {
+        QSize size;
+        int radius = 0;
+        bool operator==(const Target&) const = default;
+    };
+
+    std::mutex stateMutex;
+    VideoItem* item = nullptr;  // null once the item is gone or has lost its feed
+    bool updatePosted = false;
+    Target target;
+    PixelBuffer source;  // the newest picture; null for black
+    uint64_t sourceGeneration = 0;
+    PixelBuffer result;  // `source` at `resultTarget`
+    Target resultTarget;
+    uint64_t resultGeneration = 0;
+    bool resultIsNew = false;
+
+    std::mutex convertMutex;
+    PixelTransfer transfer;
+    std::optional<PixelBufferPool> pool;
+
+    // On the delivering thread: takes the renderer's newest picture and converts it for the item.
+    void deliver(VideoRenderer& renderer) {
+        const VideoRenderer::Frame frame = renderer.currentFrame();
+        Target wanted;
+        {
+            std::lock_guard lock(stateMutex);
+            if (item == nullptr || frame.generation < sourceGeneration) {
+                return;
+            }
+            source = frame.picture;
+            sourceGeneration = frame.generation;
+            wanted = target;
+        }
+        PixelBuffer converted = wanted.size.isEmpty() ? PixelBuffer() : compose(frame.picture, wanted);
+        std::lock_guard lock(stateMutex);
+        if (converted && wanted == target && frame.generation >= resultGeneration) {
+            result = std::move(converted);
+            resultTarget = wanted;
+            resultGeneration = frame.generation;
+            resultIsNew = true;
+        }
+        postUpdate();
+    }
+
+    // Any thread: the picture at the target's size, letterboxed on black, corners rounded.
+    PixelBuffer compose(const PixelBuffer& picture, const Target& wanted) {
+        std::lock_guard lock(convertMutex);
+        if (!pool || pool->width() != wanted.size.width() || pool->height() != wanted.size.height()) {
+            pool.emplace(PixelFormat::bgra, wanted.size.width(), wanted.size.height(), 3);
+        }
+        PixelBuffer buffer = pool->make();
+        try {
+            if (picture) {
+                letterbox(transfer, picture, buffer);
+            } else {
+                fillBlack(buffer);
+            }
+        } catch (const PixelBufferError&) {
+            fillBlack(buffer);
+        }
+        roundCorners(buffer, wanted.radius);
+        return buffer;
+    }
+
+    // Under the state mutex.
+    void postUpdate() {
+        if (item == nullptr || updatePosted) {
+            return;
+        }
+        updatePosted = true;
+        // Queued to the item's thread; Qt drops the call if the item is destroyed first, and the item's
+        // destructor clears `item` under this mutex before that can happen.
+        VideoItem* target = item;
+        QMetaObject::invokeMethod(
+            target, [target] { target->update(); }, Qt::QueuedConnection);
+    }
+};
+
+VideoItem::VideoItem(QQuickItem* parent) : QQuickItem(parent), converter_(std::make_shared<Converter>()) {
+    setFlag(ItemHasContents, true);
+    converter_->item = this;
+}
+
+VideoItem::~VideoItem() {
+    if (feed_) {
+        feed_->detach(this);
+    }
+    std::lock_guard lock(converter_->stateMutex);
+    converter_->item = nullptr;
+}
+
+void VideoItem::setFeed(VideoFeed* feed) {
+    if (feed_ == feed) {
+        return;
+    }
+    if (feed_) {
+        disconnect(feed_, nullptr, this, nullptr);
+        feed_->detach(this);
+    }
+    feed_ = feed;
+    {
+        std::lock_guard lock(converter_->stateMutex);
+        converter_->item = this;
+        converter_->source = PixelBuffer();
+        converter_->sourceGeneration = 0;
+        converter_->result = PixelBuffer();
+        converter_->resultGeneration = 0;
+    }
+    if (feed_) {
+        connect(feed_, &QObject::destroyed, this, [this] {
+            lostFeed();
+            emit feedChanged();
+        });
+        feed_->attach(this);
+        if (const auto& renderer = feed_->renderer()) {
+            std::weak_ptr<VideoRenderer> weakRenderer = renderer;
+            renderer->changed.set([converter = converter_, weakRenderer](uint64_t) {
+                if (auto strong = weakRenderer.lock()) {
+                    converter->deliver(*strong);
+                }
+            });
+            converter_->deliver(*renderer);
+        }
+    }
+    update();
+    emit feedChanged();
+}
+
+void VideoItem::setRadius(qreal radius) {
+    radius = std::max<qreal>(radius, 0);
+    if (qFuzzyCompare(radius_ + 1, radius + 1)) {
+        return;
+    }
+    radius_ = radius;
+    update();
+    emit radiusChanged();
+}
+
+void VideoItem::lostFeed() {
+    {
+        std::lock_guard lock(converter_->stateMutex);
+        converter_->source = PixelBuffer();
+        converter_->result = PixelBuffer();
+        // Pictures still in flight from the renderer now belong to the other item.
+        converter_->sourceGeneration = UINT64_MAX;
+        converter_->resultGeneration = UINT64_MAX;
+    }
+    update();
+}
+
+void VideoItem::geometryChange(const QRectF& newGeometry, const QRectF& oldGeometry) {
+    QQuickItem::geometryChange(newGeometry, oldGeometry);
+    if (newGeometry.size() != oldGeometry.size()) {
+        update();
+    }
+}
+
+QSGNode* VideoItem::updatePaintNode(QSGNode* old, UpdatePaintNodeData*) {
+    const qreal ratio = window() ? window()->effectiveDevicePixelRatio() : 1.0;
+    const Converter::Target target{QSize(qRound(width() * ratio), qRound(height() * ratio)),
+                                   static_cast<int>(std::lround(radius_ * ratio))};
+    if (target.size.isEmpty() || target.size.width() > PixelBuffer::kMaximumDimension ||
+        target.size.height() > PixelBuffer::kMaximumDimension) {
+        delete old;
+        return nullptr;
+    }
+    PixelBuffer upload;
+    PixelBuffer source;
+    bool recompose = false;
+    {
+        std::lock_guard lock(converter_->stateMutex);
+        converter_->updatePosted = false;
+        converter_->target = target;
+        if (converter_->result && converter_->resultTarget == target) {
+            if (converter_->resultIsNew || old == nullptr) {
+                upload = converter_->result;
+                converter_->resultIsNew = false;
+            }
+        } else {
+            recompose = true;
+            source = converter_->source;
+        }
+    }
+    if (recompose) {
+        // A new size or radius, or black: converted here once, then again on the delivering thread.
+        upload = converter_->compose(source, target);
+        std::lock_guard lock(converter_->stateMutex);
+        if (converter_->target == target && converter_->sourceGeneration != UINT64_MAX) {
+            converter_->result = upload;
+            converter_->resultTarget = target;
+            converter_->resultIsNew = false;
+        }
+    }
+
+    auto* node = static_cast<QSGImageNode*>(old);
+    if (node == nullptr) {
+        node = window()->createImageNode();
+        node->setOwnsTexture(true);
+        node->setFiltering(QSGTexture::Linear);
+    }
+    if (upload) {
+        auto* holder = new PixelBuffer(upload);
+        const QImage image(
+            upload.data(0), upload.width(), upload.height(), upload.stride(0),
+            QImage::Format_ARGB32_Premultiplied, [](void* info) { delete static_cast<PixelBuffer*>(info); },
+            holder);
+        node->setTexture(window()->createTextureFromImage(image, QQuickWindow::TextureHasAlphaChannel));
+        ++uploads_;
+    }
+    node->setRect(boundingRect());
+    return node;
+}
+
+}  // namespace kelvora

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QtQml/qqmlregistration.h>
+#include <QPointer>
+#include <QQuickItem>
+
+#include <memory>
+
+#include "app/ui/VideoFeed.h"
+
+namespace kelvora {
+
+// Shows the pictures of one VideoFeed: aspect fit on black, with its own rounded corners (the scene graph
+// of Qt 6.4 clips rectangles only). Each new picture is converted to the item's size in pixels on the
+// thread that delivers it, so the GUI thread only uploads; the item repaints only when a new picture
+// arrived or its size changed, never for a picture that stands still. Works on the software scene graph.
+class VideoItem : public QQuickItem {
+    Q_OBJECT
+    QML_ELEMENT
+    Q_PROPERTY(kelvora::VideoFeed* feed READ feed WRITE setFeed NOTIFY feedChanged)
+    Q_PROPERTY(qreal radius READ radius WRITE setRadius NOTIFY radiusChanged)
+
+  public:
+    explicit VideoItem(QQuickItem* parent = nullptr);
+    ~VideoItem() override;
+
+    VideoFeed* feed() const { return feed_; }
+    void setFeed(VideoFeed* feed);
+    qreal radius() const { return radius_; }
+    void setRadius(qreal radius);
+
+    // Pictures uploaded to the scene graph so far.
+    quint64 uploadCount() const { return uploads_; }
+
+  signals:
+    void feedChanged();
+    void radiusChanged();
+
+  protected:
+    QSGNode* updatePaintNode(QSGNode* node, UpdatePaintNodeData* data) override;
+    void geometryChange(const QRectF& newGeometry, const QRectF& oldGeometry) override;
+
+  private:
+    friend class VideoFeed;
+    // The feed gave its renderer to another item.
+    void lostFeed();
+
+    struct Converter;
+    std::shared_ptr<Converter> converter_;
+    QPointer<VideoFeed> feed_;
+    qreal radius_ = 0;
+    quint64 uploads_ = 0;
+};
+
+}  // namespace kelvora

@@ -1,0 +1,165 @@
+#include "app/preview/Letterbox.h"
+#include "app/preview/PreviewRenderer.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <future>
+
+#include "support/Eventually.h"
+
+namespace kelvora {
+namespace {
+
+// A uniform NV12 picture whose luma value tells the pictures apart once converted.
+PixelBuffer picture(int width, int height, uint8_t luma) {
+    PixelBuffer buffer = PixelBuffer::make(PixelFormat::nv12, width, height);
+    for (int plane = 0; plane < 2; ++plane) {
+        for (int y = 0; y < buffer.planeHeight(plane); ++y) {
+            std::memset(buffer.data(plane) + y * buffer.stride(plane), plane == 0 ? luma : 128,
+                        buffer.planeWidth(plane) * buffer.bytesPerSample(plane));
+        }
+    }
+    return buffer;
+}
+
+const uint8_t* pixel(const PixelBuffer& buffer, int x, int y) {
+    return buffer.data(0) + y * buffer.stride(0) + x * 4;
+}
+
+// What reached the sink: the grey level of each shown picture's centre, or -1 for a clear.
+class RecordingSink final : public PreviewOutput {
+  public:
+    void show(PixelBuffer picture) override {
+        const int level = pixel(picture, picture.width() / 2, picture.height() / 2)[1];
+        events.push(level);
+        waitAtGate();
+    }
+    void clear() override { events.push(-1); }
+
+    // The next show() blocks until open() is called: the renderer is then busy with that picture.
+    void closeGate() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    void open() {
+        {
+            std::lock_guard lock(mutex_);
+            closed_ = false;
+        }
+        changed_.notify_all();
+    }
+
+    testing::Eventually<int> events;
+
+  private:
+    void waitAtGate() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !closed_; });
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool closed_ = false;
+};
+
+bool hasCount(const std::vector<int>& events, size_t count) {
+    return events.size() >= count;
+}
+
+// Luma 16, 80, 160 and 235 (video range) come out as these greys.
+constexpr int kGrey16 = 0;
+
+TEST(PreviewRenderer, AFrameConvertingWhileThreeArriveShowsTheFirstAndTheLast) {
+    auto sink = std::make_shared<RecordingSink>();
+    PreviewRenderer renderer(320, 180, sink);
+    sink->closeGate();
+    renderer.submit(picture(640, 360, 16));
+    ASSERT_TRUE(sink->events.waitUntil([](const auto& e) { return hasCount(e, 1); }));
+    renderer.submit(picture(640, 360, 80));
+    renderer.submit(picture(640, 360, 160));
+    renderer.submit(picture(640, 360, 235));
+    sink->open();
+    ASSERT_TRUE(sink->events.waitUntil([](const auto& e) { return hasCount(e, 2); }));
+    renderer.clear();  // a marker: everything shown before it has reached the sink
+    ASSERT_TRUE(sink->events.waitUntil([](const auto& e) { return hasCount(e, 3); }));
+    const auto events = sink->events.values();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0], kGrey16);
+    EXPECT_GE(events[1], 250);  // the white picture, not the 80 or 160 ones
+    EXPECT_EQ(events[2], -1);
+}
+
+TEST(PreviewRenderer, ClearWhileConvertingNeverShowsTheWaitingFrameButKeepsLaterOnes) {
+    auto sink = std::make_shared<RecordingSink>();
+    PreviewRenderer renderer(320, 180, sink);
+    sink->closeGate();
+    renderer.submit(picture(640, 360, 16));
+    ASSERT_TRUE(sink->events.waitUntil([](const auto& e) { return hasCount(e, 1); }));
+    renderer.submit(picture(640, 360, 235));  // waits, and is dropped by the clear
+    renderer.clear();
+    renderer.submit(picture(640, 360, 16));  // submitted after the clear: must stay on screen
+    sink->open();
+    ASSERT_TRUE(sink->events.waitUntil([](const auto& e) { return hasCount(e, 3); }));
+    renderer.clear();
+    ASSERT_TRUE(sink->events.waitUntil([](const auto& e) { return hasCount(e, 4); }));
+    EXPECT_EQ(sink->events.values(), (std::vector<int>{kGrey16, -1, kGrey16, -1}));
+}
+
+TEST(PreviewRenderer, LetterboxesAFourByThreeSourceWithColumnsOf160Pixels) {
+    PreviewRenderer renderer(1280, 720);
+    testing::Eventually<uint64_t> generations;
+    renderer.display()->changed.set([&](uint64_t generation) { generations.push(generation); });
+    renderer.submit(picture(1440, 1080, 235));
+    ASSERT_TRUE(generations.waitFor([](uint64_t) { return true; }));
+    renderer.display()->changed.set(nullptr);
+    const PixelBuffer shown = renderer.display()->currentFrame().picture;
+    ASSERT_TRUE(shown);
+    ASSERT_EQ(shown.format(), PixelFormat::bgra);
+    ASSERT_EQ(shown.width(), 1280);
+    ASSERT_EQ(shown.height(), 720);
+    for (int y : {0, 360, 719}) {
+        for (int x : {0, 159, 1120, 1279}) {
+            const uint8_t* p = pixel(shown, x, y);
+            EXPECT_EQ((std::array<int, 4>{p[0], p[1], p[2], p[3]}), (std::array<int, 4>{0, 0, 0, 255}))
+                << x << "," << y;
+        }
+        for (int x : {160, 640, 1119}) {
+            EXPECT_GE(pixel(shown, x, y)[1], 250) << x << "," << y;
+        }
+    }
+}
+
+TEST(AspectFit, CentresThePictureAsLargeAsTheAreaAllows) {
+    const struct {
+        int sourceWidth, sourceHeight, width, height;
+        FitRect fit;
+    } cases[] = {
+        {1440, 1080, 1280, 720, {160, 0, 960, 720}}, {1920, 1080, 1280, 720, {0, 0, 1280, 720}},
+        {1920, 800, 1280, 720, {0, 93, 1280, 533}},  {1080, 1920, 640, 360, {218, 0, 203, 360}},
+        {16384, 1, 640, 360, {0, 179, 640, 1}},      {0, 1080, 640, 360, {0, 0, 640, 360}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(aspectFit(c.sourceWidth, c.sourceHeight, c.width, c.height), c.fit)
+            << c.sourceWidth << "x" << c.sourceHeight;
+    }
+}
+
+TEST(PreviewStatistics, ReportsRateAndLongestPauseOncePerWindowOfTwoSeconds) {
+    PreviewStatistics statistics(1280, 720);
+    constexpr uint64_t kSecond = 1'000'000'000;
+    const uint64_t start = 50 * kSecond;
+    EXPECT_FALSE(statistics.record(start));
+    EXPECT_FALSE(statistics.record(start + kSecond / 2));
+    // Ten seconds without frames, then one: the window spans the pause.
+    EXPECT_EQ(statistics.record(start + kSecond / 2 + 10 * kSecond),
+              "Vorschau 1280×720: 0.3 fps, längste Pause 10000 ms");
+    // A new window starts at that frame.
+    EXPECT_FALSE(statistics.record(start + 11 * kSecond));
+    EXPECT_EQ(statistics.record(start + kSecond / 2 + 12 * kSecond + 1),
+              "Vorschau 1280×720: 1.0 fps, längste Pause 1500 ms");
+}
+
+}  // namespace
+}  // namespace kelvora

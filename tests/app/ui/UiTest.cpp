@@ -1,0 +1,276 @@
+#include "app/presenters/Symbols.h"
+#include "app/ui/LicenseListModel.h"
+#include "app/ui/SymbolProvider.h"
+#include "app/ui/Theme.h"
+#include "app/ui/UiEngine.h"
+#include "app/ui/VideoFeed.h"
+#include "app/ui/VideoItem.h"
+#include "core/LicenseRegistry.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QSvgRenderer>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+namespace kelvora {
+namespace {
+
+// Collects every warning Qt prints while it lives.
+class WarningCapture {
+  public:
+    WarningCapture() {
+        warnings().clear();
+        previous_ = qInstallMessageHandler(&WarningCapture::handle);
+    }
+    ~WarningCapture() { qInstallMessageHandler(previous_); }
+    static QStringList& warnings() {
+        static QStringList list;
+        return list;
+    }
+
+  private:
+    static void handle(QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type != QtDebugMsg && type != QtInfoMsg) {
+            warnings().append(message);
+        }
+    }
+    QtMessageHandler previous_;
+};
+
+QString text(std::string_view value) {
+    return QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size()));
+}
+
+int opaquePixels(const QImage& image) {
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            count += qAlpha(image.pixel(x, y)) > 128;
+        }
+    }
+    return count;
+}
+
+TEST(SymbolProvider, EveryKnownNameHasItsOwnDrawing) {
+    const QImage fallback = SymbolProvider::render(u"no.such.symbol", Qt::red, QSize(32, 32));
+    for (std::string_view name : knownSymbolNames()) {
+        const QString resource = SymbolProvider::resourceFor(text(name));
+        ASSERT_NE(resource, SymbolProvider::fallbackResource()) << name;
+        EXPECT_TRUE(QSvgRenderer(resource).isValid()) << name;
+        const QImage image = SymbolProvider::render(text(name), Qt::red, QSize(32, 32));
+        EXPECT_GT(opaquePixels(image), 20) << name;
+        EXPECT_NE(image, fallback) << name;
+    }
+}
+
+TEST(SymbolProvider, TintsAndFallsBackForAnyOtherId) {
+    SymbolProvider provider;
+    QSize size;
+    const QImage tinted = provider.requestImage("xmark/00ff00", &size, QSize(24, 24));
+    EXPECT_EQ(size, QSize(24, 24));
+    const QRgb centre = tinted.pixel(12, 12);
+    EXPECT_EQ(qRed(centre), 0);
+    EXPECT_GT(qGreen(centre), 200);
+
+    const QImage fallback = SymbolProvider::render(u"?", Qt::black, QSize(24, 24));
+    for (const char* id : {"../../etc/passwd", "xmark.svg", "", "/", "xmark/zzzzzz", "xmark ", "\xff\xfe"}) {
+        const QImage image = provider.requestImage(QString::fromUtf8(id), &size, QSize(24, 24));
+        const bool named = QString::fromUtf8(id).startsWith("xmark/");
+        EXPECT_EQ(image == fallback, !named) << id;
+    }
+    provider.requestImage("xmark", &size, QSize(100000, 100000));
+    EXPECT_EQ(size, QSize(512, 512));
+}
+
+TEST(Theme, TokensResolveInLightAndDark) {
+    Theme theme;
+    for (bool dark : {false, true}) {
+        theme.setDark(dark);
+        EXPECT_EQ(theme.color("liveRed"), QColor(240, 59, 54));
+        EXPECT_EQ(theme.color("no such token"), theme.color(ColorToken::gray));
+        EXPECT_NEAR(theme.hairline().alphaF(), 0.08, 0.005);
+        EXPECT_NE(theme.cardBackground(), theme.primaryText());
+    }
+    theme.setDark(false);
+    const QColor lightOrange = theme.color("orange");
+    theme.setDark(true);
+    EXPECT_NE(theme.color("orange"), lightOrange);
+}
+
+class UiScene : public ::testing::Test {
+  protected:
+    UiScene() {
+        prepareUiEngine(*view.engine());
+        view.setColor(Qt::white);
+    }
+
+    QQuickItem* load(const QUrl& source) {
+        view.setSource(source);
+        for (const QQmlError& error : view.errors()) {
+            ADD_FAILURE() << error.toString().toStdString();
+        }
+        view.show();
+        return view.rootObject();
+    }
+
+    template <typename T = QQuickItem>
+    T* child(const char* name) {
+        T* found = view.rootObject()->findChild<T*>(name);
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+
+    QImage screenshot(const char* file) {
+        const QImage image = view.grabWindow();
+        image.save(QDir(KELVORA_UI_SCREENSHOTS).filePath(file));
+        return image;
+    }
+
+    QQuickView view;
+};
+
+TEST_F(UiScene, EveryQmlFileOfTheModuleLoadsWithoutAWarning) {
+    WarningCapture capture;
+    const QStringList files = QDir(":/qt/qml/Kelvora/Ui").entryList({"*.qml"});
+    ASSERT_GE(files.size(), 8);
+    for (const QString& file : files) {
+        // Through the module's import, as the programs use them.
+        QQmlComponent component(view.engine());
+        component.setData(("import Kelvora.Ui\n" + QFileInfo(file).baseName() + " {}\n").toUtf8(), QUrl());
+        std::unique_ptr<QObject> object(component.create());
+        EXPECT_NE(object, nullptr) << file.toStdString() << ": " << component.errorString().toStdString();
+    }
+    load(QUrl::fromLocalFile(KELVORA_UI_TEST_QML "/Gallery.qml"));
+    QTest::qWait(50);
+    EXPECT_TRUE(capture.warnings().isEmpty()) << capture.warnings().join("\n").toStdString();
+}
+
+TEST_F(UiScene, GalleryShowsEachWidgetAsItsCallerAsked) {
+    QQuickItem* root = load(QUrl::fromLocalFile(KELVORA_UI_TEST_QML "/Gallery.qml"));
+    ASSERT_NE(root, nullptr);
+    QQuickItem* titled = child("titledCard");
+    QQuickItem* untitled = child("untitledCard");
+    ASSERT_TRUE(titled && untitled);
+    EXPECT_TRUE(titled->findChild<QQuickItem*>("cardHeader")->isVisible());
+    EXPECT_FALSE(untitled->findChild<QQuickItem*>("cardHeader")->isVisible());
+
+    EXPECT_FALSE(child("unitlessTile")->findChild<QQuickItem*>("metricUnit")->isVisible());
+    EXPECT_TRUE(child("bitrateTile")->findChild<QQuickItem*>("metricUnit")->isVisible());
+    QQuickItem* longIcon = child("longTile")->findChild<QQuickItem*>("metricIcon");
+    EXPECT_EQ(longIcon->width(), 36);
+    EXPECT_EQ(longIcon->height(), 36);
+
+    QQuickItem* emptyPill = child("emptyPill");
+    EXPECT_EQ(emptyPill->width(), 14);
+    EXPECT_GT(emptyPill->height(), 4);
+
+    const QString clock = child("clock")->property("text").toString();
+    EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$").match(clock).hasMatch())
+        << clock.toStdString();
+    screenshot("gallery.png");
+}
+
+TEST_F(UiScene, ABadgeThatStartsPulsingLaterAnimatesAndStopsStill) {
+    QQuickItem* root = load(QUrl::fromLocalFile(KELVORA_UI_TEST_QML "/Gallery.qml"));
+    ASSERT_NE(root, nullptr);
+    auto* live = child<QObject>("liveBadge")->findChild<QObject*>("badgePulse");
+    auto* later = child<QObject>("laterBadge")->findChild<QObject*>("badgePulse");
+    QQuickItem* dot = child("laterBadge")->findChild<QQuickItem*>("badgeDot");
+    EXPECT_TRUE(live->property("running").toBool());
+    EXPECT_FALSE(later->property("running").toBool());
+    EXPECT_EQ(dot->scale(), 1.0);
+
+    root->setProperty("laterPulsing", true);
+    EXPECT_TRUE(later->property("running").toBool());
+    QTRY_VERIFY_WITH_TIMEOUT(dot->scale() > 1.0, 10000);
+
+    root->setProperty("laterPulsing", false);
+    EXPECT_FALSE(later->property("running").toBool());
+    EXPECT_EQ(dot->scale(), 1.0);
+    EXPECT_EQ(dot->opacity(), 1.0);
+}
+
+TEST_F(UiScene, LicenceListShowsTheRegistryAsItWasWhenMade) {
+    load(QUrl::fromLocalFile(KELVORA_UI_TEST_QML "/LicensesWindow.qml"));
+    auto* list = child("licenseList");
+    ASSERT_NE(list, nullptr);
+    const auto entries = LicenseRegistry::entries();
+    EXPECT_EQ(list->property("count").toInt(), static_cast<int>(entries.size()));
+    EXPECT_EQ(view.rootObject()->property("title").toString(), "Lizenzen");
+    screenshot("licenses.png");
+
+    LicenseRegistry::registerEntry({"Testkomponente", "1", "MIT", "keine Adresse", "Nur im Test."});
+    EXPECT_EQ(list->property("count").toInt(), static_cast<int>(entries.size()));
+    LicenseListModel later;
+    ASSERT_EQ(later.rowCount(), static_cast<int>(entries.size()) + 1);
+    const QModelIndex last = later.index(later.rowCount() - 1);
+    EXPECT_EQ(later.data(last, LicenseListModel::NameRole).toString(), "Testkomponente");
+    EXPECT_EQ(later.data(last, LicenseListModel::LinkRole).toString(), "");
+}
+
+// A uniform NV12 picture.
+PixelBuffer picture(int width, int height, uint8_t luma) {
+    PixelBuffer buffer = PixelBuffer::make(PixelFormat::nv12, width, height);
+    std::memset(buffer.data(0), luma, static_cast<size_t>(buffer.stride(0)) * buffer.height());
+    std::memset(buffer.data(1), 128, static_cast<size_t>(buffer.stride(1)) * buffer.planeHeight(1));
+    return buffer;
+}
+
+TEST_F(UiScene, VideoItemFitsOnBlackRoundsCornersAndRepaintsOnlyForNewPictures) {
+    QQuickItem* root = load(QUrl::fromLocalFile(KELVORA_UI_TEST_QML "/Gallery.qml"));
+    ASSERT_NE(root, nullptr);
+    auto* item = child<VideoItem>("video");
+    ASSERT_NE(item, nullptr);
+    auto renderer = std::make_shared<VideoRenderer>();
+    VideoFeed feed(renderer);
+    item->setFeed(&feed);
+    // A 4:3 picture from another thread, as a decoder delivers it.
+    std::thread([&] { renderer->enqueue(picture(640, 480, 180)); }).join();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        item->uploadCount() >= 1 &&
+            [&] {
+                const QImage shot = view.grabWindow();
+                const QPointF centre = item->mapToScene(QPointF(160, 90));
+                return qGreen(shot.pixel(centre.toPoint())) > 150;
+            }(),
+        10000);
+    const QImage shot = screenshot("video.png");
+    const auto at = [&](double x, double y) { return shot.pixel(item->mapToScene(QPointF(x, y)).toPoint()); };
+    EXPECT_EQ(qGreen(at(20, 90)), 0);     // a black column beside the 240 px wide picture
+    EXPECT_GT(qGreen(at(160, 90)), 150);  // the picture
+    EXPECT_EQ(qGreen(at(300, 90)), 0);    // and on the other side
+    EXPECT_GT(qGreen(at(160, 1)), 150);   // full height: no bars above or below
+    // The rounded corner lets the gallery's background through.
+    EXPECT_EQ(at(0.5, 0.5), Theme().windowBackground().rgb());
+
+    // Standing still: nothing to upload, however often the window renders.
+    const quint64 uploads = item->uploadCount();
+    for (int i = 0; i < 3; ++i) {
+        view.grabWindow();
+    }
+    QCoreApplication::processEvents();
+    EXPECT_EQ(item->uploadCount(), uploads);
+
+    // A second item takes the renderer over; the first turns black.
+    VideoItem other;
+    other.setParentItem(root);
+    other.setSize(QSizeF(64, 36));
+    other.setFeed(&feed);
+    renderer->enqueue(picture(640, 480, 180));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        qGreen(view.grabWindow().pixel(item->mapToScene(QPointF(160, 90)).toPoint())) == 0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(other.uploadCount() >= 1, 10000);
+    item->setFeed(nullptr);
+}
+
+}  // namespace
+}  // namespace kelvora
