@@ -19,7 +19,11 @@ class RealSimpleStream final : public SimpleStream {
         }
         return std::nullopt;
     }
-    void stop() override { streamer_->stop(); }
+    void stop() override {
+        streamer_->stop();
+        // The listener closes on the streamer's queue; waiting for it frees the port for the next switch-on.
+        streamer_->listeningPort();
+    }
     void updateBitrate(int kbps) override { streamer_->updateBitrate(kbps); }
     void setClientCountHandler(std::function<void(int)> handler) override {
         streamer_->setClientCountHandler(std::move(handler));

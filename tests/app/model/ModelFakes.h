@@ -169,7 +169,7 @@ struct ModelHarness {
         std::filesystem::remove_all(root);
     }
 
-    SenderController& make() {
+    SenderController& make(std::optional<PipelineFactory> real = std::nullopt) {
         SenderControllerServices services;
         services.defaults = defaults.get();
         services.pipelines.makePipeline = [this](SenderSettings settings, std::string id) {
@@ -187,6 +187,9 @@ struct ModelHarness {
             streams.push_back(stream);
             return stream;
         };
+        if (real) {
+            services.pipelines = *real;
+        }
         services.previews = [this](VideoDimensions size) {
             auto preview = std::make_shared<LatestPicturePreview>();
             previews.emplace_back(size, preview);
