@@ -2,17 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include "support/ScopedEnvironment.h"
 
 using namespace kelvora;
+using kelvora::testing::ScopedEnvironment;
 
 TEST(ApplicationFolder, LivesUnderTheXdgDataHomeOrTheHomeFolder) {
-    setenv("XDG_DATA_HOME", "/srv/data", 1);
+    ScopedEnvironment dataHome("XDG_DATA_HOME", "/srv/data");
+    ScopedEnvironment home("HOME", "/home/anna");
     EXPECT_EQ(applicationFolder(), std::filesystem::path("/srv/data/Kelvora"));
     // A relative path is not a valid XDG location and is ignored.
-    setenv("XDG_DATA_HOME", "relative/data", 1);
-    setenv("HOME", "/home/anna", 1);
+    dataHome.set("relative/data");
     EXPECT_EQ(applicationFolder(), std::filesystem::path("/home/anna/.local/share/Kelvora"));
-    unsetenv("XDG_DATA_HOME");
+    dataHome.set(std::nullopt);
     EXPECT_EQ(applicationFolder(), std::filesystem::path("/home/anna/.local/share/Kelvora"));
 }

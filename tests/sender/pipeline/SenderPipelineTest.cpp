@@ -7,6 +7,8 @@
 
 #include "PipelineTesting.h"
 #include "sender/server/StreamingEngine.h"
+#include "support/ScopedEnvironment.h"
+#include "support/TestIdentity.h"
 
 namespace kelvora {
 namespace {
@@ -230,8 +232,8 @@ TEST(SenderPipelineStatus, EngineRowsListDisabledEnginesToo) {
 
 TEST(SenderPipelineStatus, AnEnabledQuicEngineServesViewersThatAskForIt) {
     // The engine keeps its identity under the data folder: one of the test's own.
-    const auto folder = std::filesystem::temp_directory_path() / ("kelvora-quic-" + std::to_string(getpid()));
-    setenv("XDG_DATA_HOME", folder.c_str(), 1);
+    test::TemporaryFolder folder;
+    ScopedEnvironment dataHome("XDG_DATA_HOME", folder.path().string());
     SenderSettings settings = testSettings();
     settings.enabledEngines = {"tcp", "quic"};
     {
@@ -248,7 +250,6 @@ TEST(SenderPipelineStatus, AnEnabledQuicEngineServesViewersThatAskForIt) {
         EXPECT_EQ(status->engines[1].kind, EngineKind::quic());
         EXPECT_EQ(status->engines[1].clientCount, 1);
     }
-    std::filesystem::remove_all(folder);
 }
 
 // An engine of any kind that only counts its starts; viewers never get it here.

@@ -4,6 +4,7 @@
 #include "sender/sources/TestPatternPainter.h"
 #include "sender/sources/TestPatternSource.h"
 #include "support/Eventually.h"
+#include "support/ScopedEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -108,8 +109,7 @@ TEST(TestPatternPainter, SmallAndOddPicturesAreDrawnWhole) {
 }
 
 TEST(TestPatternPainter, ClockTextIsLocalTimeWithMilliseconds) {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    kelvora::testing::ScopedEnvironment zone("TZ", "UTC");
     const auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1'700'000'000'042));
     EXPECT_EQ(TestPatternPainter::clockText(time), "22:13:20.042");
 }
