@@ -128,7 +128,6 @@ TEST(PlayoutTarget, NoneWithoutSmoothingSyncOrTwentySamples) {
 
 TEST(PlaybackStatistics, LatencyTextFollowsTheClockAndTheMedian) {
     PlaybackStatistics stats;
-    EXPECT_EQ(stats, PlaybackStatistics());
     EXPECT_EQ(stats.latencyText(), "sync …");
     stats.isClockSynchronized = true;
     EXPECT_EQ(stats.latencyText(), "–");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -12,8 +13,10 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "core/Log.h"
 #include "core/Nal.h"
 #include "platform/PixelBuffer.h"
+#include "support/LogCapture.h"
 
 namespace kelvora {
 namespace {
@@ -432,10 +435,22 @@ TEST(VideoEncoder, HevcWithoutHardwareIsRefusedAndDropsFrames) {
     EncoderConfiguration c = configuration720();
     c.codec = VideoCodec::hevc;
     Collector collector;
-    VideoEncoder encoder(0, c, collector.handler());
-    encoder.encode(picture(1280, 720, 0), 0, false);
+    test::LogCapture log(Log::encoder());
+    {
+        VideoEncoder encoder(0, c, collector.handler());
+        encoder.encode(picture(1280, 720, 0), 0, false);
+        EXPECT_FALSE(encoder.isLowLatencyActive());
+    }
+    // The refusal is made within encode, before anything reaches the worker: a session that came about
+    // after all would leave no such line, and its frame could still be on its way.
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.starts_with("Encoder-Session konnte nicht erstellt werden");
+                            }),
+              1);
+    EXPECT_EQ(collector.count(), 0u);
     EXPECT_FALSE(VideoEncoder::capabilities().hevcLowLatency);
-    EXPECT_EQ(collector.count(), 0u);  // creation failed synchronously: nothing was submitted
 }
 
 TEST(EncoderConfiguration, SanitizedClampsWhatWouldBreakAnEncoder) {
