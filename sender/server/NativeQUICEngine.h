@@ -8,11 +8,11 @@
 #include <optional>
 #include <string>
 
+#include "core/TimerSource.h"
 #include "platform/QuicEndpoint.h"
 #include "platform/SerialQueue.h"
 #include "sender/server/QUICIdentityStore.h"
 #include "sender/server/StreamingEngine.h"
-#include "sender/server/TimerSource.h"
 
 namespace kelvora {
 

@@ -12,6 +12,7 @@
 #include "core/ServiceAnnouncement.h"
 #include "core/StreamInfoMessage.h"
 #include "core/StreamTuning.h"
+#include "core/TimerSource.h"
 #include "platform/DnsSdRegistration.h"
 #include "platform/SerialQueue.h"
 #include "sender/server/SenderServerCallbacks.h"
@@ -19,7 +20,6 @@
 #include "sender/server/StreamingEngine.h"
 #include "sender/server/StreamingEngineContext.h"
 #include "sender/server/TcpListener.h"
-#include "sender/server/TimerSource.h"
 
 namespace kelvora {
 

@@ -15,11 +15,13 @@ constexpr size_t retainedBuffers = 6;
 
 }  // namespace
 
-TestPatternSource::TestPatternSource(VideoDimensions dimensions, int frameRate)
+TestPatternSource::TestPatternSource(VideoDimensions dimensions, int frameRate, Options options)
     : dimensions_(dimensions),
       frameRate_(std::max(frameRate, 1)),
-      startTime_(MonotonicClock::now()),
-      queue_(std::make_unique<SerialQueue>(SerialQueue::labelFor("testpattern"))) {}
+      queue_(options.queue ? std::move(options.queue)
+                           : std::make_shared<SerialQueue>(SerialQueue::labelFor("testpattern"))),
+      timers_(options.timers ? std::move(options.timers) : TimerSource::onQueue(queue_)),
+      startTime_(timers_->now()) {}
 
 TestPatternSource::~TestPatternSource() = default;
 
@@ -51,15 +53,13 @@ void TestPatternSource::startOnQueue() {
             Log::capture().error("Testbild {}: {}", dimensions_.description(), error.what());
         }
     }
-    const auto interval = std::chrono::nanoseconds(1'000'000'000 / frameRate_);
-    timer_ = queue_->every(
-        interval,
-        [weak = weak_from_this()] {
-            if (auto self = weak.lock()) {
-                self->tick();
-            }
-        },
-        std::chrono::nanoseconds(0));
+    timer_ = timers_->every(std::chrono::nanoseconds(1'000'000'000 / frameRate_), [weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->tick();
+        }
+    });
+    // The grid starts now, with the first picture.
+    tick();
 }
 
 void TestPatternSource::tick() {
@@ -71,7 +71,7 @@ void TestPatternSource::tick() {
         return;
     }
     // Taken before drawing, so that measured latencies include the drawing.
-    const uint64_t now = MonotonicClock::now();
+    const uint64_t now = timers_->now();
     ++frameCounter_;
     TestPatternPainter::Frame frame;
     frame.frameCounter = frameCounter_;

@@ -1,7 +1,6 @@
 #include "sender/sources/VideoFileSource.h"
 
 #include "core/Log.h"
-#include "core/MonotonicClock.h"
 #include "platform/Utf8.h"
 
 #include <chrono>
@@ -19,8 +18,11 @@ constexpr double highestPlausibleRate = 1000;
 
 }  // namespace
 
-VideoFileSource::VideoFileSource(std::filesystem::path path)
-    : path_(std::move(path)), queue_(std::make_unique<SerialQueue>(SerialQueue::labelFor("videofile"))) {}
+VideoFileSource::VideoFileSource(std::filesystem::path path, Options options)
+    : path_(std::move(path)),
+      queue_(options.queue ? std::move(options.queue)
+                           : std::make_shared<SerialQueue>(SerialQueue::labelFor("videofile"))),
+      timers_(options.timers ? std::move(options.timers) : TimerSource::onQueue(queue_)) {}
 
 VideoFileSource::~VideoFileSource() = default;
 
@@ -107,14 +109,13 @@ void VideoFileSource::startReader() {
 void VideoFileSource::startTimer() {
     const auto interval = std::chrono::nanoseconds(std::llround(frameDuration_ * 1e9));
     // Assigning cancels the timer that was there: never two frame clocks at once.
-    timer_ = queue_->every(
-        interval,
-        [weak = weak_from_this()] {
-            if (auto self = weak.lock()) {
-                self->tick();
-            }
-        },
-        std::chrono::nanoseconds(0));
+    timer_ = timers_->every(interval, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->tick();
+        }
+    });
+    // The grid starts now, with the first picture.
+    tick();
 }
 
 void VideoFileSource::tick() {
@@ -151,7 +152,7 @@ void VideoFileSource::tick() {
         return;
     }
 
-    const uint64_t now = MonotonicClock::now();
+    const uint64_t now = timers_->now();
     const auto frameDuration = static_cast<uint64_t>(frameDuration_ * 1e9);
     const uint64_t captureTime = grid_.stamp(now, frameDuration);
     frameHandler_(SourceFrame{std::move(buffer), captureTime, false});

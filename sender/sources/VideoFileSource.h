@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/LockedHandler.h"
+#include "core/TimerSource.h"
 #include "platform/PixelBufferPool.h"
 #include "platform/PixelTransfer.h"
 #include "platform/SerialQueue.h"
@@ -15,19 +16,28 @@
 namespace kelvora {
 
 // Plays a video file as an endless live source: decodes its first video stream at the file's nominal frame
-// rate, starts again from the beginning at the end, and stamps every picture on a regular grid of the
-// monotonic clock (CaptureTimeGrid), so that the rest of the system sees it like a camera. Pictures are NV12
-// video range.
+// rate, starts again from the beginning at the end, and stamps every picture on a regular grid of its
+// timer source's clock (CaptureTimeGrid), so that the rest of the system sees it like a camera. Pictures are
+// NV12 video range.
 //
 // Must be owned by a std::shared_ptr; callbacks hold it weakly. `start` and `stop` touch only the frame
-// handler (a LockedHandler) directly and do everything else on the queue "app.kelvora.sender.videofile",
-// where the file is opened, decoded and delivered and where failures are reported. At most one frame timer
-// runs at any time, however `start` and `stop` are interleaved.
+// handler (a LockedHandler) directly and do everything else on its queue (its own
+// "app.kelvora.sender.videofile" unless one is given), where the file is opened, decoded and delivered and
+// where failures are reported. At most one frame timer runs at any time, however `start` and `stop` are
+// interleaved.
 class VideoFileSource final : public VideoSource, public std::enable_shared_from_this<VideoFileSource> {
   public:
     using FileError = VideoFileError;
 
-    explicit VideoFileSource(std::filesystem::path path);
+    struct Options {
+        // The source's queue; a new "videofile" queue when none is given.
+        std::shared_ptr<SerialQueue> queue;
+        // The frame clock; the monotonic clock and the queue's timers when none is given. It must fire on
+        // the source's queue.
+        std::shared_ptr<TimerSource> timers;
+    };
+
+    explicit VideoFileSource(std::filesystem::path path, Options options = {});
     ~VideoFileSource() override;
 
     // The file name without its extension: "Clip.final" for ".../Clip.final.mov".
@@ -54,7 +64,7 @@ class VideoFileSource final : public VideoSource, public std::enable_shared_from
 
     // Queue state.
     FailureHandler failureHandler_;
-    Timer timer_;
+    TimerSource::Handle timer_;
     std::optional<VideoFileAsset> asset_;
     std::unique_ptr<VideoFileReader> reader_;
     std::optional<PixelBufferPool> pool_;
@@ -63,8 +73,9 @@ class VideoFileSource final : public VideoSource, public std::enable_shared_from
     bool running_ = false;
     CaptureTimeGrid grid_;
 
-    // Last, so that it is destroyed first: its thread stops before the state above goes away.
-    std::unique_ptr<SerialQueue> queue_;
+    // Last, so that they are let go first: an own queue's thread stops before the state above goes away.
+    std::shared_ptr<SerialQueue> queue_;
+    std::shared_ptr<TimerSource> timers_;
 };
 
 }  // namespace kelvora

@@ -12,8 +12,8 @@
 #include "sender/server/StreamingEngineContext.h"
 #include "support/IoThread.h"
 #include "support/LogCapture.h"
+#include "support/ManualTimers.h"
 #include "support/TestIdentity.h"
-#include "tests/sender/server/ManualTimers.h"
 #include "tests/sender/server/SessionTesting.h"
 
 using namespace kelvora;

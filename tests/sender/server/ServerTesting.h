@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "FakeMediaSink.h"
-#include "ManualTimers.h"
 #include "TestViewer.h"
 #include "sender/server/NativeTCPEngine.h"
 #include "sender/server/SenderServer.h"
 #include "sender/server/SenderSession.h"
 #include "support/Eventually.h"
+#include "support/ManualTimers.h"
 
 namespace kelvora::testing {
 

@@ -1,13 +1,14 @@
-#include "Cadence.h"
 #include "core/MonotonicClock.h"
 #include "core/TestPatternTimecode.h"
 #include "sender/sources/TestPatternPainter.h"
 #include "sender/sources/TestPatternSource.h"
 #include "support/Eventually.h"
+#include "support/ManualTimers.h"
 #include "support/ScopedEnvironment.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdlib>
@@ -159,41 +160,76 @@ TEST(TestPatternSource, ARateOfZeroRunsAtOneFramePerSecondAndTheFirstPictureIsNu
     EXPECT_TRUE(near(pixelAt(*first, (1920 - 24) * 0.5 + 12, 1080 - 0.21 * 1080), orange));
 }
 
-TEST(TestPatternSource, FramesFollowTheConfiguredRateForTenSecondsWithoutDrift) {
+namespace {
+
+// A started test pattern on a queue of the test's own, its frame clock moved by hand.
+struct HandDrivenPattern {
+    std::shared_ptr<SerialQueue> queue = std::make_shared<SerialQueue>("app.kelvora.sender.test");
+    std::shared_ptr<kelvora::testing::ManualTimers> timers =
+        std::make_shared<kelvora::testing::ManualTimers>(queue);
+    std::vector<uint64_t> captureTimes;  // filled on the queue
+    std::shared_ptr<TestPatternSource> source;
+
+    explicit HandDrivenPattern(int rate)
+        : source(std::make_shared<TestPatternSource>(VideoDimensions{320, 180}, rate,
+                                                     TestPatternSource::Options{queue, timers})) {
+        source->start([this](SourceFrame frame) { captureTimes.push_back(frame.captureTime); }, nullptr);
+        queue->sync([] {});
+    }
+    std::vector<uint64_t> times() {
+        return queue->sync([this] { return captureTimes; });
+    }
+};
+
+}  // namespace
+
+TEST(TestPatternSource, PicturesFallOnTheGridOfTheConfiguredRate) {
+    struct Case {
+        int rate;
+        uint64_t interval;
+        size_t picturesInTenSeconds;  // the first at the start, then one per interval
+    };
+    for (const Case& c : {Case{25, 40'000'000, 251}, Case{30, 33'333'333, 301}, Case{0, 1'000'000'000, 11}}) {
+        HandDrivenPattern pattern(c.rate);
+        const uint64_t start = pattern.timers->now();
+        pattern.timers->advance(std::chrono::seconds(10));
+        const auto times = pattern.times();
+        ASSERT_EQ(times.size(), c.picturesInTenSeconds) << c.rate << " fps";
+        for (size_t k = 0; k < times.size(); ++k) {
+            ASSERT_EQ(times[k], start + k * c.interval) << c.rate << " fps, picture " << k;
+        }
+    }
+}
+
+TEST(TestPatternSource, NoNewFrameBeginsAfterStop) {
+    HandDrivenPattern pattern(50);
+    pattern.timers->advance(std::chrono::milliseconds(100));
+    ASSERT_EQ(pattern.times().size(), 6u);
+    pattern.source->stop();
+    pattern.timers->advance(std::chrono::seconds(10));
+    EXPECT_EQ(pattern.times().size(), 6u);
+}
+
+TEST(TestPatternSource, OnTheRealClockNeverDeliversMorePicturesThanDeadlinesPassed) {
     constexpr int rate = 25;
-    constexpr uint64_t interval = 1'000'000'000 / rate;
-    constexpr uint64_t window = 10'000'000'000;
+    constexpr uint64_t second = 1'000'000'000;
     auto source = std::make_shared<TestPatternSource>(VideoDimensions{320, 180}, rate);
     Eventually<uint64_t> captureTimes;
     source->start([&](SourceFrame frame) { captureTimes.push(frame.captureTime); }, nullptr);
     auto first = captureTimes.waitFor([](uint64_t) { return true; });
     ASSERT_TRUE(first);
-    ASSERT_TRUE(captureTimes.waitFor([&](uint64_t time) { return time >= *first + window; },
+    ASSERT_TRUE(captureTimes.waitFor([&](uint64_t time) { return time >= *first + second; },
                                      std::chrono::seconds(30)));
     source->stop();
-    const auto cadence = testsupport::Cadence::of(captureTimes.values(), interval, window);
+    source.reset();
 
-    // 250 deadlines in ten seconds: never more pictures. A machine busy enough to hold the queue back for
-    // more than a frame costs a deadline now and then, not a fifth of them.
-    EXPECT_LE(cadence.frames, 250u);
-    EXPECT_GE(cadence.frames, 200u);
-    // No drift: to the end of the run, every second has a picture within a quarter frame of a deadline.
-    EXPECT_LT(cadence.worstBestLateness, static_cast<int64_t>(interval / 4));
-}
-
-TEST(TestPatternSource, NoNewFrameBeginsAfterStop) {
-    auto source = std::make_shared<TestPatternSource>(VideoDimensions{320, 180}, 50);
-    Eventually<uint64_t> captureTimes;
-    source->start([&](SourceFrame frame) { captureTimes.push(frame.captureTime); }, nullptr);
-    ASSERT_TRUE(captureTimes.waitFor([](uint64_t) { return true; }));
-    source->stop();
-    const uint64_t stoppedAt = MonotonicClock::now();
-    // Ten frame intervals: long enough for frames to show up if the timer still ran.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    size_t afterStop = 0;
-    for (uint64_t time : captureTimes.values()) {
-        afterStop += time > stoppedAt ? 1 : 0;
-    }
-    // A tick that was already queued when stop was called may still complete.
-    EXPECT_LE(afterStop, 1u);
+    const auto times = captureTimes.values();
+    const auto inFirstSecond = static_cast<size_t>(
+        std::count_if(times.begin(), times.end(), [&](uint64_t time) { return time < *first + second; }));
+    // The grid starts with the first picture: 25 deadlines in its second, and one more at most when the
+    // first picture itself came late. A missed deadline is skipped, never made up in a burst; a loaded
+    // machine still draws a fifth of them.
+    EXPECT_LE(inFirstSecond, static_cast<size_t>(rate + 1));
+    EXPECT_GE(inFirstSecond, static_cast<size_t>(rate / 5));
+    EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
 }

@@ -1,11 +1,12 @@
-#include "Cadence.h"
 #include "TestVideoFile.h"
 #include "core/MonotonicClock.h"
 #include "sender/sources/VideoFileSource.h"
 #include "support/Eventually.h"
+#include "support/ManualTimers.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -28,25 +29,49 @@ struct Received {
     bool isTestPattern = true;
 };
 
-// Starts `source` with handlers that record every picture and every failure.
-void startRecording(VideoFileSource& source, Eventually<Received>& frames,
-                    Eventually<std::string>& failures) {
+// Starts `source` with handlers that record every picture, delivered at `clock`'s time, and every failure.
+void startRecording(VideoFileSource& source, Eventually<Received>& frames, Eventually<std::string>& failures,
+                    Clock clock = MonotonicClock::system()) {
     source.start(
-        [&frames, sequence = size_t{0}](SourceFrame frame) mutable {
-            frames.push({sequence++, frame.captureTime, MonotonicClock::now(),
+        [&frames, clock, sequence = size_t{0}](SourceFrame frame) mutable {
+            frames.push({sequence++, frame.captureTime, clock(),
                          testsupport::pictureIndexOf(frame.pixelBuffer), frame.dimensions(),
                          frame.pixelBuffer.format(), frame.isTestPattern});
         },
         [&failures](const SourceError& error) { failures.push(error.what()); });
 }
 
-size_t framesDeliveredBetween(const std::vector<Received>& frames, uint64_t from, uint64_t to) {
-    size_t count = 0;
-    for (const Received& frame : frames) {
-        count += frame.deliveredAt >= from && frame.deliveredAt < to ? 1 : 0;
+// A video file source on a queue of the test's own, its frame clock moved by hand, with what it delivers.
+struct HandDrivenFile {
+    std::shared_ptr<SerialQueue> queue = std::make_shared<SerialQueue>("app.kelvora.sender.test");
+    std::shared_ptr<kelvora::testing::ManualTimers> timers =
+        std::make_shared<kelvora::testing::ManualTimers>(queue);
+    Eventually<Received> frames;
+    Eventually<std::string> failures;
+    std::shared_ptr<VideoFileSource> source;
+
+    explicit HandDrivenFile(const std::filesystem::path& path)
+        : source(std::make_shared<VideoFileSource>(path, VideoFileSource::Options{queue, timers})) {}
+    ~HandDrivenFile() {
+        source->stop();
+        queue->sync([] {});
     }
-    return count;
-}
+
+    // Starts it, recording on the hand-driven clock.
+    void record() {
+        startRecording(*source, frames, failures, [timers = timers] { return timers->now(); });
+    }
+    // Starts it and lets the file open.
+    void start() {
+        record();
+        queue->sync([] {});
+    }
+    size_t deliveredAfter(uint64_t time) const {
+        const auto all = frames.values();
+        return static_cast<size_t>(
+            std::count_if(all.begin(), all.end(), [&](const Received& f) { return f.deliveredAt > time; }));
+    }
+};
 
 }  // namespace
 
@@ -66,37 +91,29 @@ TEST(VideoFileSource, PlaysTheFileInOrderLoopsWithoutAJumpInTimeAndStops) {
     const auto path = folder.path() / "grey.mp4";
     testsupport::writeGreyVideo(path, 160, 90, 25, 50);  // 2 s
 
-    auto source = std::make_shared<VideoFileSource>(path);
-    Eventually<Received> frames;
-    Eventually<std::string> failures;
-    startRecording(*source, frames, failures);
-    // Into the second pass.
-    ASSERT_TRUE(
-        frames.waitFor([](const Received& frame) { return frame.sequence == 55; }, std::chrono::seconds(20)));
-    source->stop();
-    const uint64_t stoppedAt = MonotonicClock::now();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // five frame durations
-    const auto received = frames.values();
-    EXPECT_TRUE(failures.values().empty());
+    HandDrivenFile file(path);
+    file.start();
+    const uint64_t start = file.timers->now();
+    // Into the second pass: 56 pictures.
+    file.timers->advance(std::chrono::milliseconds(55 * 40));
+    file.source->stop();
+    const uint64_t stoppedAt = file.timers->now();
+    file.timers->advance(std::chrono::seconds(1));
+    EXPECT_TRUE(file.failures.values().empty());
 
-    ASSERT_GE(received.size(), 56u);
-    for (size_t k = 0; k < 56; ++k) {
+    const auto received = file.frames.values();
+    ASSERT_EQ(received.size(), 56u);
+    for (size_t k = 0; k < received.size(); ++k) {
         EXPECT_EQ(received[k].pictureIndex, static_cast<int>(k % 50)) << "picture " << k;
         EXPECT_EQ(received[k].dimensions, (VideoDimensions{160, 90}));
         EXPECT_EQ(received[k].format, PixelFormat::nv12);
         EXPECT_FALSE(received[k].isTestPattern);
-        EXPECT_LE(received[k].captureTime, received[k].deliveredAt);
     }
     // Looping does not touch the time grid: the last picture of the first pass and the first of the second
-    // are about one frame duration apart, not a restart's worth.
-    const auto gap = static_cast<int64_t>(received[50].captureTime - received[49].captureTime);
-    EXPECT_NEAR(static_cast<double>(gap), 40e6, 20e6);
-    // At most a delivery already under way completes after stop.
-    size_t afterStop = 0;
-    for (const Received& frame : received) {
-        afterStop += frame.deliveredAt > stoppedAt ? 1 : 0;
-    }
-    EXPECT_LE(afterStop, 1u);
+    // are one frame duration apart, not a restart's worth.
+    EXPECT_EQ(received[50].captureTime - received[49].captureTime, 40'000'000u);
+    EXPECT_EQ(received[55].captureTime, start + 55 * uint64_t{40'000'000});
+    EXPECT_EQ(file.deliveredAfter(stoppedAt), 0u);
 }
 
 TEST(VideoFileSource, FramesFollowTheNominalRateForTenSecondsWithoutDrift) {
@@ -104,37 +121,20 @@ TEST(VideoFileSource, FramesFollowTheNominalRateForTenSecondsWithoutDrift) {
     const auto path = folder.path() / "short.mp4";
     testsupport::writeGreyVideo(path, 64, 48, 25, 13);  // loops several times in ten seconds
 
-    constexpr uint64_t interval = 40'000'000;
-    constexpr uint64_t window = 10'000'000'000;
-    auto source = std::make_shared<VideoFileSource>(path);
-    Eventually<Received> frames;
-    Eventually<std::string> failures;
-    startRecording(*source, frames, failures);
-    auto first = frames.waitFor([](const Received&) { return true; }, std::chrono::seconds(20));
-    ASSERT_TRUE(first);
-    ASSERT_TRUE(frames.waitFor(
-        [&](const Received& frame) { return frame.deliveredAt >= first->deliveredAt + window; },
-        std::chrono::seconds(30)));
-    source->stop();
-    const auto received = frames.values();
+    HandDrivenFile file(path);
+    file.start();
+    const uint64_t start = file.timers->now();
+    file.timers->advance(std::chrono::seconds(10));
 
-    std::vector<uint64_t> deliveries;
-    for (const Received& frame : received) {
-        deliveries.push_back(frame.deliveredAt);
-    }
-    const auto cadence = testsupport::Cadence::of(deliveries, interval, window);
-    // 250 deadlines in ten seconds: never more pictures. A machine busy enough to hold the queue back for
-    // more than a frame costs a deadline now and then, not a fifth of them.
-    EXPECT_LE(cadence.frames, 250u);
-    EXPECT_GE(cadence.frames, 200u);
-    // No drift: to the end of the run, every second has a picture within a quarter frame of a deadline.
-    EXPECT_LT(cadence.worstBestLateness, static_cast<int64_t>(interval / 4));
-
-    // Looping keeps the order: 13 pictures, then the first again.
+    // The first picture at the start, then one every 40 ms to the end; looping keeps the order: 13
+    // pictures, then the first again.
+    const auto received = file.frames.values();
+    ASSERT_EQ(received.size(), 251u);
     for (size_t k = 0; k < received.size(); ++k) {
+        EXPECT_EQ(received[k].captureTime, start + k * 40'000'000) << "picture " << k;
         EXPECT_EQ(received[k].pictureIndex, static_cast<int>(k % 13)) << "picture " << k;
     }
-    EXPECT_TRUE(failures.values().empty());
+    EXPECT_TRUE(file.failures.values().empty());
 }
 
 TEST(VideoFileSource, StartingAgainNeverRunsASecondFrameClock) {
@@ -142,27 +142,16 @@ TEST(VideoFileSource, StartingAgainNeverRunsASecondFrameClock) {
     const auto path = folder.path() / "grey.mp4";
     testsupport::writeGreyVideo(path, 64, 48, 25, 25);
 
-    auto source = std::make_shared<VideoFileSource>(path);
-    Eventually<Received> frames;
-    Eventually<std::string> failures;
+    HandDrivenFile file(path);
     // start, stop and start again in quick succession, then a start on top of a running source.
-    startRecording(*source, frames, failures);
-    source->stop();
-    startRecording(*source, frames, failures);
-    startRecording(*source, frames, failures);
-    auto first = frames.waitFor([](const Received&) { return true; }, std::chrono::seconds(20));
-    ASSERT_TRUE(first);
-    ASSERT_TRUE(frames.waitFor(
-        [&](const Received& frame) { return frame.deliveredAt >= first->deliveredAt + 2'000'000'000; },
-        std::chrono::seconds(20)));
-    source->stop();
-    // One clock delivers 50 pictures in two seconds; two would deliver about 100. A clock that falls behind
-    // on a loaded machine catches up in a burst, so allow a few over 50 without coming near the doubled
-    // count.
-    const size_t count =
-        framesDeliveredBetween(frames.values(), first->deliveredAt, first->deliveredAt + 2'000'000'000);
-    EXPECT_LE(count, 60u);
-    EXPECT_GE(count, 40u);
+    file.record();
+    file.source->stop();
+    file.record();
+    file.start();
+    const uint64_t started = file.timers->now();
+    file.timers->advance(std::chrono::seconds(2));
+    // One clock delivers 50 pictures in the two seconds after the starts; two would deliver 100.
+    EXPECT_EQ(file.deliveredAfter(started), 50u);
 }
 
 TEST(VideoFileSource, AFileNamedInLatin1PlaysUnderAValidName) {
@@ -188,15 +177,12 @@ TEST(VideoFileSource, StopWhileOpeningDeliversNothing) {
     TemporaryFolder folder;
     const auto path = folder.path() / "grey.mp4";
     testsupport::writeGreyVideo(path, 64, 48, 25, 5);
-    auto source = std::make_shared<VideoFileSource>(path);
-    Eventually<Received> frames;
-    Eventually<std::string> failures;
-    startRecording(*source, frames, failures);
-    source->stop();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    source.reset();
-    EXPECT_TRUE(frames.values().empty());
-    EXPECT_TRUE(failures.values().empty());
+    HandDrivenFile file(path);
+    file.record();
+    file.source->stop();
+    file.timers->advance(std::chrono::seconds(1));
+    EXPECT_TRUE(file.frames.values().empty());
+    EXPECT_TRUE(file.failures.values().empty());
 }
 
 TEST(VideoFileSource, ReportsFilesItCannotPlay) {

@@ -4,11 +4,11 @@
 #include <memory>
 #include <mutex>
 
-#include "sender/server/TimerSource.h"
+#include "core/TimerSource.h"
 
 namespace kelvora::testing {
 
-// A clock the test moves by hand: advance() fires, on the server queue, every timer it carries the clock
+// A clock the test moves by hand: advance() fires, on the component's queue, every timer it carries the clock
 // past, each at its own deadline and in order, so limits of seconds are checked exactly and at once.
 class ManualTimers final : public TimerSource {
   public:

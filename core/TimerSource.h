@@ -10,11 +10,12 @@
 
 namespace kelvora {
 
-// Where the server takes "now" and its timers from. The product reads the monotonic clock and arms timers on
-// the server queue; a test drives a clock by hand and fires whatever has come due, so that time limits of
-// seconds are checked exactly and at once.
+// Where a component with a queue of its own (the server, a source) takes "now" and its timers from. The
+// product reads the monotonic clock and arms timers on that queue; a test drives a clock by hand and fires
+// whatever has come due, so that time limits of seconds and cadences of minutes are checked exactly and at
+// once.
 //
-// Threads: timers are armed, cancelled and fired on the server queue; now() may be read anywhere.
+// Threads: timers are armed, cancelled and fired on the component's queue; now() may be read anywhere.
 class TimerSource {
   public:
     using Task = std::function<void()>;
@@ -52,9 +53,10 @@ class TimerSource {
 
     // Monotonic nanoseconds.
     virtual uint64_t now() const = 0;
-    // Runs `task` on the server queue once, `delay` from now.
+    // Runs `task` on the queue once, `delay` from now.
     [[nodiscard]] virtual Handle after(Duration delay, Task task) = 0;
-    // Runs `task` on the server queue every `interval`, first one interval from now.
+    // Runs `task` on the queue every `interval`, first one interval from now. Deadlines are absolute (now +
+    // n × interval): the ticks do not drift, and one missed while the queue was busy is skipped.
     [[nodiscard]] virtual Handle every(Duration interval, Task task) = 0;
 
     // The monotonic clock and the timers of `queue`.

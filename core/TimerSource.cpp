@@ -1,4 +1,4 @@
-#include "sender/server/TimerSource.h"
+#include "core/TimerSource.h"
 
 #include "core/MonotonicClock.h"
 
