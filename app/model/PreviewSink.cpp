@@ -1,5 +1,7 @@
 #include "app/model/PreviewSink.h"
 
+#include "app/preview/PreviewRenderer.h"
+
 namespace kelvora {
 
 void LatestPicturePreview::submit(const PixelBuffer& picture) {
@@ -27,6 +29,19 @@ uint64_t LatestPicturePreview::submitted() const {
 uint64_t LatestPicturePreview::cleared() const {
     std::lock_guard lock(mutex_);
     return cleared_;
+}
+
+RendererPreview::RendererPreview(VideoDimensions size)
+    : renderer_(std::make_unique<PreviewRenderer>(size.width, size.height)) {}
+
+RendererPreview::~RendererPreview() = default;
+
+void RendererPreview::submit(const PixelBuffer& picture) {
+    renderer_->submit(picture);
+}
+
+void RendererPreview::clear() {
+    renderer_->clear();
 }
 
 bool PreviewThrottle::admit(uint64_t captureTime) {

@@ -38,6 +38,21 @@ class LatestPicturePreview final : public PreviewSink {
     uint64_t cleared_ = 0;
 };
 
+class PreviewRenderer;
+
+// The on-screen preview: a PreviewRenderer of the given size, whose display the video item shows.
+class RendererPreview final : public PreviewSink {
+  public:
+    explicit RendererPreview(VideoDimensions size);
+    ~RendererPreview() override;
+    void submit(const PixelBuffer& picture) override;
+    void clear() override;
+    PreviewRenderer& renderer() const { return *renderer_; }
+
+  private:
+    std::unique_ptr<PreviewRenderer> renderer_;
+};
+
 // Lets through pictures at least a minimum interval apart by capture time. A picture captured before the
 // last one let through is held back and does not move the mark.
 class PreviewThrottle {

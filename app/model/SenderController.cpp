@@ -37,6 +37,13 @@ int clampedSimpleStreamKbps(int64_t kbps) {
                                                 SenderController::kMaximumSimpleStreamKbps));
 }
 
+// The id goes into every announcement and every extra output's id: a stored value that no UUID writer made
+// (empty, long, or with characters beyond printable ASCII) is replaced rather than announced.
+bool isUsableSenderID(const std::string& id) {
+    return !id.empty() && id.size() <= 64 &&
+           std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+}
+
 std::string trimmedBlanks(const std::string& text) {
     const auto first = text.find_first_not_of(" \t");
     if (first == std::string::npos) {
@@ -81,9 +88,10 @@ SenderControllerServices SenderControllerServices::system() {
     SenderControllerServices services;
     services.defaults = &UserDefaults::standard();
     services.pipelines = PipelineFactory::real();
-    services.previews = [](VideoDimensions) { return std::make_shared<LatestPicturePreview>(); };
+    services.previews = [](VideoDimensions size) { return std::make_shared<RendererPreview>(size); };
+    std::error_code error;
     services.loginItem = std::make_shared<XdgAutostartLoginItem>(
-        XdgAutostartLoginItem::defaultFolder(), std::filesystem::read_symlink("/proc/self/exe"));
+        XdgAutostartLoginItem::defaultFolder(), std::filesystem::read_symlink("/proc/self/exe", error));
     services.cameraAccess = std::make_shared<DeviceNodeCameraAccess>();
     services.hostInfo = std::make_shared<SystemHostInfo>();
     services.alerts = std::make_shared<LoggingAlertPresenter>();
@@ -127,7 +135,7 @@ SenderController::SenderController(SenderControllerServices services, QObject* p
     tierMonitor_ = EncodedStreamMonitor::create();
 
     auto storedID = defaults.string(kSenderIDKey);
-    if (!storedID || storedID->empty()) {
+    if (!storedID || !isUsableSenderID(*storedID)) {
         storedID = newUUID();
         writer_->set(kSenderIDKey, *storedID);
     }

@@ -36,6 +36,45 @@ TEST(SenderController, ConstructionReadsTheDefaultsAndKeepsTheSenderID) {
     EXPECT_FALSE(second.showsOnboarding());
 }
 
+TEST(SenderController, AStoredSenderIDNoUUIDWriterMadeIsReplaced) {
+    for (const std::string& stored : std::vector<std::string>{"", "a b", std::string(65, 'A'), "ID\n"}) {
+        ModelHarness h;
+        h.defaults->set("SenderID", stored);
+        const std::string id = h.make().senderID();
+        EXPECT_EQ(id.size(), 36u);
+        h.controller->flushSettings();
+        EXPECT_EQ(h.defaults->string("SenderID"), id);
+    }
+}
+
+TEST(SenderController, MainPreviewsGetFramesOnlyWhileVisible) {
+    ModelHarness h;
+    SenderController& c = h.make();
+    c.start();
+    const auto deliver = [&](uint64_t ms) {
+        h.mainPipeline().previewHandler(
+            SourceFrame{PixelBuffer::make(PixelFormat::bgra, 16, 16), ms * 1'000'000, false});
+    };
+    c.setMainPreviewVisible(false);
+    deliver(1000);
+    c.setMenuPreviewVisible(true);
+    deliver(1030);
+    c.setMainPreviewVisible(true);
+    deliver(1035);
+    EXPECT_EQ(h.preview(0)->submitted(), 1u);
+    EXPECT_EQ(h.preview(1)->submitted(), 1u);
+}
+
+TEST(SenderController, SystemPaneActionsExplainInstead) {
+    ModelHarness h;
+    SenderController& c = h.make();
+    c.openCameraPrivacySettings();
+    c.showDeckLinkSetup();
+    ASSERT_EQ(h.alerts->shown.size(), 2u);
+    EXPECT_NE(h.alerts->shown[0].informativeText.find("„video“"), std::string::npos);
+    EXPECT_EQ(h.alerts->shown[1].message, "DeckLink/UltraStudio einrichten");
+}
+
 TEST(SenderController, AnEqualSettingsWriteIsSilentAndADifferentOneSavesAppliesAndNotifies) {
     ModelHarness h;
     SenderController& c = h.make();
