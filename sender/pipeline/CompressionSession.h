@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ class CompressionSession {
         bool keyframe = false;
         // No later picture references this one.
         bool disposable = false;
+        // The presentation time the session gave the picture: what `invalidateAfter` takes.
+        int64_t presentationMicros = 0;
     };
 
     virtual ~CompressionSession() = default;
@@ -45,6 +48,12 @@ class CompressionSession {
     virtual int encode(const Picture& picture, int64_t presentationMicros, bool forceKeyframe,
                        std::vector<Sample>& out) = 0;
     virtual void requestBitrate(int kbps) = 0;
+    // Whether the session can go back to an older reference picture on request (`invalidateAfter`).
+    virtual bool offersLongTermReferences() const { return false; }
+    // Makes the session forget every picture presented after `presentationMicros`, so that the next one
+    // references only that picture or older ones, or is a keyframe when none of them is left. Called on the
+    // encoding thread between two pictures. False when the session cannot (the picture is not in its chain).
+    virtual bool invalidateAfter(int64_t /*presentationMicros*/) { return false; }
     virtual bool isLowLatencyActive() const = 0;
     virtual VideoCodec codec() const = 0;
     // The library that runs the session, for the log ("libx264", "hevc_vaapi", ...).
@@ -68,6 +77,10 @@ class KeyframeSchedule {
     int64_t presentation(int64_t micros);
     bool isDue(int64_t presentation) const;
     void keyframeAt(int64_t presentation);
+    // Presentation time of the last keyframe, none before the first.
+    std::optional<int64_t> lastKeyframe() const {
+        return hadKeyframe_ ? std::optional<int64_t>(lastKeyframe_) : std::nullopt;
+    }
 
   private:
     int64_t intervalMicros_;

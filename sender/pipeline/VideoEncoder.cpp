@@ -6,9 +6,11 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/Log.h"
@@ -30,6 +32,9 @@ struct VideoEncoder::Job {
     uint64_t generation = 0;
     PixelBuffer picture;  // NV12 of the configured size
     bool forceKeyframe = false;
+    // The acknowledged frame a refresh predicts from, and its presentation time in the session.
+    std::optional<uint64_t> refreshReference;
+    int64_t refreshPresentation = 0;
     EncoderConfiguration configuration;  // as the session runs it
     uint64_t captureTime = 0;
     uint64_t submitTime = 0;
@@ -81,9 +86,29 @@ struct VideoEncoder::Core {
     // The sets of the current session's last keyframe whose own were readable.
     std::optional<ParameterSetCache> parameterSets;
     bool clampLogged = false;
+    // Long-term references: the session can go back to a frame the viewers acknowledged.
+    bool ltrActive = false;
+    // Presentation time of each recent reference frame of the current chain, by frame number.
+    std::map<uint64_t, int64_t> referencePresentations;
+    uint64_t lastAcknowledged = 0;
+    int64_t lastAcknowledgedPresentation = 0;
+    uint64_t lastKeyframeNumber = 0;
+    bool forceRefresh = false;
+    uint64_t lastRefreshRequest = 0;
+
+    static constexpr size_t maximumReferencePresentations = 600;
+
+    void resetReferencesLocked() {
+        ltrActive = false;
+        referencePresentations.clear();
+        lastAcknowledged = 0;
+        lastAcknowledgedPresentation = 0;
+        forceRefresh = false;
+    }
 
     // With the mutex held. Returns the session to let go of after unlocking.
     std::shared_ptr<CompressionSession> detachLocked() {
+        resetReferencesLocked();
         transfer.reset();
         scaledPool.reset();
         pendingFrames = 0;
@@ -130,13 +155,15 @@ struct VideoEncoder::Core {
         transfer.reset();
         scaledPool.reset();
         session = std::move(made);
+        resetReferencesLocked();
+        ltrActive = c.longTermReferences && !c.intraOnly && session->offersLongTermReferences();
         // Sets of an earlier session may describe another size or codec: never lend them to this one.
         parameterSets.emplace(c.codec);
         ++generation;
         forceKeyframe = true;
         Log::encoder().info("Encoder bereit: {} {} @ {} fps, {} kbit/s, Low-Latency: {}, LTR: {} ({})",
                             videoCodecDisplayName(c.codec), c.dimensions.description(), c.frameRate,
-                            c.bitrateKbps, lowLatencyActive, false, session->name());
+                            c.bitrateKbps, lowLatencyActive, ltrActive, session->name());
     }
 
     // With the mutex held: the bitrate to ask of the session. Its rate control counts frames at the
@@ -191,7 +218,8 @@ struct VideoEncoder::Core {
 
     // With the mutex held: whether pacing lets this picture through.
     bool paceLocked() {
-        if (!targetFrameRate || *targetFrameRate >= effective.frameRate - 0.5 || forceKeyframe) {
+        if (!targetFrameRate || *targetFrameRate >= effective.frameRate - 0.5 || forceKeyframe ||
+            forceRefresh) {
             frameCredit = 0;
             return true;
         }
@@ -230,8 +258,14 @@ struct VideoEncoder::Core {
         }
         job.session = session;
         job.generation = generation;
-        job.forceKeyframe = forceKeyframe;
-        forceKeyframe = false;
+        job.forceKeyframe = std::exchange(forceKeyframe, false);
+        if (job.forceKeyframe) {
+            forceRefresh = false;
+        } else if (std::exchange(forceRefresh, false) && ltrActive && lastAcknowledged != 0) {
+            // Without an acknowledged frame a keyframe went out since the request: it repairs the loss.
+            job.refreshReference = lastAcknowledged;
+            job.refreshPresentation = lastAcknowledgedPresentation;
+        }
         job.configuration = effective;
         job.captureTime = captureTime;
         job.isTestPattern = isTestPattern;
@@ -245,6 +279,14 @@ struct VideoEncoder::Core {
             std::lock_guard lock(mutex);
             if (job.generation != generation)
                 return;
+            // A keyframe numbered since the request started a new chain; the acknowledged frame is not in it.
+            if (job.refreshReference && lastKeyframeNumber > *job.refreshReference)
+                job.refreshReference.reset();
+        }
+        if (job.refreshReference && !job.session->invalidateAfter(job.refreshPresentation)) {
+            // Predicting from the lost frames would leave the viewers' pictures broken.
+            job.refreshReference.reset();
+            job.forceKeyframe = true;
         }
         CompressionSession::Picture input{job.picture.data(0), job.picture.stride(0), job.picture.data(1),
                                           job.picture.stride(1)};
@@ -284,17 +326,41 @@ struct VideoEncoder::Core {
     EncodedVideoFrame frameLocked(const Job& job, CompressionSession::Sample sample) {
         const bool keyframe = sample.keyframe;
         const bool disposable = keyframe ? job.configuration.intraOnly : sample.disposable;
+        // The session answers a refresh with a keyframe when nothing is left to predict from.
+        const bool refresh = !keyframe && job.refreshReference;
         EncodedVideoFrame frame;
         frame.codec = job.configuration.codec;
         frame.tier = tier;
-        frame.frameNumber = numbers->next();
-        frame.referenceFrameNumber = keyframe ? frame.frameNumber : lastReferenceFrame;
-        if (!disposable)
-            lastReferenceFrame = frame.frameNumber;
+        const uint64_t n = numbers->next();
+        frame.frameNumber = n;
+        frame.referenceFrameNumber = keyframe ? n : refresh ? *job.refreshReference : lastReferenceFrame;
+        if (!disposable) {
+            lastReferenceFrame = n;
+        } else if (refresh) {
+            lastReferenceFrame = *job.refreshReference;
+        }
+        if (keyframe) {
+            lastAcknowledged = 0;
+            lastKeyframeNumber = n;
+            referencePresentations.clear();
+        }
+        if (refresh) {
+            // The frames between the acknowledged one and this are gone from the session's references: an
+            // acknowledgement of one of them must not become the target of a later refresh.
+            referencePresentations.erase(referencePresentations.upper_bound(*job.refreshReference),
+                                         referencePresentations.end());
+        }
+        if (ltrActive && !disposable) {
+            referencePresentations[n] = sample.presentationMicros;
+            if (referencePresentations.size() > maximumReferencePresentations)
+                referencePresentations.erase(referencePresentations.begin());
+        }
         if (keyframe)
             frame.flags.insert(Flags::keyframe);
         if (disposable)
             frame.flags.insert(Flags::disposable);
+        if (refresh)
+            frame.flags.insert(Flags::refresh);
         if (job.isTestPattern)
             frame.flags.insert(Flags::testPattern);
         frame.captureTime = job.captureTime;
@@ -389,6 +455,19 @@ void VideoEncoder::encode(const PixelBuffer& picture, uint64_t captureTime, bool
 }
 
 bool VideoEncoder::requestKeyframe(double minimumIntervalMs) {
+    {
+        std::lock_guard lock(core_->mutex);
+        Core& c = *core_;
+        if (c.ltrActive && c.lastAcknowledged != 0 && c.lastAcknowledged >= c.lastKeyframeNumber) {
+            uint64_t now = MonotonicClock::now();
+            if (c.lastRefreshRequest != 0 &&
+                MonotonicClock::milliseconds(c.lastRefreshRequest, now) < minimumIntervalMs)
+                return true;
+            c.lastRefreshRequest = now;
+            c.forceRefresh = true;
+            return true;
+        }
+    }
     requestFullKeyframe(minimumIntervalMs);
     return false;
 }
@@ -403,12 +482,21 @@ void VideoEncoder::requestFullKeyframe(double minimumIntervalMs) {
     core_->forceKeyframe = true;
 }
 
-void VideoEncoder::acknowledgeReference(uint64_t) {
-    // Acknowledgements only matter to long-term references, which no session here runs.
+void VideoEncoder::acknowledgeReference(uint64_t frameNumber) {
+    std::lock_guard lock(core_->mutex);
+    Core& c = *core_;
+    if (!c.ltrActive || frameNumber <= c.lastAcknowledged || frameNumber < c.lastKeyframeNumber)
+        return;
+    auto found = c.referencePresentations.find(frameNumber);
+    if (found == c.referencePresentations.end())
+        return;
+    c.lastAcknowledged = frameNumber;
+    c.lastAcknowledgedPresentation = found->second;
 }
 
 uint64_t VideoEncoder::acknowledgedFrame() const {
-    return 0;
+    std::lock_guard lock(core_->mutex);
+    return core_->ltrActive ? core_->lastAcknowledged : 0;
 }
 
 std::optional<double> VideoEncoder::targetFrameRate() const {

@@ -30,8 +30,10 @@ namespace kelvora {
 // sequence that the pipeline may share between the encoders a tier has over its life, so that viewers
 // never see numbering start again.
 //
-// Long-term references: no encoder library on Linux offers them with acknowledgement, so `ltrActive`
-// stays false and every request takes the keyframe way.
+// Long-term references (libx264 only): the viewers acknowledge frames they hold completely; a keyframe
+// request then becomes a refresh, a frame that predicts only from the newest acknowledged frame and goes
+// out flagged refresh with that frame as its reference. Where the session cannot go back that far it
+// answers with a keyframe, which is then one in every respect. Other sessions take the keyframe way.
 //
 // Destroying the encoder waits for the worker to finish the picture it is compressing (unless that
 // happens on the worker itself, inside the output handler); pictures still queued are dropped. Do not
@@ -89,10 +91,12 @@ class VideoEncoder {
     // Takes one picture (NV12 or BGRA, any size) captured at `captureTime` (monotonic ns). May drop it.
     void encode(const PixelBuffer& picture, uint64_t captureTime, bool isTestPattern);
 
-    // Forces a keyframe on the next picture unless one was accepted less than `minimumIntervalMs` ago.
-    // Returns whether the request took the long-term-reference way (never, see above).
+    // Sets up a refresh from the acknowledged frame when it lies in the current keyframe's chain, else
+    // forces a keyframe on the next picture; either at most once per `minimumIntervalMs`. Returns whether
+    // the request took the refresh way.
     bool requestKeyframe(double minimumIntervalMs);
     void requestFullKeyframe(double minimumIntervalMs);
+    // A frame the viewers received completely; only frames of the current chain count.
     void acknowledgeReference(uint64_t frameNumber);
     // The acknowledged frame a refresh would refer to; 0 without long-term references.
     uint64_t acknowledgedFrame() const;

@@ -17,6 +17,9 @@ namespace kelvora {
 
 namespace {
 
+// The most reference pictures an H.264 decoder keeps.
+constexpr int maximumReferencePictures = 16;
+
 void forwardLog(void*, int level, const char* format, va_list arguments) {
     char text[512];
     std::vsnprintf(text, sizeof text, format, arguments);
@@ -57,7 +60,10 @@ struct X264Session::Impl {
 };
 
 X264Session::X264Session(const EncoderConfiguration& configuration, bool lowLatency)
-    : impl_(std::make_unique<Impl>()), lowLatency_(lowLatency), requestedKbps_(configuration.bitrateKbps) {
+    : impl_(std::make_unique<Impl>()),
+      lowLatency_(lowLatency),
+      longTermReferences_(configuration.longTermReferences && !configuration.intraOnly),
+      requestedKbps_(configuration.bitrateKbps) {
     x264_param_t& p = impl_->param;
     if (x264_param_default_preset(&p, preset, "zerolatency") < 0)
         throw EncoderError::sessionCreation(-1, "libx264 kennt das Preset nicht");
@@ -78,7 +84,9 @@ X264Session::X264Session(const EncoderConfiguration& configuration, bool lowLate
     }
     p.i_keyint_min = 1;
     p.i_scenecut_threshold = 0;  // keyframes only on schedule or on request
-    p.i_bframe = 0;
+    p.i_bframe = 0;              // also a condition of going back to an older reference
+    if (longTermReferences_)
+        p.i_dpb_size = maximumReferencePictures;
     p.rc.i_lookahead = 0;
     p.i_sync_lookahead = 0;
     p.rc.b_mb_tree = 0;
@@ -102,6 +110,18 @@ X264Session::X264Session(const EncoderConfiguration& configuration, bool lowLate
 }
 
 X264Session::~X264Session() = default;
+
+bool X264Session::invalidateAfter(int64_t presentationMicros) {
+    Impl& s = *impl_;
+    if (!longTermReferences_)
+        return false;
+    // libx264 ignores a picture before its last IDR without saying so; the caller must know.
+    auto keyframe = s.schedule->lastKeyframe();
+    if (!keyframe || presentationMicros < *keyframe)
+        return false;
+    // Every picture presented at or after the given time is dropped from the references.
+    return x264_encoder_invalidate_reference(s.encoder, presentationMicros + 1) == 0;
+}
 
 void X264Session::requestBitrate(int kbps) {
     requestedKbps_.store(kbps);
@@ -166,6 +186,7 @@ int X264Session::encode(const Picture& picture, int64_t presentationMicros, bool
                 sample.payload.insert(sample.payload.end(), nal.p_payload, nal.p_payload + nal.i_payload);
         }
     }
+    sample.presentationMicros = output.i_pts;
     if (sample.keyframe)
         s.schedule->keyframeAt(output.i_pts);
     out.push_back(std::move(sample));

@@ -15,6 +15,10 @@ namespace kelvora {
 // Low-latency rate control is a tight VBV (the bitrate as the ceiling, a tenth of a second of buffer);
 // ordinary rate control allows 1.5 times the average within one second. Bitrate changes are applied with
 // x264_encoder_reconfig before the next picture, on the encoding thread.
+//
+// With long-term references asked for (and not intra-only) the decoded picture buffer holds the most
+// reference pictures H.264 allows, which costs no encoding speed (motion search still looks at one), so
+// that after a loss the encoder can drop the pictures a viewer missed and predict from one it holds.
 class X264Session final : public CompressionSession {
   public:
     // The speed preset of every tier; the benchmark compares against the command-line encoder with it.
@@ -27,6 +31,8 @@ class X264Session final : public CompressionSession {
     int encode(const Picture& picture, int64_t presentationMicros, bool forceKeyframe,
                std::vector<Sample>& out) override;
     void requestBitrate(int kbps) override;
+    bool offersLongTermReferences() const override { return longTermReferences_; }
+    bool invalidateAfter(int64_t presentationMicros) override;
     bool isLowLatencyActive() const override { return lowLatency_; }
     VideoCodec codec() const override { return VideoCodec::h264; }
     std::string name() const override { return "libx264"; }
@@ -35,6 +41,7 @@ class X264Session final : public CompressionSession {
     struct Impl;
     std::unique_ptr<Impl> impl_;
     bool lowLatency_;
+    bool longTermReferences_;
     std::atomic<int> requestedKbps_;
 };
 

@@ -94,10 +94,12 @@ struct Decoded {
     int height = 0;
     int errors = 0;
     std::vector<uint8_t> firstLumaRow;
+    // Every picture's luma plane, rows packed, when asked for.
+    std::vector<Bytes> lumas;
 };
 
 // Decodes wire frames the way a viewer does: Annex B with the parameter sets in front of each keyframe.
-Decoded decode(VideoCodec codec, const std::vector<EncodedVideoFrame>& frames) {
+Decoded decode(VideoCodec codec, const std::vector<EncodedVideoFrame>& frames, bool keepLumas = false) {
     Decoded result;
     const AVCodec* decoder =
         avcodec_find_decoder(codec == VideoCodec::hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
@@ -113,6 +115,12 @@ Decoded decode(VideoCodec codec, const std::vector<EncodedVideoFrame>& frames) {
             result.height = frame->height;
             if (result.firstLumaRow.empty())
                 result.firstLumaRow.assign(frame->data[0], frame->data[0] + frame->width);
+            if (keepLumas) {
+                Bytes& luma = result.lumas.emplace_back();
+                for (int y = 0; y < frame->height; ++y)
+                    luma.insert(luma.end(), frame->data[0] + size_t(y) * size_t(frame->linesize[0]),
+                                frame->data[0] + size_t(y) * size_t(frame->linesize[0]) + frame->width);
+            }
             av_frame_unref(frame);
         }
     };
@@ -413,6 +421,7 @@ TEST(VideoEncoder, HevcThroughLibx265CarriesItsThreeParameterSets) {
     c.codec = VideoCodec::hevc;
     c.dimensions = {640, 360};
     Collector collector;
+    c.longTermReferences = true;  // not offered by libx265: keyframes only
     VideoEncoder encoder(0, c, collector.handler(), {EncoderBackend::x265, nullptr});
     for (int i = 0; i < 10; ++i)
         encodeAndWait(encoder, collector, picture(640, 360, i), uint64_t(i) * kFrameNs);
@@ -427,6 +436,9 @@ TEST(VideoEncoder, HevcThroughLibx265CarriesItsThreeParameterSets) {
     EXPECT_EQ(decoded.pictures, 10);
     EXPECT_EQ(decoded.width, 640);
     EXPECT_EQ(encoder.timing().outputCodec, VideoCodec::hevc);
+    encoder.acknowledgeReference(9);
+    EXPECT_EQ(encoder.acknowledgedFrame(), 0u);
+    EXPECT_FALSE(encoder.requestKeyframe(0));
 }
 
 TEST(VideoEncoder, HevcWithoutHardwareIsRefusedAndDropsFrames) {
@@ -620,6 +632,128 @@ TEST(VideoEncoder, Libx265FollowsALoweredBitrate) {
     EXPECT_LT(double(seconds[3]), 1.5 * at500);
     EXPECT_GT(double(seconds[3]), 0.5 * at500);
     EXPECT_EQ(collector.frames().back().targetBitrateKbps, 500u);
+}
+
+}  // namespace
+}  // namespace kelvora
+
+namespace kelvora {
+namespace {
+
+EncoderConfiguration withLongTermReferences() {
+    EncoderConfiguration c = configuration720();
+    c.dimensions = {640, 360};
+    c.bitrateKbps = 1500;
+    c.longTermReferences = true;
+    c.keyframeInterval = 10;
+    return c;
+}
+
+// Drives one encoder a picture at a time.
+struct Stream {
+    Collector collector;
+    VideoEncoder encoder;
+    explicit Stream(EncoderConfiguration c = withLongTermReferences()) : encoder(0, c, collector.handler()) {}
+    EncodedVideoFrame next() {
+        const int i = int(collector.count());
+        encodeAndWait(encoder, collector, picture(640, 360, i), uint64_t(i + 1) * kFrameNs);
+        return collector.frames().back();
+    }
+    void run(int count) {
+        for (int i = 0; i < count; ++i)
+            next();
+    }
+};
+
+TEST(VideoEncoder, ARefreshPredictsOnlyFromTheAcknowledgedFrame) {
+    Stream stream;
+    stream.run(10);
+    stream.encoder.acknowledgeReference(6);
+    EXPECT_EQ(stream.encoder.acknowledgedFrame(), 6u);
+    EXPECT_TRUE(stream.encoder.requestKeyframe(50));
+    EXPECT_TRUE(stream.encoder.requestKeyframe(50));  // within the interval: still the one refresh
+
+    auto refresh = stream.next();
+    EXPECT_EQ(refresh.flags, Flags::refresh);
+    EXPECT_EQ(refresh.frameNumber, 11u);
+    EXPECT_EQ(refresh.referenceFrameNumber, 6u);
+    EXPECT_TRUE(refresh.parameterSets.empty());
+    for (ByteView unit : nal::splitLengthPrefixed(refresh.payload))
+        EXPECT_NE(nal::type(VideoCodec::h264, unit), nal::h264::idr);
+    stream.run(3);
+    auto frames = stream.collector.frames();
+    EXPECT_EQ(frames[11].referenceFrameNumber, 11u);
+    EXPECT_EQ(frames[12].flags, Flags{});
+
+    // A viewer that lost frames 7 to 10 decodes the refresh and what follows exactly as one that lost none.
+    Decoded whole = decode(VideoCodec::h264, frames, true);
+    std::vector<EncodedVideoFrame> lossy(frames.begin(), frames.begin() + 6);
+    lossy.insert(lossy.end(), frames.begin() + 10, frames.end());
+    Decoded repaired = decode(VideoCodec::h264, lossy, true);
+    EXPECT_EQ(whole.errors, 0);
+    EXPECT_EQ(repaired.errors, 0);
+    ASSERT_EQ(whole.lumas.size(), 14u);
+    ASSERT_EQ(repaired.lumas.size(), 10u);
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(repaired.lumas[6 + i], whole.lumas[10 + i]) << "frame " << 11 + i;
+}
+
+// Requests that cannot take the refresh way, or whose refresh the session answers with a keyframe.
+TEST(VideoEncoder, WhereNoRefreshCanRepairTheLossAKeyframeDoes) {
+    struct Case {
+        const char* name;
+        bool longTermReferences;
+        int framesBefore;  // encoded before the acknowledgement
+        uint64_t acknowledge;
+        int framesBetween;  // encoded between acknowledgement and request
+        uint64_t acknowledged;
+        bool refreshWay;
+    };
+    const Case cases[] = {
+        {"long-term references off", false, 5, 3, 0, 0, false},
+        {"nothing acknowledged", true, 5, 0, 0, 0, false},
+        {"frame never encoded", true, 5, 9, 0, 0, false},
+        // Older than the sixteen pictures the session keeps: the session itself falls back.
+        {"acknowledged frame left the references", true, 5, 3, 20, 3, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EncoderConfiguration configuration = withLongTermReferences();
+        configuration.longTermReferences = c.longTermReferences;
+        Stream stream(configuration);
+        stream.run(c.framesBefore);
+        if (c.acknowledge)
+            stream.encoder.acknowledgeReference(c.acknowledge);
+        stream.run(c.framesBetween);
+        EXPECT_EQ(stream.encoder.acknowledgedFrame(), c.acknowledged);
+        EXPECT_EQ(stream.encoder.requestKeyframe(0), c.refreshWay);
+        auto answer = stream.next();
+        EXPECT_EQ(answer.flags, Flags::keyframe);
+        EXPECT_EQ(answer.referenceFrameNumber, answer.frameNumber);
+        EXPECT_EQ(answer.parameterSets.size(), 2u);
+        // The keyframe starts a new chain: older frames are no longer acknowledged or acknowledgeable.
+        stream.encoder.acknowledgeReference(answer.frameNumber - 1);
+        EXPECT_EQ(stream.encoder.acknowledgedFrame(), 0u);
+        EXPECT_FALSE(stream.encoder.requestKeyframe(0));
+        EXPECT_EQ(decode(VideoCodec::h264, stream.collector.frames()).errors, 0);
+    }
+}
+
+TEST(VideoEncoder, FramesSkippedByARefreshCannotBeAcknowledgedAfterIt) {
+    Stream stream;
+    stream.run(8);
+    stream.encoder.acknowledgeReference(4);
+    stream.encoder.requestKeyframe(0);
+    EXPECT_EQ(stream.next().referenceFrameNumber, 4u);
+    // Frame 7 is no reference of the session any more; frame 9, the refresh, is.
+    stream.encoder.acknowledgeReference(7);
+    EXPECT_EQ(stream.encoder.acknowledgedFrame(), 4u);
+    stream.run(2);
+    stream.encoder.acknowledgeReference(10);
+    stream.encoder.requestKeyframe(0);
+    auto second = stream.next();
+    EXPECT_EQ(second.flags, Flags::refresh);
+    EXPECT_EQ(second.referenceFrameNumber, 10u);
 }
 
 }  // namespace
