@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libasio-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libsystemd-dev
   uuid-dev libicu-dev
-  libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
+  libavahi-client-dev avahi-daemon avahi-utils dbus iproute2 nftables
   libgnutls28-dev libngtcp2-dev libngtcp2-crypto-gnutls-dev openssl
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libx264-dev
   ffmpeg
