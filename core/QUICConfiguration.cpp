@@ -14,6 +14,7 @@ QuicTransportOptions QUICConfiguration::quicOptions() {
     QuicTransportOptions options;
     options.applicationProtocols = {std::string(applicationProtocol)};
     options.idleTimeoutMs = idleTimeoutMs;
+    options.maxAckDelayMs = maxAckDelayMs;
     options.initialMaxData = initialMaxData;
     options.initialMaxStreamDataBidiLocal = initialMaxStreamDataBidirectionalLocal;
     options.initialMaxStreamDataBidiRemote = initialMaxStreamDataBidirectionalRemote;

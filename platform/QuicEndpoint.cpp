@@ -594,6 +594,7 @@ void ConnectionImpl::fillSettings(ngtcp2_settings& settings, ngtcp2_transport_pa
     params.initial_max_streams_bidi = options.initialMaxStreamsBidi;
     params.initial_max_streams_uni = options.initialMaxStreamsUni;
     params.max_idle_timeout = options.idleTimeoutMs * NGTCP2_MILLISECONDS;
+    params.max_ack_delay = options.maxAckDelayMs * NGTCP2_MILLISECONDS;
     params.active_connection_id_limit = 7;
 }
 
@@ -972,6 +973,9 @@ QuicStats ConnectionImpl::stats() const {
     result.bidiStreamsLeft = closed_ ? 0 : ngtcp2_conn_get_streams_bidi_left(conn_);
     result.sendWindowLeft = closed_ ? 0 : ngtcp2_conn_get_max_data_left(conn_);
     result.receivedBytesHeld = receivedBytesHeld_;
+    if (const ngtcp2_transport_params* peer = ngtcp2_conn_get_remote_transport_params(conn_)) {
+        result.peerMaxAckDelayNs = peer->max_ack_delay;
+    }
     return result;
 }
 

@@ -44,6 +44,8 @@ struct QuicStats {
     // Bytes received from the peer that their consumers have not taken yet. The peer gets credit back
     // only for bytes taken, so this never exceeds the connection window this side announced.
     uint64_t receivedBytesHeld = 0;
+    // The longest the peer said it waits before acknowledging; 0 before the handshake told us.
+    uint64_t peerMaxAckDelayNs = 0;
 
     bool operator==(const QuicStats&) const = default;
 };

@@ -28,6 +28,10 @@ struct QuicTransportOptions {
     // The first round-trip estimate before any sample exists. The library's default (333 ms) paces the
     // first flights for a distant internet server and holds back a LAN handshake by tens of milliseconds.
     uint64_t initialRttMs = 50;
+    // The longest this side waits before acknowledging what it received. The peer adds it to its probe
+    // timeout, the time after which it resends the last packets of a burst that went unanswered; the
+    // library's default (25 ms) lets a lost last packet hold a message back for most of a frame interval.
+    uint64_t maxAckDelayMs = 25;
     // How long a handshake may take before the connection is dropped; 0 leaves it to the idle timeout,
     // which a peer that keeps sending never reaches.
     uint64_t handshakeTimeoutMs = 0;

@@ -183,6 +183,26 @@ TEST(QuicEndpoint, HandshakeCompletesWhenTheClientTrustsTheServersLeafCertificat
     pair.release();
 }
 
+TEST(QuicEndpoint, EachSideLearnsHowLongItsPeerMayDelayAcknowledgements) {
+    // The peer's figure sets how soon a lost last packet is resent; each side must announce its own.
+    IoThread io;
+    QuicTransportOptions serverOptions = options();
+    serverOptions.maxAckDelayMs = 7;
+    QuicPair pair(io, serverOptions);
+    QuicTransportOptions clientOptions = options();
+    clientOptions.maxAckDelayMs = 1;
+    pair.connect({clientOptions, trusting(sharedIdentity()->certificateDer())});
+
+    ASSERT_TRUE(pair.clientReady.wait());
+    auto server = pair.accepted.wait();
+    ASSERT_TRUE(server && *server);
+    EXPECT_EQ(io.call([&] { return pair.client->stats().peerMaxAckDelayNs; }), 7'000'000u);
+    EXPECT_EQ(io.call([&] { return (*server)->stats().peerMaxAckDelayNs; }), 1'000'000u);
+
+    io.call([&] { server->reset(); });
+    pair.release();
+}
+
 TEST(QuicEndpoint, AnUntrustedCertificateFailsTheHandshakeAndNoConnectionIsHandedOut) {
     IoThread io;
     QuicPair pair(io);
