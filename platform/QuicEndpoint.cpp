@@ -22,6 +22,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "platform/LogThrottle.h"
 #include "platform/Logger.h"
 #include "platform/UdpSocket.h"
 
@@ -44,7 +45,7 @@ constexpr size_t kClientCidLength = 8;
 constexpr int kReceiveBatch = 64;
 constexpr size_t kDatagramCapacity = 65536;
 // Refusals of new connections are logged at most this often; a flood of them must not flood the log.
-constexpr uint64_t kRefusalLogIntervalNs = 5'000'000'000;
+constexpr auto kRefusalLogInterval = std::chrono::seconds(5);
 // TLS alert no_application_protocol; QUIC carries TLS alerts as transport errors 0x100 + alert.
 constexpr uint8_t kAlertNoApplicationProtocol = 120;
 constexpr uint64_t kCryptoErrorBase = 0x100;
@@ -360,8 +361,7 @@ class ServerEndpoint final : public std::enable_shared_from_this<ServerEndpoint>
     // Every connection until it is released, and whether its handshake has completed.
     std::unordered_map<const ConnectionImpl*, bool> members_;
     size_t handshakes_ = 0;
-    uint64_t lastRefusalLog_ = 0;
-    uint64_t refusalsUnlogged_ = 0;
+    LogThrottle refusalLog_{kRefusalLogInterval};
     bool failed_ = false;
     std::function<void(const QuicError&)> failureHandler_;
 };
@@ -1531,13 +1531,9 @@ void ServerEndpoint::refuse(UdpSocket* socket, const UdpSocket::Datagram& datagr
     if (written > 0) {
         socket->send({packet.data(), static_cast<size_t>(written)}, datagram.local, datagram.remote);
     }
-    ++refusalsUnlogged_;
-    uint64_t now = monotonicNow();
-    if (lastRefusalLog_ == 0 || now - lastRefusalLog_ >= kRefusalLogIntervalNs) {
+    if (const auto refusals = refusalLog_.count(monotonicNow())) {
         quicLog().warn("QUIC: {} neue Verbindung(en) abgewiesen ({} Verbindungen, {} im Handshake)",
-                       refusalsUnlogged_, members_.size(), handshakes_);
-        lastRefusalLog_ = now;
-        refusalsUnlogged_ = 0;
+                       *refusals, members_.size(), handshakes_);
     }
 }
 

@@ -421,18 +421,14 @@ void SenderServer::deliver(const EncodedVideoFrame& frame) {
 }
 
 void SenderServer::logOversizedFrame(const EncodedVideoFrame& frame, const WireError& error) {
-    oversizeDropsSinceLog_ += 1;
-    const uint64_t now = timers_->now();
-    if (lastOversizeLog_ != 0 &&
-        MonotonicClock::milliseconds(lastOversizeLog_, now) < oversizeLogIntervalMs) {
+    const auto drops = oversizeLog_.count(timers_->now());
+    if (!drops) {
         return;
     }
     Log::network().error(
         "Frame #{} der Stufe {} ({} Bytes) nicht sendbar, für alle verworfen: {} ({} seit der "
         "letzten Meldung)",
-        frame.frameNumber, frame.tier, frame.dataByteCount(), error.text(), oversizeDropsSinceLog_);
-    lastOversizeLog_ = now == 0 ? 1 : now;
-    oversizeDropsSinceLog_ = 0;
+        frame.frameNumber, frame.tier, frame.dataByteCount(), error.text(), *drops);
 }
 
 void SenderServer::broadcastTuning(const StreamTuning& tuning) {
@@ -570,15 +566,10 @@ std::optional<std::string_view> SenderServer::refusalReason(const std::string& a
 }
 
 void SenderServer::logRefusal(const std::string& address, std::string_view reason) {
-    ++refusalsSinceLog_;
-    const uint64_t now = timers_->now();
-    if (lastRefusalLog_ != 0 && MonotonicClock::milliseconds(lastRefusalLog_, now) < refusalLogIntervalMs) {
-        return;
+    if (const auto refusals = refusalLog_.count(timers_->now())) {
+        Log::network().warn("Verbindung von {} abgewiesen: {} ({} abgewiesen seit der letzten Meldung)",
+                            address, reason, *refusals);
     }
-    Log::network().warn("Verbindung von {} abgewiesen: {} ({} abgewiesen seit der letzten Meldung)", address,
-                        reason, refusalsSinceLog_);
-    lastRefusalLog_ = now == 0 ? 1 : now;
-    refusalsSinceLog_ = 0;
 }
 
 void SenderServer::handleFirstMessage(FramedConnection* key, FramedConnection::Event event) {

@@ -14,6 +14,7 @@
 #include "core/StreamTuning.h"
 #include "core/TimerSource.h"
 #include "platform/DnsSdRegistration.h"
+#include "platform/LogThrottle.h"
 #include "platform/SerialQueue.h"
 #include "sender/server/SenderServerCallbacks.h"
 #include "sender/server/SenderSession.h"
@@ -45,7 +46,7 @@ class SenderServer : public std::enable_shared_from_this<SenderServer> {
     // A listener that failed on a free port is tried again after this long.
     static constexpr auto listenerRetryDelay = std::chrono::seconds(2);
     // At most one log line per this long about frames too large to send.
-    static constexpr double oversizeLogIntervalMs = 5000.0;
+    static constexpr auto oversizeLogInterval = std::chrono::seconds(5);
 
     // What one viewer may cost before it is a viewer. A connection that has not said hello is held for up to
     // helloTimeout; these caps bound how many such connections exist at once, overall and from one address,
@@ -57,7 +58,7 @@ class SenderServer : public std::enable_shared_from_this<SenderServer> {
     // A viewer sends only small control messages; anything larger ends its connection like a bad header.
     static constexpr uint32_t maximumViewerMessageLength = kelvora::maximumViewerMessageLength;
     // At most one log line per this long about refused connections.
-    static constexpr double refusalLogIntervalMs = 5000.0;
+    static constexpr auto refusalLogInterval = std::chrono::seconds(5);
 
     // The goodbye sent to a viewer that no engine can serve.
     static constexpr std::string_view noEngineReason = "no media engine";
@@ -178,12 +179,8 @@ class SenderServer : public std::enable_shared_from_this<SenderServer> {
     std::optional<uint16_t> controlPort_;
     std::optional<std::string> listenerError_;
 
-    // Frames too large to send: when the last was logged, and how many were dropped since.
-    uint64_t lastOversizeLog_ = 0;
-    int64_t oversizeDropsSinceLog_ = 0;
-    // Refused connections: when the last refusal was logged, and how many were refused since.
-    uint64_t lastRefusalLog_ = 0;
-    int64_t refusalsSinceLog_ = 0;
+    LogThrottle oversizeLog_{oversizeLogInterval};
+    LogThrottle refusalLog_{refusalLogInterval};
 };
 
 }  // namespace kelvora

@@ -141,15 +141,11 @@ void SimpleStreamFanOut::accept(asio::ip::tcp::socket socket) {
     if (clients_.size() >= maximumReceivers ||
         static_cast<std::size_t>(sameAddress) >= maximumReceiversPerAddress) {
         // Each receiver may hold maximumQueuedBytes; the caps bound what all of them together can.
-        ++refusedSinceLog_;
-        const uint64_t now = MonotonicClock::now();
-        if (lastRefusalLog_ == 0 || MonotonicClock::milliseconds(lastRefusalLog_, now) >= 5000.0) {
+        if (const auto refusals = refusalLog_.count(MonotonicClock::now())) {
             Log::network().warn(
                 "Einfacher Stream: Empfänger {} abgewiesen, zu viele Empfänger ({} seit der "
                 "letzten Meldung)",
-                client->remote, refusedSinceLog_);
-            lastRefusalLog_ = now;
-            refusedSinceLog_ = 0;
+                client->remote, *refusals);
         }
         client->socket.close(error);
         return;

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "core/Bytes.h"
+#include "platform/LogThrottle.h"
 #include "platform/SerialQueue.h"
 #include "sender/server/TcpListener.h"
 
@@ -75,8 +76,7 @@ class SimpleStreamFanOut : public std::enable_shared_from_this<SimpleStreamFanOu
     std::shared_ptr<TcpListener> listener_;
     std::map<uint64_t, std::shared_ptr<Client>> clients_;
     uint64_t nextClientId_ = 1;
-    uint64_t lastRefusalLog_ = 0;
-    int64_t refusedSinceLog_ = 0;
+    LogThrottle refusalLog_{std::chrono::seconds(5)};
 };
 
 }  // namespace kelvora
