@@ -6,7 +6,7 @@
 namespace kelvora {
 namespace {
 
-constexpr std::array<std::string_view, 55> kSymbols = {
+constexpr std::array<std::string_view, 56> kSymbols = {
     "antenna.radiowaves.left.and.right.slash",
     "arrow.clockwise",
     "arrow.triangle.2.circlepath",
@@ -36,6 +36,7 @@ constexpr std::array<std::string_view, 55> kSymbols = {
     "laptopcomputer",
     "macwindow",
     "menubar.arrow.up.rectangle",
+    "network",
     "network.slash",
     "pause.circle",
     "pause.fill",
