@@ -1,0 +1,119 @@
+#include "receiver/player/PlayerSeams.h"
+
+#include <sys/utsname.h>
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QTimer>
+#include <cstring>
+
+#include "core/MonotonicClock.h"
+#include "platform/Utf8.h"
+#include "receiver/player/PlayerPreferences.h"
+#include "receiver/session/PlaybackEngineRegistry.h"
+#include "receiver/session/SenderBrowser.h"
+
+namespace kelvora {
+
+namespace {
+
+class ReceiverSessionAdapter final : public PlayerSession {
+  public:
+    explicit ReceiverSessionAdapter(std::shared_ptr<ReceiverSession> session)
+        : session_(std::move(session)) {}
+
+    void setEventHandler(ReceiverSession::EventHandler handler) override {
+        session_->setEventHandler(std::move(handler));
+    }
+    void start() override { session_->start(); }
+    void stop() override { session_->stop(); }
+    void setPreferredQuality(StreamQuality quality) override { session_->setPreferredQuality(quality); }
+    void setSmoothingEnabled(bool enabled) override { session_->setSmoothingEnabled(enabled); }
+    void updateTuning(StreamTuning tuning) override { session_->updateTuning(std::move(tuning)); }
+    void requestKeyframe() override { session_->requestKeyframe(); }
+    void requestSourceRestart() override { session_->requestSourceRestart(); }
+    PlaybackStatistics statistics() const override { return session_->statistics(); }
+    std::optional<HostPortEndpoint> remote() const override { return session_->remote(); }
+    void setFrameOutput(LockedHandler<PixelBuffer>::Handler handler) override {
+        session_->frameOutput.set(std::move(handler));
+    }
+
+  private:
+    std::shared_ptr<ReceiverSession> session_;
+};
+
+class SenderBrowserAdapter final : public PlayerBrowser {
+  public:
+    SenderBrowserAdapter() : browser_(SenderBrowser::create()) {}
+
+    void setOnChange(std::function<void(std::vector<DiscoveredSender>)> handler) override {
+        browser_->setOnChange([handler = std::move(handler)](const std::vector<DiscoveredSender>& senders) {
+            if (handler) {
+                handler(senders);
+            }
+        });
+    }
+    void setOnPermissionDenied(std::function<void()> handler) override {
+        browser_->setOnPermissionDenied(std::move(handler));
+    }
+    void start() override { browser_->start(); }
+    void stop() override { browser_->stop(); }
+
+  private:
+    std::shared_ptr<SenderBrowser> browser_;
+};
+
+// Timers of the Qt event loop of the thread that made the scheduler; posts go to the application object,
+// which lives on the main thread.
+class QtPlayerScheduler final : public PlayerScheduler {
+  public:
+    uint64_t now() const override { return MonotonicClock::now(); }
+
+    Handle after(std::chrono::nanoseconds delay, std::function<void()> task) override {
+        auto* timer = new QTimer();
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(timer, &QTimer::timeout, timer, std::move(task));
+        timer->start(std::chrono::duration_cast<std::chrono::milliseconds>(delay));
+        return Handle([guard = QPointer<QTimer>(timer)] {
+            if (guard) {
+                guard->stop();
+                guard->deleteLater();
+            }
+        });
+    }
+
+    void post(std::function<void()> task) override {
+        if (auto* application = QCoreApplication::instance()) {
+            QMetaObject::invokeMethod(application, std::move(task), Qt::QueuedConnection);
+        }
+    }
+};
+
+}  // namespace
+
+std::string playerDeviceModel() {
+    utsname name{};
+    std::string machine;
+    if (::uname(&name) == 0) {
+        machine.assign(name.machine, ::strnlen(name.machine, std::min<size_t>(sizeof(name.machine), 256)));
+    }
+    return "Computer (" + validUtf8(machine) + ")";
+}
+
+PlayerServices PlayerServices::system() {
+    PlayerServices services;
+    services.sessions = [](EngineKind engine, NetworkEndpoint endpoint, ReceiverIdentity identity,
+                           std::shared_ptr<VideoRenderer> renderer) -> std::shared_ptr<PlayerSession> {
+        return std::make_shared<ReceiverSessionAdapter>(ReceiverSession::create(
+            std::move(engine), std::move(endpoint), std::move(identity), std::move(renderer)));
+    };
+    services.browser = std::make_shared<SenderBrowserAdapter>();
+    services.scheduler = std::make_shared<QtPlayerScheduler>();
+    services.defaults = &PlayerPreferences::viewerDefaults();
+    services.availableKinds = [] { return PlaybackEngineRegistry::availableKinds(); };
+    services.deviceModel = playerDeviceModel();
+    return services;
+}
+
+}  // namespace kelvora
