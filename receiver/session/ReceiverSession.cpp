@@ -4,6 +4,7 @@
 #include <cmath>
 #include <system_error>
 
+#include "core/LatencyTrace.h"
 #include "core/Log.h"
 #include "core/MonotonicClock.h"
 #include "core/TcpByteStream.h"
@@ -232,6 +233,9 @@ void ReceiverSession::displayDecodedFrame(PixelBuffer picture, std::optional<uin
         renderer_->enqueue(picture);
     }
     frameOutput(picture);
+    if (captureTime) {
+        LatencyTrace::mark(LatencyStage::presented, LatencyTrace::anyTier, *captureTime);
+    }
     const uint64_t shownAt = now();
     bool fromTimecode = false;
     if (!captureTime) {
@@ -642,6 +646,7 @@ void ReceiverSession::handleVideoFrame(EncodedVideoFrame frame, uint64_t arrival
         return;
     }
     const uint8_t tier = frame.tier;
+    LatencyTrace::mark(LatencyStage::received, tier, frame.captureTime, arrival);
     if (!tiers_.arrive(tier, arrival).accepted) {
         return;
     }
@@ -757,6 +762,7 @@ void ReceiverSession::handleDecoderResult(uint8_t tier, uint64_t serial, VideoDe
 void ReceiverSession::handleDecodedFrame(uint8_t tier, DecodedFrame decoded) {
     const uint64_t time = now();
     const FrameTiming& timing = decoded.frame;
+    LatencyTrace::mark(LatencyStage::decoded, tier, timing.captureTime);
     const auto latency = clock_.latencyMilliseconds(timing.captureTime, time);
 
     DisplayTierSelector::DisplayFacts facts;
@@ -901,6 +907,7 @@ void ReceiverSession::present(const PixelBuffer& picture, uint64_t captureTime) 
         renderer_->enqueue(picture);
     }
     frameOutput(picture);
+    LatencyTrace::mark(LatencyStage::presented, LatencyTrace::anyTier, captureTime);
 }
 
 void ReceiverSession::recordEngineDecodedFrame(uint64_t shownAt, std::optional<uint64_t> captureTime,

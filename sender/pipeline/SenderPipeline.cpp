@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "core/ControlMessage.h"
+#include "core/LatencyTrace.h"
 #include "core/Log.h"
 #include "platform/ComputerName.h"
 #include "platform/UserDefaults.h"
@@ -534,6 +535,7 @@ void SenderPipeline::refreshTiers() {
 void SenderPipeline::handleFrame(SourceFrame frame) {
     const uint64_t start = options_.clock();
     intake_.noteArrival(start);
+    LatencyTrace::mark(LatencyStage::intake, LatencyTrace::anyTier, frame.captureTime);
 
     const VideoDimensions size = frame.dimensions();
     if (intake_.observeSize(size)) {
@@ -565,8 +567,17 @@ void SenderPipeline::handleFrame(SourceFrame frame) {
         }
     }
     const uint64_t handOffStart = options_.clock();
+    PixelBuffer picture = frame.pixelBuffer;
+    if (!encoders.empty()) {
+        try {
+            picture = nv12Intake_.convert(frame.pixelBuffer);
+        } catch (const PixelBufferError& error) {
+            // The encoders convert it themselves, each on its own.
+            Log::capture().debug("Bild nicht vorab nach NV12 gewandelt: {}", error.what());
+        }
+    }
     fanOut_.run(encoders.size(), [&](size_t index) {
-        encoders[index]->encode(frame.pixelBuffer, frame.captureTime, frame.isTestPattern);
+        encoders[index]->encode(picture, frame.captureTime, frame.isTestPattern);
     });
     intake_.addHandOff(elapsedMilliseconds(handOffStart, options_.clock()));
 

@@ -21,6 +21,7 @@
 #include "sender/pipeline/CompressionSession.h"
 #include "sender/pipeline/FrameIntake.h"
 #include "sender/pipeline/FrameRateFollower.h"
+#include "sender/pipeline/Nv12Intake.h"
 #include "sender/pipeline/ParallelLoop.h"
 #include "sender/pipeline/SenderSettings.h"
 #include "sender/pipeline/SenderStatus.h"
@@ -199,6 +200,7 @@ class SenderPipeline final : public SenderServerDelegate,
 
     FrameIntake intake_;
     ParallelLoop fanOut_{2};
+    Nv12Intake nv12Intake_;  // on the source's thread
 
     // Server queue only.
     std::vector<CaptureDeviceInfo> availableDevices_;

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/LatencyTrace.h"
 #include "core/Log.h"
 #include "core/MonotonicClock.h"
 #include "core/Nal.h"
@@ -319,6 +320,8 @@ struct VideoEncoder::Core {
             for (auto& sample : samples)
                 frames.push_back(frameLocked(job, std::move(sample)));
         }
+        if (!frames.empty())
+            LatencyTrace::mark(LatencyStage::encoderOutput, tier, job.captureTime);
         for (auto& frame : frames)
             outputHandler(std::move(frame));
     }
@@ -447,6 +450,7 @@ void VideoEncoder::encode(const PixelBuffer& picture, uint64_t captureTime, bool
     if (!job)
         return;
     job->submitTime = MonotonicClock::now();
+    LatencyTrace::mark(LatencyStage::encoderSubmit, core_->tier, captureTime, job->submitTime);
     {
         std::lock_guard lock(worker_->mutex);
         worker_->jobs.push_back(std::move(*job));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/LatencyTrace.h"
 #include "core/Log.h"
 #include "core/QUICConfiguration.h"
 
@@ -86,6 +87,7 @@ void QUICMediaSink::send(const EncodedVideoFrame& frame, const SharedBytes& mess
     if (!stream) {
         return;
     }
+    LatencyTrace::mark(LatencyStage::queued, frame.tier, frame.captureTime);
     uint64_t now = clock_();
     pruneStale(now);
     uint64_t sequence = ++sequence_;

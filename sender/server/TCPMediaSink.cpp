@@ -1,6 +1,7 @@
 #include "sender/server/TCPMediaSink.h"
 
 #include "core/FramedConnection.h"
+#include "core/LatencyTrace.h"
 
 namespace kelvora {
 
@@ -21,8 +22,16 @@ SinkCongestion TCPMediaSink::congestion() const {
     return congestionFor(connection_->pendingBytes(), connection_->pendingFrames());
 }
 
-void TCPMediaSink::send(const EncodedVideoFrame&, const SharedBytes& message) {
-    connection_->sendEncoded(message, true, false);
+void TCPMediaSink::send(const EncodedVideoFrame& frame, const SharedBytes& message) {
+    if (!LatencyTrace::active()) {
+        connection_->sendEncoded(message, true, false);
+        return;
+    }
+    LatencyTrace::mark(LatencyStage::queued, frame.tier, frame.captureTime);
+    connection_->sendEncoded(message, true, false,
+                             [tier = frame.tier, captureTime = frame.captureTime](auto) {
+                                 LatencyTrace::mark(LatencyStage::written, tier, captureTime);
+                             });
 }
 
 }  // namespace kelvora
