@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <deque>
 #include <optional>
+#include <utility>
+#include <vector>
 
 extern "C" {
 #include <x264.h>
@@ -45,6 +48,73 @@ void applyRateControl(x264_param_t& param, int kbps, int frameRate, bool lowLate
     }
 }
 
+// Reads the bits of one NAL unit's payload, emulation prevention removed; reads past the end give 0.
+class BitReader {
+  public:
+    BitReader(const uint8_t* data, size_t size) {
+        int zeros = 0;
+        for (size_t i = 0; i < size; ++i) {
+            if (zeros >= 2 && data[i] == 3) {
+                zeros = 0;
+                continue;
+            }
+            zeros = data[i] == 0 ? zeros + 1 : 0;
+            bytes_.push_back(data[i]);
+        }
+    }
+    uint32_t bits(int count) {
+        uint32_t value = 0;
+        for (int i = 0; i < count; ++i) {
+            const size_t byte = position_ / 8;
+            const uint32_t bit = byte < bytes_.size() ? (bytes_[byte] >> (7 - position_ % 8)) & 1 : 0;
+            value = (value << 1) | bit;
+            ++position_;
+        }
+        return value;
+    }
+    std::optional<uint32_t> exponentialGolomb() {
+        int zeros = 0;
+        while (bits(1) == 0) {
+            if (++zeros > 31)
+                return std::nullopt;
+        }
+        return (uint32_t(1) << zeros) - 1 + bits(zeros);
+    }
+
+  private:
+    std::vector<uint8_t> bytes_;
+    size_t position_ = 0;
+};
+
+// How many values frame_num takes before it wraps, from the session's sequence parameter set (after its
+// one-byte NAL header). None where the set uses scaling matrices, which x264 does not write here.
+std::optional<int64_t> frameNumberPeriod(const uint8_t* sps, size_t size) {
+    BitReader reader(sps, size);
+    const uint32_t profile = reader.bits(8);
+    reader.bits(16);  // constraint flags, level
+    if (!reader.exponentialGolomb())
+        return std::nullopt;
+    constexpr uint32_t profilesWithChromaFormat[] = {100, 110, 122, 244, 44,  83, 86,
+                                                     118, 128, 138, 139, 134, 135};
+    if (std::find(std::begin(profilesWithChromaFormat), std::end(profilesWithChromaFormat), profile) !=
+        std::end(profilesWithChromaFormat)) {
+        auto chromaFormat = reader.exponentialGolomb();
+        if (!chromaFormat)
+            return std::nullopt;
+        if (*chromaFormat == 3)
+            reader.bits(1);
+        if (!reader.exponentialGolomb() || !reader.exponentialGolomb())
+            return std::nullopt;
+        reader.bits(1);
+        if (reader.bits(1) != 0)
+            return std::nullopt;
+    }
+    auto log2MinusFour = reader.exponentialGolomb();
+    if (!log2MinusFour || *log2MinusFour > 12)
+        return std::nullopt;
+    return int64_t(1) << (*log2MinusFour + 4);
+}
+
 }  // namespace
 
 struct X264Session::Impl {
@@ -52,6 +122,11 @@ struct X264Session::Impl {
     x264_t* encoder = nullptr;
     int appliedKbps = 0;
     std::optional<KeyframeSchedule> schedule;
+    // frame_num wraps after this many reference pictures; the smallest H.264 allows when unknown.
+    int64_t frameNumberPeriod = 16;
+    // Recent reference pictures of the current keyframe's chain: presentation time and how many reference
+    // pictures the keyframe had before it (the picture's frame_num before the wrap).
+    std::deque<std::pair<int64_t, int64_t>> references;
 
     ~Impl() {
         if (encoder)
@@ -105,6 +180,18 @@ X264Session::X264Session(const EncoderConfiguration& configuration, bool lowLate
     if (!impl_->encoder)
         throw EncoderError::sessionCreation(-1, "x264_encoder_open fehlgeschlagen");
     x264_encoder_parameters(impl_->encoder, &p);
+    x264_nal_t* headers = nullptr;
+    int headerCount = 0;
+    if (x264_encoder_headers(impl_->encoder, &headers, &headerCount) >= 0) {
+        for (int i = 0; i < headerCount; ++i) {
+            // Past the 4-byte length and the NAL header.
+            if (headers[i].i_type == NAL_SPS && headers[i].i_payload > 5) {
+                impl_->frameNumberPeriod =
+                    frameNumberPeriod(headers[i].p_payload + 5, size_t(headers[i].i_payload - 5))
+                        .value_or(16);
+            }
+        }
+    }
     impl_->appliedKbps = configuration.bitrateKbps;
     impl_->schedule.emplace(configuration);
 }
@@ -118,6 +205,15 @@ bool X264Session::invalidateAfter(int64_t presentationMicros) {
     // libx264 ignores a picture before its last IDR without saying so; the caller must know.
     auto keyframe = s.schedule->lastKeyframe();
     if (!keyframe || presentationMicros < *keyframe)
+        return false;
+    // A viewer's decoder fills the frames it missed in with placeholders counted by frame_num, and where
+    // these cross the wrap of frame_num libavcodec orders every later picture before the ones it already
+    // showed and shows none of them until the count catches up, some thirty pictures later. Such a gap is
+    // left to a keyframe.
+    auto acknowledged = std::find_if(s.references.begin(), s.references.end(),
+                                     [&](const auto& entry) { return entry.first == presentationMicros; });
+    if (acknowledged == s.references.end() || s.references.empty() ||
+        acknowledged->second / s.frameNumberPeriod != s.references.back().second / s.frameNumberPeriod)
         return false;
     // Every picture presented at or after the given time is dropped from the references.
     return x264_encoder_invalidate_reference(s.encoder, presentationMicros + 1) == 0;
@@ -187,8 +283,16 @@ int X264Session::encode(const Picture& picture, int64_t presentationMicros, bool
         }
     }
     sample.presentationMicros = output.i_pts;
-    if (sample.keyframe)
+    if (sample.keyframe) {
         s.schedule->keyframeAt(output.i_pts);
+        s.references.clear();
+    }
+    if (!sample.disposable) {
+        const int64_t index = s.references.empty() ? 0 : s.references.back().second + 1;
+        s.references.emplace_back(output.i_pts, index);
+        if (s.references.size() > size_t(4 * maximumReferencePictures))
+            s.references.pop_front();
+    }
     out.push_back(std::move(sample));
     return 0;
 }

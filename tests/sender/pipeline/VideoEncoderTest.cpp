@@ -715,6 +715,8 @@ TEST(VideoEncoder, WhereNoRefreshCanRepairTheLossAKeyframeDoes) {
         {"frame never encoded", true, 5, 9, 0, 0, false},
         // Older than the sixteen pictures the session keeps: the session itself falls back.
         {"acknowledged frame left the references", true, 5, 3, 20, 3, true},
+        // Frames 31 to 34 are skipped; frame 33 carries frame_num 0 again, where a decoder would misorder.
+        {"skipped frames span the frame-number wrap", true, 30, 30, 4, 30, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
