@@ -202,6 +202,10 @@ void ReceiverSession::setDecoderWorker(std::shared_ptr<SerialQueue> worker) {
     onQueue([worker = std::move(worker)](ReceiverSession& self) { self.decoderWorker_ = worker; });
 }
 
+void ReceiverSession::setFrameFilter(FrameFilter filter) {
+    onQueue([filter = std::move(filter)](ReceiverSession& self) { self.frameFilter_ = filter; });
+}
+
 PlaybackStatistics ReceiverSession::statistics() const {
     std::lock_guard lock(statsMutex_);
     return stats_;
@@ -642,7 +646,7 @@ void ReceiverSession::statisticsTick() {
 // MARK: - Frame path
 
 void ReceiverSession::handleVideoFrame(EncodedVideoFrame frame, uint64_t arrival) {
-    if (ended_) {
+    if (ended_ || (frameFilter_ && !frameFilter_(frame))) {
         return;
     }
     const uint8_t tier = frame.tier;

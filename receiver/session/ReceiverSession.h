@@ -121,6 +121,11 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     // none is set. Set before start(): a test holds it up to play a decoder
     // that cannot keep up.
     void setDecoderWorker(std::shared_ptr<SerialQueue> worker);
+    // Frames for which `filter` answers false are thrown away on arrival, before they are counted or
+    // ordered, as if the network had lost them. Set before start(); runs on the session queue. A test
+    // loses chosen frames with it; without one every frame goes on.
+    using FrameFilter = std::function<bool(const EncodedVideoFrame&)>;
+    void setFrameFilter(FrameFilter filter);
 
     PlaybackStatistics statistics() const;
     // The sender's address as the control connection reached it (host without
@@ -217,6 +222,7 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     std::shared_ptr<FramedConnection> control_;
     std::shared_ptr<PlaybackEngine> engine_;
     std::shared_ptr<SerialQueue> decoderWorker_;
+    FrameFilter frameFilter_;
     std::map<uint8_t, DecoderSlot> decoders_;
     uint64_t nextDecoderSerial_ = 1;
     std::map<uint8_t, FrameOrderer> orderers_;
