@@ -14,7 +14,9 @@ extern "C" {
 }
 
 #include "core/Log.h"
+#include "core/MonotonicClock.h"
 #include "sender/pipeline/EncoderError.h"
+#include "sender/pipeline/EncoderSpeedGovernor.h"
 
 namespace kelvora {
 
@@ -115,6 +117,26 @@ std::optional<int64_t> frameNumberPeriod(const uint8_t* sps, size_t size) {
     return int64_t(1) << (*log2MinusFour + 4);
 }
 
+// The search settings of `preset` that libx264 lets a running encoder change. What the stream's parameter
+// sets fix (CABAC, the 8x8 transform, weighted prediction) stays as opened, and sub-pixel refinement stays
+// at 1 or more: from 0 a running encoder cannot come back.
+void applySpeed(x264_param_t& param, const char* preset) {
+    x264_param_t fresh;
+    if (x264_param_default_preset(&fresh, preset, "zerolatency") < 0)
+        return;
+    auto& analyse = param.analyse;
+    analyse.intra = fresh.analyse.intra;
+    analyse.inter = fresh.analyse.inter;
+    analyse.i_me_method = fresh.analyse.i_me_method;
+    analyse.i_me_range = fresh.analyse.i_me_range;
+    analyse.i_subpel_refine = std::max(1, fresh.analyse.i_subpel_refine);
+    analyse.i_trellis = fresh.analyse.i_trellis;
+    analyse.b_mixed_references = fresh.analyse.b_mixed_references;
+    analyse.b_fast_pskip = fresh.analyse.b_fast_pskip;
+    analyse.b_chroma_me = fresh.analyse.b_chroma_me;
+    analyse.b_dct_decimate = fresh.analyse.b_dct_decimate;
+}
+
 }  // namespace
 
 struct X264Session::Impl {
@@ -127,6 +149,25 @@ struct X264Session::Impl {
     // Recent reference pictures of the current keyframe's chain: presentation time and how many reference
     // pictures the keyframe had before it (the picture's frame_num before the wrap).
     std::deque<std::pair<int64_t, int64_t>> references;
+    std::optional<EncoderSpeedGovernor> speed;
+
+    void adaptSpeed(double encodeMs) {
+        const std::optional<int> level = speed->note(encodeMs);
+        if (!level)
+            return;
+        x264_param_t changed = param;
+        applySpeed(changed, EncoderSpeedGovernor::levels[size_t(*level)]);
+        if (x264_encoder_reconfig(encoder, &changed) != 0) {
+            Log::encoder().warn("libx264 nimmt die Tempostufe {} nicht an",
+                                EncoderSpeedGovernor::levels[size_t(*level)]);
+            return;
+        }
+        x264_encoder_parameters(encoder, &param);
+        Log::encoder().info(
+            "libx264 {}x{}: Tempostufe {} (Median {:.1f} ms je Bild bei {:.1f} ms Bildabstand)",
+            param.i_width, param.i_height, EncoderSpeedGovernor::levels[size_t(*level)],
+            speed->lastMedianMs(), 1000.0 / double(param.i_fps_num));
+    }
 
     ~Impl() {
         if (encoder)
@@ -194,6 +235,7 @@ X264Session::X264Session(const EncoderConfiguration& configuration, bool lowLate
     }
     impl_->appliedKbps = configuration.bitrateKbps;
     impl_->schedule.emplace(configuration);
+    impl_->speed.emplace(1000.0 / double(p.i_fps_num));
 }
 
 X264Session::~X264Session() = default;
@@ -255,9 +297,11 @@ int X264Session::encode(const Picture& picture, int64_t presentationMicros, bool
     x264_nal_t* nals = nullptr;
     int count = 0;
     x264_picture_t output;
+    const uint64_t started = MonotonicClock::now();
     int size = x264_encoder_encode(s.encoder, &nals, &count, &input, &output);
     if (size < 0)
         return size;
+    s.adaptSpeed(MonotonicClock::milliseconds(started, MonotonicClock::now()));
     if (size == 0)
         return 0;
 

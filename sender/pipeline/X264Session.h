@@ -19,9 +19,13 @@ namespace kelvora {
 // With long-term references asked for (and not intra-only) the decoded picture buffer holds the most
 // reference pictures H.264 allows, which costs no encoding speed (motion search still looks at one), so
 // that after a loss the encoder can drop the pictures a viewer missed and predict from one it holds.
+//
+// A session whose pictures take nearly as long to encode as the time between them searches less (a faster
+// preset's motion search), and more again once there is ample room: a small machine keeps its frame rate.
 class X264Session final : public CompressionSession {
   public:
-    // The speed preset of every tier; the benchmark compares against the command-line encoder with it.
+    // The speed preset every tier starts with; the benchmark compares against the command-line encoder with
+    // it.
     static constexpr const char* preset = "veryfast";
 
     // Throws EncoderError::sessionCreation.
