@@ -622,6 +622,16 @@ void SenderController::openCameraPrivacySettings() {
         {"OK"}});
 }
 
+void SenderController::openLoginItemSettings() {
+    services_.alerts->run(
+        Alert{"Beim Anmelden starten",
+              "Dieses System fragt nicht nach einer Freigabe: Tilvara startet beim Anmelden über den Eintrag "
+              "„app.kelvora.sender.desktop“ im Ordner ~/.config/autostart. Ausschalten lässt es sich hier "
+              "oder in den "
+              "Autostart-Einstellungen deiner Arbeitsumgebung.",
+              {"OK"}});
+}
+
 void SenderController::showDeckLinkSetup() {
     services_.alerts->run(Alert{"DeckLink/UltraStudio einrichten",
                                 "Blackmagic Desktop Video stellt DeckLink- und UltraStudio-Eingänge über "
@@ -761,6 +771,10 @@ std::string SenderController::statusDetail() const {
 
 std::string SenderController::displayName() const {
     return kelvora::displayName(settings_.senderName, *services_.hostInfo);
+}
+
+std::string SenderController::computerName() const {
+    return services_.hostInfo->computerName();
 }
 
 }  // namespace kelvora

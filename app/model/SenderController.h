@@ -156,6 +156,8 @@ class SenderController final : public QObject {
     void configureLoginItemOnce();
     void requestCameraAccess();
     void openCameraPrivacySettings();
+    // Where the approval of the login item would be given; this system asks for none, so it explains.
+    void openLoginItemSettings();
     void showDeckLinkSetup();
     void finishOnboarding();
 
@@ -163,6 +165,8 @@ class SenderController final : public QObject {
     std::string statusTitle() const;
     std::string statusDetail() const;
     std::string displayName() const;
+    // The name announced while the stored sender name is empty.
+    std::string computerName() const;
 
     // --- state ---
     const SenderStatus& status() const { return status_; }

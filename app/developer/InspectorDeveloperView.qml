@@ -1,0 +1,155 @@
+pragma ComponentBehavior: Bound
+
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Kelvora.Ui
+import Kelvora.Developer
+
+// "Entwickler": how the main output encodes and transports, and how to leave developer mode.
+InspectorGroup {
+    id: root
+    property QtObject controller
+
+    header: "Entwickler"
+
+    readonly property InspectorDeveloperSection section: InspectorDeveloperSection {
+        controller: root.controller
+    }
+
+    InspectorToggle {
+        objectName: "automaticBitrateToggle"
+        label: "Bitrate automatisch"
+        checked: root.section.automaticBitrate
+        help: "Aus Auflösung und Bildrate (1080p60: 20 Mbit/s, Studio: das Vierfache)."
+        onToggled: on => root.section.automaticBitrate = on
+    }
+    InspectorPicker {
+        objectName: "studioBitratePicker"
+        visible: root.section.showsStudioBitrate
+        label: "Studio-Bitrate"
+        options: root.section.studioBitrateOptions
+        selectedIndex: root.section.studioBitrateIndex
+        onPicked: index => root.section.chooseStudioBitrate(index)
+    }
+    RowLayout {
+        objectName: "bitrateStepper"
+        visible: root.section.showsBitrateStepper
+        Layout.fillWidth: true
+        InspectorText {
+            objectName: "bitrateLabel"
+            text: root.section.bitrateLabel
+        }
+        Button {
+            objectName: "bitrateDown"
+            text: "−"
+            enabled: root.section.canDecrementBitrate
+            implicitWidth: 32
+            onClicked: root.section.stepBitrate(false)
+        }
+        Button {
+            objectName: "bitrateUp"
+            text: "+"
+            enabled: root.section.canIncrementBitrate
+            implicitWidth: 32
+            onClicked: root.section.stepBitrate(true)
+        }
+    }
+    InspectorToggle {
+        objectName: "adaptiveBitrateToggle"
+        label: "Adaptive Bitrate"
+        checked: root.section.adaptiveBitrate
+        onToggled: on => root.section.adaptiveBitrate = on
+    }
+    InspectorToggle {
+        objectName: "adaptFrameRateFirstToggle"
+        label: "Bei Engpass Bildrate senken statt Qualität"
+        checked: root.section.adaptFrameRateFirst
+        enabled: root.section.adaptFrameRateFirstEnabled
+        help: "Reicht die Bandbreite nicht, werden weniger Bilder pro Sekunde gesendet – jedes Bild bleibt scharf (wie NDI). Ausgeschaltet: volle Bildrate, dafür niedrigere Bitrate und unschärferes Bild."
+        onToggled: on => root.section.adaptFrameRateFirst = on
+    }
+    InspectorToggle {
+        objectName: "hotStandbyProxyToggle"
+        label: "Proxy ständig mitsenden (sofort umschalten)"
+        checked: root.section.hotStandbyProxy
+        enabled: root.section.hotStandbyProxyEnabled
+        help: "Der Proxy läuft für jedes Gerät unsichtbar mit (ca. 0,5 Mbit/s). Stockt der Hauptstream, zeigt das Gerät sofort das Proxy-Bild und kehrt zurück, sobald der Hauptstream wieder läuft."
+        onToggled: on => root.section.hotStandbyProxy = on
+    }
+    InspectorToggle {
+        objectName: "temporalLayeringToggle"
+        label: "Bei Stau Bildrate halbieren statt einfrieren"
+        checked: root.section.temporalLayering
+        help: "Jeder zweite Frame kann weggelassen werden. Bei schlechtem WLAN läuft das Bild kurz mit halber Bildrate weiter, statt zu stocken."
+        onToggled: on => root.section.temporalLayering = on
+    }
+    InspectorToggle {
+        objectName: "longTermReferencesToggle"
+        label: "Nach Verlust kleiner Refresh statt Keyframe"
+        checked: root.section.longTermReferences
+        help: "Long-Term-Reference-Frames: kürzere Standbilder, keine Datenstöße."
+        onToggled: on => root.section.longTermReferences = on
+    }
+    InspectorPicker {
+        objectName: "keyframeIntervalPicker"
+        label: "Keyframe-Abstand"
+        options: root.section.keyframeIntervalOptions
+        selectedIndex: root.section.keyframeIntervalIndex
+        onPicked: index => root.section.chooseKeyframeInterval(index)
+    }
+
+    Repeater {
+        model: root.section.engines
+        delegate: RowLayout {
+            id: engine
+            required property var modelData
+            required property int index
+
+            objectName: "engineRow" + index
+            Layout.fillWidth: true
+            spacing: 8
+
+            ColumnLayout {
+                spacing: 2
+                Layout.fillWidth: true
+                RowLayout {
+                    spacing: 6
+                    InspectorText {
+                        objectName: "engineTitle"
+                        text: engine.modelData.title
+                        Layout.fillWidth: false
+                    }
+                    Pill {
+                        objectName: "engineViewers"
+                        visible: engine.modelData.clientCount > 0
+                        text: String(engine.modelData.clientCount)
+                        color: Theme.color("green")
+                    }
+                }
+                InspectorText {
+                    objectName: "engineDetail"
+                    secondary: true
+                    text: engine.modelData.detail
+                }
+            }
+            Switch {
+                objectName: "engineSwitch"
+                checked: engine.modelData.isOn
+                enabled: engine.modelData.isSwitchable
+                onToggled: {
+                    root.section.setEngine(engine.index, checked);
+                    checked = Qt.binding(() => engine.modelData.isOn);
+                }
+            }
+        }
+    }
+
+    footer: [
+        InspectorText {
+            objectName: "developerFooter"
+            secondary: true
+            text: "Entwicklermodus aus: Ctrl+Alt+D oder im Menü „Tilvara Sender“."
+        }
+    ]
+}

@@ -1,0 +1,53 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Kelvora.Ui
+import Kelvora.Developer
+
+// "Allgemein": the network name, automatic sending and the start at login.
+InspectorGroup {
+    id: root
+    property QtObject controller
+
+    header: "Allgemein"
+
+    readonly property InspectorGeneralSection section: InspectorGeneralSection {
+        controller: root.controller
+    }
+
+    InspectorNameField {
+        controller: root.controller
+    }
+    InspectorToggle {
+        objectName: "autoStartToggle"
+        label: "Automatisch senden, sobald ein Eingang erkannt wird"
+        checked: root.section.autoStart
+        onToggled: on => root.section.autoStart = on
+    }
+    InspectorToggle {
+        objectName: "launchAtLoginToggle"
+        label: "Beim Anmelden starten"
+        checked: root.section.launchAtLogin
+        onToggled: on => root.section.launchAtLogin = on
+    }
+    RowLayout {
+        objectName: "approvalHint"
+        visible: root.section.needsApproval
+        Layout.fillWidth: true
+        Symbol {
+            name: "exclamationmark.triangle.fill"
+            color: Theme.color("orange")
+            size: 14
+        }
+        InspectorText {
+            secondary: true
+            text: "Muss in den Systemeinstellungen erlaubt werden."
+        }
+        Button {
+            objectName: "approvalButton"
+            text: "Öffnen"
+            font.pixelSize: 11
+            onClicked: root.section.openLoginItemSettings()
+        }
+    }
+}

@@ -1,0 +1,88 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Kelvora.Ui
+import Kelvora.Developer
+
+// "Info": what a user types into a viewer that does not find the sender by itself.
+InspectorGroup {
+    id: root
+    property QtObject controller
+    signal openWindow(string id)
+
+    header: "Info"
+
+    readonly property InspectorInfoSection section: InspectorInfoSection {
+        controller: root.controller
+    }
+
+    component ValueRow: RowLayout {
+        id: valueRow
+        property string label
+        property string value
+        property color tint: Theme.primaryText
+        Layout.fillWidth: true
+        InspectorText {
+            text: valueRow.label
+            color: valueRow.tint
+        }
+        Text {
+            objectName: "value"
+            text: valueRow.value
+            color: valueRow.tint
+            font.family: Theme.fontFamily
+            font.pixelSize: 13
+        }
+    }
+
+    ValueRow {
+        objectName: "controlPortRow"
+        label: "Steuer-Port"
+        value: root.section.controlPort
+    }
+    RowLayout {
+        objectName: "addressRow"
+        Layout.fillWidth: true
+        InspectorText {
+            text: "IP-Adresse"
+            HoverHandler {
+                id: addressHover
+            }
+            ToolTip.visible: addressHover.hovered
+            ToolTip.text: "Findet ein iPhone/iPad den Computer nicht automatisch (manche WLANs blockieren Bonjour), diese Adresse in der App unter „Per IP-Adresse“ eingeben."
+            ToolTip.delay: 600
+        }
+        TextEdit {
+            objectName: "addressList"
+            text: root.section.addressText
+            readOnly: true
+            selectByMouse: true
+            horizontalAlignment: TextEdit.AlignRight
+            color: Theme.primaryText
+            font.family: Theme.monospaceFontFamily
+            font.pixelSize: 13
+        }
+    }
+    ValueRow {
+        objectName: "hevcRow"
+        label: "HEVC in Hardware"
+        value: root.section.hevcHardware
+    }
+    ValueRow {
+        objectName: "networkRow"
+        visible: root.section.networkError.length > 0
+        label: "Netzwerk"
+        value: root.section.networkError
+        tint: Theme.color("red")
+    }
+    ValueRow {
+        objectName: "versionRow"
+        label: "Version"
+        value: root.section.version
+    }
+    Button {
+        objectName: "licensesButton"
+        text: "Lizenzen …"
+        onClicked: root.openWindow("licenses")
+    }
+}

@@ -1,0 +1,103 @@
+pragma ComponentBehavior: Bound
+
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Kelvora.Ui
+import Kelvora.Developer
+
+// "Videoquelle": every source that can be chosen, the reconnect button and what the automatic choice does.
+InspectorGroup {
+    id: root
+    property QtObject controller
+
+    header: "Videoquelle"
+
+    readonly property InspectorSourceSection section: InspectorSourceSection {
+        controller: root.controller
+    }
+
+    Repeater {
+        model: root.section.rows
+        delegate: RadioButton {
+            id: row
+            required property var modelData
+            required property int index
+
+            objectName: "sourceRow" + index
+            text: modelData.text
+            checkable: false
+            autoExclusive: false
+            checked: index === root.section.selectedRow
+            Layout.fillWidth: true
+            onClicked: root.section.choose(index)
+
+            contentItem: RowLayout {
+                spacing: 6
+                Item {
+                    implicitWidth: row.indicator.width + row.spacing
+                }
+                Symbol {
+                    name: row.modelData.symbol
+                    color: Theme.secondaryText
+                    size: 14
+                }
+                InspectorText {
+                    text: row.text
+                }
+            }
+        }
+    }
+
+    RowLayout {
+        spacing: 8
+        Button {
+            objectName: "otherFileButton"
+            text: "Andere Datei …"
+            visible: root.section.showsOtherFileButton
+            onClicked: root.section.chooseOtherFile()
+        }
+        Button {
+            objectName: "reconnectButton"
+            text: "Quelle neu verbinden"
+            ToolTip.visible: hovered
+            ToolTip.text: root.section.reconnectHelp
+            ToolTip.delay: 600
+            onClicked: root.section.reconnect()
+        }
+    }
+
+    footer: [
+        InspectorText {
+            objectName: "automaticFooter"
+            secondary: true
+            text: root.section.automaticFooter
+        },
+        RowLayout {
+            spacing: 4
+            Layout.fillWidth: true
+            InspectorText {
+                objectName: "ndiFooter"
+                secondary: true
+                text: root.section.ndiFooter
+            }
+            Text {
+                objectName: "ndiLink"
+                visible: root.section.ndiAvailable
+                text: "<a href=\"" + root.section.ndiLink + "\">" + root.section.ndiLinkHost + "</a>"
+                textFormat: Text.StyledText
+                font.family: Theme.fontFamily
+                font.pixelSize: 11
+                linkColor: Theme.tint
+                onLinkActivated: link => Qt.openUrlExternally(link)
+            }
+        },
+        InspectorText {
+            objectName: "trademark"
+            visible: root.section.ndiAvailable
+            secondary: true
+            font.pixelSize: 10
+            text: root.section.trademark
+        }
+    ]
+}

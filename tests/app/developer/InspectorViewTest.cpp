@@ -1,0 +1,176 @@
+#include <QDir>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "app/developer/InspectorSections.h"
+#include "app/model/ModelFakes.h"
+#include "app/ui/UiEngine.h"
+
+namespace kelvora {
+namespace {
+
+QStringList& warnings() {
+    static QStringList list;
+    return list;
+}
+
+void collectWarnings(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type != QtDebugMsg && type != QtInfoMsg) {
+        warnings().append(message);
+    }
+}
+
+// The inspector on a controller on fakes: a remembered capture card that is unplugged, a frame rate no
+// option offers, a manual bitrate above the stepper's range, and a status with viewers on TCP.
+class InspectorScene : public ::testing::Test {
+  protected:
+    InspectorScene() {
+        SenderController& c = harness.make();
+        c.start();
+        testing::edit(c, [](SenderSettings& s) {
+            s.preferredDeviceID = "usb-decklink";
+            s.autoFrameRate = false;
+            s.frameRate = 24;
+            s.automaticBitrate = false;
+            s.bitrateKbps = 41000;
+        });
+        harness.deviceList->handler(
+            {{"usb-1", "Cam Link 4K", "Elgato", true, CaptureDeviceInfo::Connection::usb}});
+        TierStatus tier;
+        tier.bitrateKbps = 8500;
+        SenderStatus status;
+        status.state = SenderStatus::State::live();
+        status.dimensions = VideoDimensions::hd720();
+        status.configuredFrameRate = 24;
+        status.hevcHardwareAvailable = false;
+        status.controlPort = 47810;
+        status.networkError = "Port 47812 belegt";
+        status.tiers = {tier};
+        status.engines = {{EngineKind::tcp(), true, true, "Port 47810", 2},
+                          {EngineKind::quic(), true, false, "kein UDP-Port frei", 0}};
+        harness.mainPipeline().statusHandler(status);
+        harness.settle();
+
+        previous_ = qInstallMessageHandler(&collectWarnings);
+        warnings().clear();
+        prepareUiEngine(*view.engine());
+        view.setResizeMode(QQuickView::SizeRootObjectToView);
+        view.resize(380, 2000);
+        view.setInitialProperties({{"controller", QVariant::fromValue<QObject*>(&c)}});
+        view.setSource(QUrl("qrc:/qt/qml/Kelvora/Developer/InspectorView.qml"));
+        for (const QQmlError& error : view.errors()) {
+            ADD_FAILURE() << error.toString().toStdString();
+        }
+        view.show();
+    }
+    ~InspectorScene() override { qInstallMessageHandler(previous_); }
+
+    // Through the visual tree: a repeater's rows are not QObject children of the view.
+    static QQuickItem* find(QQuickItem* from, const QString& name) {
+        for (QQuickItem* child : from->childItems()) {
+            if (child->objectName() == name) {
+                return child;
+            }
+            if (QQuickItem* found = find(child, name)) {
+                return found;
+            }
+        }
+        return nullptr;
+    }
+    QQuickItem* item(const char* name, QQuickItem* within = nullptr) {
+        QQuickItem* found = find(within ? within : view.rootObject(), name);
+        if (!found) {
+            ADD_FAILURE() << name;
+            static QQuickItem missing;
+            return &missing;
+        }
+        return found;
+    }
+    QString text(const char* name) { return item(name)->property("text").toString(); }
+    QString rowValue(const char* row) { return item("value", item(row))->property("text").toString(); }
+
+    testing::ModelHarness harness;
+    QQuickView view;
+    QtMessageHandler previous_ = nullptr;
+};
+
+TEST_F(InspectorScene, ShowsTheControllersStateWithoutWarnings) {
+    ASSERT_NE(view.rootObject(), nullptr);
+    QTest::qWait(50);
+
+    EXPECT_EQ(text("sourceRow1"), "Cam Link 4K · USB (UVC)");
+    EXPECT_EQ(text("sourceRow2"), "Gemerktes Gerät (nicht angeschlossen)");
+    EXPECT_TRUE(item("sourceRow2")->property("checked").toBool());
+    EXPECT_FALSE(item("sourceRow1")->property("checked").toBool());
+    EXPECT_EQ(text("ndiFooter"), "NDI®-Quellen: NDI ist auf diesem Computer nicht verfügbar.");
+    EXPECT_FALSE(item("trademark")->isVisible());
+    EXPECT_FALSE(item("otherFileButton")->isVisible());
+
+    EXPECT_EQ(item("frameRatePickerBox")->property("currentIndex").toInt(), -1);
+    EXPECT_EQ(item("frameRatePickerBox")->property("displayText").toString(), "");
+    EXPECT_FALSE(item("codecPicker")->isEnabled());
+    EXPECT_TRUE(text("formatSummary").startsWith("Gesendet wird 1280×720 mit 24 fps. Die Bitrate"));
+
+    EXPECT_FALSE(item("studioBitratePicker")->isVisible());
+    EXPECT_EQ(text("bitrateLabel"), "Höchstbitrate 41 Mbit/s");
+    EXPECT_FALSE(item("bitrateUp")->isEnabled());
+    EXPECT_TRUE(item("bitrateDown")->isEnabled());
+    QQuickItem* tcp = item("engineRow0");
+    EXPECT_FALSE(item("engineSwitch", tcp)->isEnabled());
+    EXPECT_TRUE(item("engineViewers", tcp)->isVisible());
+    QQuickItem* quic = item("engineRow1");
+    EXPECT_FALSE(item("engineViewers", quic)->isVisible());
+    EXPECT_EQ(item("engineDetail", quic)->property("text").toString(), "nicht verfügbar: kein UDP-Port frei");
+    EXPECT_EQ(text("developerFooter"), "Entwicklermodus aus: Ctrl+Alt+D oder im Menü „Tilvara Sender“.");
+
+    EXPECT_EQ(rowValue("controlPortRow"), "47810");
+    EXPECT_EQ(rowValue("hevcRow"), "Nein");
+    EXPECT_TRUE(item("networkRow")->isVisible());
+    EXPECT_EQ(text("senderNameField"), "");
+    EXPECT_EQ(item("senderNameField")->property("placeholderText").toString(), "Regie-PC");
+
+    view.grabWindow().save(QDir(KELVORA_UI_SCREENSHOTS).filePath("inspector.png"));
+    EXPECT_TRUE(warnings().isEmpty()) << warnings().join("\n").toStdString();
+}
+
+TEST_F(InspectorScene, PicksWriteThroughTheModelAndTheNameCommitsWhenTheFieldIsLeft) {
+    ASSERT_NE(view.rootObject(), nullptr);
+    QSignalSpy writes(harness.controller.get(), &SenderController::settingsChanged);
+    QQuickItem* box = item("frameRatePickerBox");
+    QMetaObject::invokeMethod(box, "activated", Q_ARG(int, 2));
+    EXPECT_EQ(harness.controller->settings().frameRate, 30);
+    EXPECT_EQ(box->property("currentIndex").toInt(), 2);
+    EXPECT_EQ(writes.count(), 1);
+
+    // A refused login item: the switch the user flipped on falls back to what the controller read back.
+    harness.loginItem->fails = true;
+    QQuickItem* login = item("launchAtLoginToggleSwitch");
+    QTest::mouseClick(&view, Qt::LeftButton, {},
+                      login->mapToScene(QPointF(login->width() / 2, login->height() / 2)).toPoint());
+    EXPECT_EQ(harness.loginItem->registrations, 1);
+    EXPECT_FALSE(login->property("checked").toBool());
+
+    QSignalSpy openWindow(view.rootObject(), SIGNAL(openWindow(QString)));
+    QMetaObject::invokeMethod(item("licensesButton"), "clicked");
+    ASSERT_EQ(openWindow.count(), 1);
+    EXPECT_EQ(openWindow.at(0).at(0).toString(), "licenses");
+
+    QQuickItem* field = item("senderNameField");
+    view.requestActivate();
+    field->forceActiveFocus();
+    for (char key : std::string(" Regie 2 ")) {
+        QTest::keyClick(&view, key);
+    }
+    EXPECT_EQ(writes.count(), 1) << "typing writes nothing";
+    item("reconnectButton")->forceActiveFocus();
+    EXPECT_EQ(harness.controller->settings().senderName, "Regie 2");
+    EXPECT_EQ(text("senderNameField"), " Regie 2 ");
+}
+
+}  // namespace
+}  // namespace kelvora
