@@ -45,6 +45,7 @@ InspectorGroup {
         Layout.fillWidth: true
         InspectorText {
             text: "IP-Adresse"
+            Layout.alignment: Qt.AlignTop
             HoverHandler {
                 id: addressHover
             }
@@ -58,6 +59,10 @@ InspectorGroup {
             readOnly: true
             selectByMouse: true
             horizontalAlignment: TextEdit.AlignRight
+            // A text edit reports its size late; the row takes it from the laid-out text.
+            Layout.preferredWidth: contentWidth
+            Layout.preferredHeight: contentHeight
+            Layout.alignment: Qt.AlignTop | Qt.AlignRight
             color: Theme.primaryText
             font.family: Theme.monospaceFontFamily
             font.pixelSize: 13
