@@ -1,0 +1,223 @@
+// The dashboard on a real controller with real pipelines: waiting for a source, live on the test picture with
+// two loopback viewers, and paused; one screenshot of each lands in the build folder.
+
+#include <unistd.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/developer/PreviewVisibility.h"
+#include "app/model/ModelFakes.h"
+#include "app/ui/UiEngine.h"
+#include "app/ui/VideoItem.h"
+#include "sender/server/TestViewer.h"
+#include "support/Eventually.h"
+
+namespace kelvora {
+namespace {
+
+using testing::FakeList;
+
+bool processUntil(const std::function<bool()>& condition) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > 30000) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+class Warnings {
+  public:
+    Warnings() {
+        list().clear();
+        previous_ = qInstallMessageHandler(&Warnings::handle);
+    }
+    ~Warnings() { qInstallMessageHandler(previous_); }
+    static QStringList& list() {
+        static QStringList warnings;
+        return warnings;
+    }
+
+  private:
+    static void handle(QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg) {
+            list().append(message);
+        }
+    }
+    QtMessageHandler previous_;
+};
+
+class DashboardView : public ::testing::Test {
+  protected:
+    DashboardView() {
+        std::filesystem::create_directories(root);
+        SenderSettings settings;
+        settings.senderName = "Regie";
+        settings.enabledEngines = {"tcp"};
+        settings.controlPort = 0;
+        settings.resolution = {640, 360};
+        settings.autoResolution = false;
+        defaults.set(kSettingsKey, settings.toJson());
+        defaults.set(kPresetKey, true);
+    }
+    ~DashboardView() override {
+        view.reset();
+        if (controller) {
+            controller->stop();
+        }
+        visibility.reset();
+        controller.reset();
+        std::filesystem::remove_all(root);
+    }
+
+    SenderController& start() {
+        SenderControllerServices services = SenderControllerServices::system();
+        services.defaults = &defaults;
+        services.devices = std::make_shared<FakeList<CaptureDeviceInfo>>();
+        services.ndiSources = std::make_shared<FakeList<NDISourceInfo>>();
+        services.ndiAvailable = false;
+        services.registerNDILicense = {};
+        controller = std::make_unique<SenderController>(std::move(services));
+        visibility = std::make_unique<PreviewVisibility>(PreviewVisibility::mainPreviewOf(*controller));
+        controller->start();
+        show(*controller);
+        return *controller;
+    }
+
+    void show(SenderController& shown) {
+        view = std::make_unique<QQuickView>();
+        prepareUiEngine(*view->engine());
+        view->setInitialProperties({{"controller", QVariant::fromValue(&shown)},
+                                    {"previewVisibility", QVariant::fromValue(visibility.get())}});
+        view->setResizeMode(QQuickView::SizeRootObjectToView);
+        view->resize(1100, 1150);
+        view->setSource(QUrl("qrc:/qt/qml/Kelvora/Developer/DeveloperMainView.qml"));
+        for (const QQmlError& error : view->errors()) {
+            ADD_FAILURE() << error.toString().toStdString();
+        }
+        view->show();
+    }
+
+    // Through the item tree: items a Repeater made are not QObject children of the view's items.
+    static QQuickItem* find(QQuickItem* under, const QString& name) {
+        if (under->objectName() == name) {
+            return under;
+        }
+        for (QQuickItem* child : under->childItems()) {
+            if (QQuickItem* found = find(child, name)) {
+                return found;
+            }
+        }
+        return nullptr;
+    }
+    QQuickItem* item(const std::string& name) {
+        QQuickItem* found = find(view->rootObject(), QString::fromStdString(name));
+        if (!found) {
+            ADD_FAILURE() << name;
+            throw std::runtime_error("no item " + name);
+        }
+        return found;
+    }
+    QString textOf(const char* name) { return item(name)->property("text").toString(); }
+    QString metric(int index) {
+        return item("metricTile" + std::to_string(index))->property("value").toString();
+    }
+    void screenshot(const char* file) {
+        QTest::qWait(30);
+        view->grabWindow().save(QDir(KELVORA_UI_SCREENSHOTS).filePath(file));
+    }
+
+    std::filesystem::path root =
+        std::filesystem::temp_directory_path() / ("dashboard-view-" + std::to_string(getpid()));
+    UserDefaults defaults{"app.kelvora.sender", root};
+    std::unique_ptr<SenderController> controller;
+    std::unique_ptr<PreviewVisibility> visibility;
+    std::unique_ptr<QQuickView> view;
+};
+
+TEST_F(DashboardView, WaitingThenLiveWithTwoViewersThenPaused) {
+    KELVORA_REQUIRE_DNSSD_ENVIRONMENT();
+    Warnings warnings;
+    SenderController& c = start();
+    using Kind = SenderStatus::State::Kind;
+
+    ASSERT_TRUE(processUntil([&] { return c.status().state.kind() == Kind::waitingForSource; }));
+    EXPECT_TRUE(c.isMainPreviewVisible());
+    EXPECT_TRUE(item("previewPlaceholder")->isVisible());
+    EXPECT_EQ(textOf("placeholderTitle"), "Kein Videoeingang");
+    EXPECT_EQ(item("statusBadge")->property("title").toString(), "KEIN VIDEOEINGANG");
+    EXPECT_FALSE(item("formatChip")->isVisible());
+    EXPECT_EQ(metric(0), "–");
+    EXPECT_EQ(textOf("mainOutputName"), "Regie");
+    EXPECT_TRUE(item("outputsHint")->isVisible());
+    screenshot("dashboard-waiting.png");
+
+    c.selectTestPattern();
+    ASSERT_TRUE(processUntil([&] { return c.status().isLive() && c.status().controlPort; }));
+    testing::TestViewer first(*c.status().controlPort);
+    testing::TestViewer second(*c.status().controlPort);
+    ASSERT_TRUE(first.join(testing::TestViewer::hello("dashboard-1")));
+    ASSERT_TRUE(second.join(testing::TestViewer::hello("dashboard-2")));
+    c.setShowsTierComparison(true);
+    auto* video = qobject_cast<VideoItem*>(item("previewVideo"));
+    ASSERT_TRUE(processUntil([&] {
+        return c.status().clients.size() == 2 && c.status().outputKbps > 0 && video->uploadCount() > 0;
+    }));
+    EXPECT_FALSE(item("previewPlaceholder")->isVisible());
+    EXPECT_TRUE(textOf("formatChip").startsWith("360p · 30 fps · ")) << textOf("formatChip").toStdString();
+    EXPECT_EQ(item("sourceChip")->property("systemImage").toString(), "testtube.2");
+    EXPECT_EQ(metric(2), "2");
+    EXPECT_NE(metric(1), "–");
+    EXPECT_TRUE(item("referenceClock")->isVisible());
+    screenshot("dashboard-live.png");
+
+    c.togglePause();
+    ASSERT_TRUE(processUntil([&] { return c.status().state.kind() == Kind::paused; }));
+    EXPECT_TRUE(item("resumeButton")->isVisible());
+    EXPECT_FALSE(item("allowCameraButton")->isVisible());
+    EXPECT_EQ(item("placeholderSymbol")->property("name").toString(), "pause.circle");
+    EXPECT_FALSE(item("referenceClock")->isVisible());
+    EXPECT_EQ(metric(0), "–");
+    screenshot("dashboard-paused.png");
+
+    EXPECT_TRUE(warnings.list().isEmpty()) << warnings.list().join("\n").toStdString();
+}
+
+TEST_F(DashboardView, OutputRowsComeWithTheirOutputsUpToThree) {
+    Warnings warnings;
+    testing::ModelHarness harness;
+    SenderController& c = harness.make();
+    c.start();
+    c.addOutput();
+    show(c);
+    EXPECT_EQ(textOf("outputName"), "Ausgang 2");
+    EXPECT_EQ(textOf("outputStatus"), "Keine Quelle");
+    EXPECT_EQ(item("sourcePicker")->property("currentText").toString(), "Keine");
+    EXPECT_EQ(item("frameRatePicker")->property("currentText").toString(), "Auto");
+    EXPECT_FALSE(item("outputsHint")->isVisible());
+    QQuickItem* add = item("addOutputButton");
+    EXPECT_TRUE(add->isEnabled());
+    c.addOutput();
+    c.addOutput();
+    EXPECT_FALSE(add->isEnabled());
+    EXPECT_NE(find(view->rootObject(), "outputRow4"), nullptr);
+    screenshot("dashboard-outputs.png");
+    view.reset();
+    c.stop();
+    EXPECT_TRUE(warnings.list().isEmpty()) << warnings.list().join("\n").toStdString();
+}
+
+}  // namespace
+}  // namespace kelvora
