@@ -14,34 +14,24 @@ class FakeSession final : public PlayerSession {
   public:
     EngineKind engine;
     NetworkEndpoint endpoint;
-    ReceiverIdentity identity;
-    bool hasRenderer = false;
     ReceiverSession::EventHandler handler;
     bool started = false;
     bool stopped = false;
     bool ended = false;
-    int keyframeRequests = 0;
-    int sourceRestarts = 0;
-    std::vector<StreamQuality> qualities;
-    std::vector<bool> smoothing;
-    std::vector<StreamTuning> tunings;
     PlaybackStatistics stats;
     std::optional<HostPortEndpoint> peer;
-    bool hasFrameOutput = false;
 
     void setEventHandler(ReceiverSession::EventHandler h) override { handler = std::move(h); }
     void start() override { started = true; }
     void stop() override { stopped = true; }
-    void setPreferredQuality(StreamQuality quality) override { qualities.push_back(quality); }
-    void setSmoothingEnabled(bool enabled) override { smoothing.push_back(enabled); }
-    void updateTuning(StreamTuning tuning) override { tunings.push_back(std::move(tuning)); }
-    void requestKeyframe() override { ++keyframeRequests; }
-    void requestSourceRestart() override { ++sourceRestarts; }
+    void setPreferredQuality(StreamQuality) override {}
+    void setSmoothingEnabled(bool) override {}
+    void updateTuning(StreamTuning) override {}
+    void requestKeyframe() override {}
+    void requestSourceRestart() override {}
     PlaybackStatistics statistics() const override { return stats; }
     std::optional<HostPortEndpoint> remote() const override { return peer; }
-    void setFrameOutput(LockedHandler<PixelBuffer>::Handler h) override {
-        hasFrameOutput = static_cast<bool>(h);
-    }
+    void setFrameOutput(LockedHandler<PixelBuffer>::Handler) override {}
 
     // As the session's own thread would: the player sees it once the scheduler runs its posts.
     void emitEvent(ReceiverSession::Event event) {
