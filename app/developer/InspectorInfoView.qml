@@ -29,6 +29,7 @@ InspectorGroup {
         Text {
             objectName: "value"
             text: valueRow.value
+            textFormat: Text.PlainText
             color: valueRow.tint
             font.family: Theme.fontFamily
             font.pixelSize: 13
@@ -58,6 +59,7 @@ InspectorGroup {
             text: root.section.addressText
             readOnly: true
             selectByMouse: true
+            textFormat: TextEdit.PlainText
             horizontalAlignment: TextEdit.AlignRight
             // A text edit reports its size late; the row takes it from the laid-out text.
             Layout.preferredWidth: contentWidth
