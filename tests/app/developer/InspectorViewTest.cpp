@@ -170,6 +170,10 @@ TEST_F(InspectorScene, PicksWriteThroughTheModelAndTheNameCommitsWhenTheFieldIsL
     item("reconnectButton")->forceActiveFocus();
     EXPECT_EQ(harness.controller->settings().senderName, "Regie 2");
     EXPECT_EQ(text("senderNameField"), " Regie 2 ");
+    // Back on screen, the field shows the stored, trimmed name.
+    view.rootObject()->setVisible(false);
+    view.rootObject()->setVisible(true);
+    EXPECT_EQ(text("senderNameField"), "Regie 2");
 }
 
 }  // namespace
