@@ -11,6 +11,8 @@ Rectangle {
     property SenderController controller
     // The main window's preview flag; the preview panel counts for it while it is on screen.
     property PreviewVisibility previewVisibility
+    // The inspector asks its host to open a window by its id ("licenses").
+    signal openWindow(string id)
 
     implicitWidth: 1100
     implicitHeight: 800
@@ -124,6 +126,20 @@ Rectangle {
                         }
                     }
                 }
+            }
+            Rectangle {
+                implicitWidth: 1
+                color: Theme.hairline
+                Layout.fillHeight: true
+            }
+            InspectorView {
+                objectName: "inspector"
+                controller: root.controller
+                Layout.preferredWidth: 350
+                Layout.minimumWidth: 350
+                Layout.maximumWidth: 350
+                Layout.fillHeight: true
+                onOpenWindow: id => root.openWindow(id)
             }
         }
     }

@@ -102,7 +102,7 @@ class DashboardView : public ::testing::Test {
         view->setInitialProperties({{"controller", QVariant::fromValue(&shown)},
                                     {"previewVisibility", QVariant::fromValue(visibility.get())}});
         view->setResizeMode(QQuickView::SizeRootObjectToView);
-        view->resize(1100, 1150);
+        view->resize(1300, 1150);
         view->setSource(QUrl("qrc:/qt/qml/Kelvora/Developer/DeveloperMainView.qml"));
         for (const QQmlError& error : view->errors()) {
             ADD_FAILURE() << error.toString().toStdString();
@@ -173,7 +173,7 @@ TEST_F(DashboardView, WaitingThenLiveWithTwoViewersThenPaused) {
     c.setShowsTierComparison(true);
     auto* video = qobject_cast<VideoItem*>(item("previewVideo"));
     ASSERT_TRUE(processUntil([&] {
-        return c.status().clients.size() == 2 && c.status().outputKbps > 0 && video->uploadCount() > 0;
+        return c.status().clients.size() == 2 && c.status().measuredFrameRate > 0 && video->uploadCount() > 0;
     }));
     EXPECT_FALSE(item("previewPlaceholder")->isVisible());
     EXPECT_TRUE(textOf("formatChip").startsWith("360p · 30 fps · ")) << textOf("formatChip").toStdString();
