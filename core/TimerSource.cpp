@@ -6,19 +6,17 @@ namespace kelvora {
 
 namespace {
 
-class QueueTimerSource final : public TimerSource {
+class SystemTimers final : public TimerSource {
   public:
-    explicit QueueTimerSource(std::shared_ptr<SerialQueue> queue) : queue_(std::move(queue)) {}
-
     uint64_t now() const override { return MonotonicClock::now(); }
 
-    Handle after(Duration delay, Task task) override {
-        return wrap(queue_->after(std::chrono::duration_cast<SerialQueue::Duration>(delay), std::move(task)));
+    Handle after(const std::shared_ptr<SerialQueue>& queue, Duration delay, Task task) override {
+        return wrap(queue->after(std::chrono::duration_cast<SerialQueue::Duration>(delay), std::move(task)));
     }
 
-    Handle every(Duration interval, Task task) override {
+    Handle every(const std::shared_ptr<SerialQueue>& queue, Duration interval, Task task) override {
         const auto step = std::chrono::duration_cast<SerialQueue::Duration>(interval);
-        return wrap(queue_->every(step, std::move(task), step));
+        return wrap(queue->every(step, std::move(task), step));
     }
 
   private:
@@ -26,14 +24,13 @@ class QueueTimerSource final : public TimerSource {
         auto shared = std::make_shared<Timer>(std::move(timer));
         return Handle([shared] { shared->cancel(); });
     }
-
-    std::shared_ptr<SerialQueue> queue_;
 };
 
 }  // namespace
 
-std::shared_ptr<TimerSource> TimerSource::onQueue(std::shared_ptr<SerialQueue> queue) {
-    return std::make_shared<QueueTimerSource>(std::move(queue));
+std::shared_ptr<TimerSource> TimerSource::system() {
+    static const auto instance = std::make_shared<SystemTimers>();
+    return instance;
 }
 
 }  // namespace kelvora

@@ -10,12 +10,13 @@
 
 namespace kelvora {
 
-// Where a component with a queue of its own (the server, a source) takes "now" and its timers from. The
-// product reads the monotonic clock and arms timers on that queue; a test drives a clock by hand and fires
-// whatever has come due, so that time limits of seconds and cadences of minutes are checked exactly and at
-// once.
+// Where a component with queues of its own (the server, a source, a receiver session) takes "now" and its
+// timers from. The product reads the monotonic clock and arms timers on the queue named with each; a test
+// drives a clock by hand and fires whatever has come due, each task on its own queue, so that time limits of
+// seconds and cadences of minutes are checked exactly and at once.
 //
-// Threads: timers are armed, cancelled and fired on the component's queue; now() may be read anywhere.
+// Threads: now() may be read anywhere; after() and every() may be called from any thread, and the task always
+// runs on the queue given with it.
 class TimerSource {
   public:
     using Task = std::function<void()>;
@@ -53,14 +54,16 @@ class TimerSource {
 
     // Monotonic nanoseconds.
     virtual uint64_t now() const = 0;
-    // Runs `task` on the queue once, `delay` from now.
-    [[nodiscard]] virtual Handle after(Duration delay, Task task) = 0;
-    // Runs `task` on the queue every `interval`, first one interval from now. Deadlines are absolute (now +
+    // Runs `task` on `queue` once, `delay` from now.
+    [[nodiscard]] virtual Handle after(const std::shared_ptr<SerialQueue>& queue, Duration delay,
+                                       Task task) = 0;
+    // Runs `task` on `queue` every `interval`, first one interval from now. Deadlines are absolute (now +
     // n × interval): the ticks do not drift, and one missed while the queue was busy is skipped.
-    [[nodiscard]] virtual Handle every(Duration interval, Task task) = 0;
+    [[nodiscard]] virtual Handle every(const std::shared_ptr<SerialQueue>& queue, Duration interval,
+                                       Task task) = 0;
 
-    // The monotonic clock and the timers of `queue`.
-    static std::shared_ptr<TimerSource> onQueue(std::shared_ptr<SerialQueue> queue);
+    // The monotonic clock and the queues' own timers.
+    static std::shared_ptr<TimerSource> system();
 };
 
 }  // namespace kelvora

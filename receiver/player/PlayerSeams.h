@@ -10,12 +10,12 @@
 #include "core/LockedHandler.h"
 #include "core/NetworkEndpoint.h"
 #include "core/StreamTuning.h"
+#include "core/TimerSource.h"
 #include "platform/PixelBuffer.h"
 #include "platform/UserDefaults.h"
 #include "receiver/session/DiscoveredSender.h"
 #include "receiver/session/PlaybackStatistics.h"
 #include "receiver/session/ReceiverSession.h"
-#include "receiver/session/SessionScheduler.h"
 #include "receiver/session/VideoRenderer.h"
 
 namespace kelvora {
@@ -59,7 +59,7 @@ class PlayerBrowser {
 // runs on the Qt event loop; a test advances a clock by hand and runs what is due.
 class PlayerScheduler {
   public:
-    using Handle = SessionScheduler::Handle;
+    using Handle = TimerSource::Handle;
 
     virtual ~PlayerScheduler() = default;
     // Monotonic nanoseconds.

@@ -73,9 +73,9 @@ class ReceiverSession::ControlChannel final : public PlaybackControlChannel {
 std::shared_ptr<ReceiverSession> ReceiverSession::create(EngineKind engineKind, NetworkEndpoint endpoint,
                                                          ReceiverIdentity identity,
                                                          std::shared_ptr<VideoRenderer> renderer,
-                                                         std::shared_ptr<SessionScheduler> scheduler) {
+                                                         std::shared_ptr<TimerSource> scheduler) {
     if (!scheduler) {
-        scheduler = SessionScheduler::system();
+        scheduler = TimerSource::system();
     }
     return std::shared_ptr<ReceiverSession>(new ReceiverSession(std::move(engineKind), std::move(endpoint),
                                                                 std::move(identity), std::move(renderer),
@@ -84,7 +84,7 @@ std::shared_ptr<ReceiverSession> ReceiverSession::create(EngineKind engineKind, 
 
 ReceiverSession::ReceiverSession(EngineKind engineKind, NetworkEndpoint endpoint, ReceiverIdentity identity,
                                  std::shared_ptr<VideoRenderer> renderer,
-                                 std::shared_ptr<SessionScheduler> scheduler)
+                                 std::shared_ptr<TimerSource> scheduler)
     : engineKind_(std::move(engineKind)),
       endpoint_(std::move(endpoint)),
       identity_(std::move(identity)),
@@ -882,7 +882,7 @@ void ReceiverSession::schedulePresentation(PixelBuffer picture, uint64_t capture
     }
     // Held back to the playout target. The timer's handle travels with its own
     // task and goes with it.
-    auto handle = std::make_shared<SessionScheduler::Handle>();
+    auto handle = std::make_shared<TimerSource::Handle>();
     *handle = scheduler_->after(presentQueue_, std::chrono::nanoseconds(static_cast<int64_t>(delayMs * 1e6)),
                                 [weak, picture = std::move(picture), captureTime, handle]() mutable {
                                     handle.reset();

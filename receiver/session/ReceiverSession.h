@@ -20,6 +20,7 @@
 #include "core/NetworkEndpoint.h"
 #include "core/RateMeter.h"
 #include "core/SampleWindow.h"
+#include "core/TimerSource.h"
 #include "platform/PixelBuffer.h"
 #include "platform/SerialQueue.h"
 #include "receiver/session/DisplayTierSelector.h"
@@ -28,7 +29,6 @@
 #include "receiver/session/PlaybackOutput.h"
 #include "receiver/session/PlaybackStatistics.h"
 #include "receiver/session/ReceiverError.h"
-#include "receiver/session/SessionScheduler.h"
 #include "receiver/session/VideoDecoder.h"
 #include "receiver/session/VideoRenderer.h"
 
@@ -94,7 +94,7 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     static std::shared_ptr<ReceiverSession> create(EngineKind engineKind, NetworkEndpoint endpoint,
                                                    ReceiverIdentity identity,
                                                    std::shared_ptr<VideoRenderer> renderer = nullptr,
-                                                   std::shared_ptr<SessionScheduler> scheduler = nullptr);
+                                                   std::shared_ptr<TimerSource> scheduler = nullptr);
     ~ReceiverSession() override;
     ReceiverSession(const ReceiverSession&) = delete;
     ReceiverSession& operator=(const ReceiverSession&) = delete;
@@ -168,7 +168,7 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     };
 
     ReceiverSession(EngineKind engineKind, NetworkEndpoint endpoint, ReceiverIdentity identity,
-                    std::shared_ptr<VideoRenderer> renderer, std::shared_ptr<SessionScheduler> scheduler);
+                    std::shared_ptr<VideoRenderer> renderer, std::shared_ptr<TimerSource> scheduler);
 
     uint64_t now() const { return scheduler_->now(); }
     // Runs `work` with the session on the session queue, unless the session is
@@ -214,7 +214,7 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     const NetworkEndpoint endpoint_;
     const ReceiverIdentity identity_;
     const std::shared_ptr<VideoRenderer> renderer_;
-    const std::shared_ptr<SessionScheduler> scheduler_;
+    const std::shared_ptr<TimerSource> scheduler_;
     const std::shared_ptr<SerialQueue> queue_;
     const std::shared_ptr<SerialQueue> presentQueue_;
 
@@ -236,8 +236,8 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     bool smoothingEnabled_ = true;
     std::optional<double> playoutTargetMs_;
     ClockSynchronizer clock_{clockSamples};
-    SessionScheduler::Handle welcomeGuard_;
-    std::vector<SessionScheduler::Handle> timers_;
+    TimerSource::Handle welcomeGuard_;
+    std::vector<TimerSource::Handle> timers_;
     bool ended_ = false;
     bool hasShownFrame_ = false;
     std::optional<WelcomeMessage> welcome_;

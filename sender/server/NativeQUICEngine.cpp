@@ -35,7 +35,8 @@ void NativeQUICEngine::start(const std::shared_ptr<StreamingEngineContext>& cont
         return;
     }
     context_ = context;
-    timers_ = givenTimers_ ? givenTimers_ : TimerSource::onQueue(context->sharedQueue());
+    timers_ = givenTimers_ ? givenTimers_ : TimerSource::system();
+    timerQueue_ = context->sharedQueue();
     try {
         identity_ = store_.loadOrCreate();
     } catch (const std::exception& error) {
@@ -88,7 +89,7 @@ void NativeQUICEngine::listenerFailed(const QuicListener* failed, const QuicErro
     Log::network().error("QUIC-Listener fehlgeschlagen: {}", error.text());
     listener_->stop();
     std::weak_ptr<NativeQUICEngine> weak = weak_from_this();
-    restart_ = timers_->after(listenerRestartDelay, [weak, failed] {
+    restart_ = timers_->after(timerQueue_, listenerRestartDelay, [weak, failed] {
         auto self = weak.lock();
         if (!self || self->listener_.get() != failed || !self->context_) {
             return;
@@ -140,7 +141,7 @@ void NativeQUICEngine::accept(const std::shared_ptr<QuicConnection>& connection)
     std::weak_ptr<QuicConnection> weakConnection = connection;
     const QuicConnection* key = connection.get();
     // Whether it opened a stream or not, a connection that has not attached by then is nobody's.
-    auto deadline = timers_->after(attachDeadline, [weak, key] {
+    auto deadline = timers_->after(timerQueue_, attachDeadline, [weak, key] {
         auto self = weak.lock();
         if (!self) {
             return;
@@ -194,7 +195,7 @@ void NativeQUICEngine::acceptStream(const std::shared_ptr<QuicConnection>& conne
         }
     });
     // A stream that never attaches must not hold on for ever.
-    auto deadline = timers_->after(attachDeadline, [weak, key] {
+    auto deadline = timers_->after(timerQueue_, attachDeadline, [weak, key] {
         auto self = weak.lock();
         if (!self) {
             return;

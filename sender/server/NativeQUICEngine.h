@@ -84,6 +84,7 @@ class NativeQUICEngine final : public StreamingEngine, public std::enable_shared
     asio::ip::address listenAddress_;
     std::shared_ptr<TimerSource> givenTimers_;
     std::shared_ptr<TimerSource> timers_;
+    std::shared_ptr<SerialQueue> timerQueue_;  // the engine context's, where its timers fire
     ListenerFactory listen_;
     bool available_ = true;
     // The listener could not open at the last start; the engine leaves the offer until it is stopped.

@@ -52,7 +52,7 @@ SenderServer::SenderServer(Engines engines, ServiceAnnouncement announcement, St
                            uint16_t preferredPort, Options options)
     : queue_(options.queue ? std::move(options.queue)
                            : std::make_shared<SerialQueue>(SerialQueue::labelFor("server"))),
-      timers_(options.timers ? std::move(options.timers) : TimerSource::onQueue(queue_)),
+      timers_(options.timers ? std::move(options.timers) : TimerSource::system()),
       preferredPort_(preferredPort),
       announce_(options.announce),
       engines_(std::move(engines)),
@@ -341,7 +341,7 @@ void SenderServer::handleListenerFailure(const std::shared_ptr<TcpListener>& lis
 
 void SenderServer::scheduleListenerRetry() {
     std::weak_ptr<SenderServer> weakSelf = weak_from_this();
-    listenerRetry_ = timers_->after(listenerRetryDelay, [weakSelf] {
+    listenerRetry_ = timers_->after(queue_, listenerRetryDelay, [weakSelf] {
         auto self = weakSelf.lock();
         if (self && self->isRunning_ && !self->listener_) {
             self->startListener();
@@ -461,7 +461,7 @@ void SenderServer::disconnect(std::string token) {
 
 void SenderServer::startHousekeeping() {
     std::weak_ptr<SenderServer> weakSelf = weak_from_this();
-    housekeeping_ = timers_->every(housekeepingInterval, [weakSelf] {
+    housekeeping_ = timers_->every(queue_, housekeepingInterval, [weakSelf] {
         if (auto self = weakSelf.lock()) {
             self->runHousekeeping();
         }
@@ -526,7 +526,7 @@ void SenderServer::accept(asio::ip::tcp::socket socket) {
     entry.connection = connection;
     entry.address = std::move(address);
     // The timer holds the connection until it fires, so that a silent one can still be told why it goes.
-    entry.helloTimer = timers_->after(helloTimeout, [weakSelf, key, connection] {
+    entry.helloTimer = timers_->after(queue_, helloTimeout, [weakSelf, key, connection] {
         auto self = weakSelf.lock();
         if (!self) {
             return;

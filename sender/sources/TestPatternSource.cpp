@@ -20,7 +20,7 @@ TestPatternSource::TestPatternSource(VideoDimensions dimensions, int frameRate, 
       frameRate_(std::max(frameRate, 1)),
       queue_(options.queue ? std::move(options.queue)
                            : std::make_shared<SerialQueue>(SerialQueue::labelFor("testpattern"))),
-      timers_(options.timers ? std::move(options.timers) : TimerSource::onQueue(queue_)),
+      timers_(options.timers ? std::move(options.timers) : TimerSource::system()),
       startTime_(timers_->now()) {}
 
 TestPatternSource::~TestPatternSource() = default;
@@ -53,11 +53,12 @@ void TestPatternSource::startOnQueue() {
             Log::capture().error("Testbild {}: {}", dimensions_.description(), error.what());
         }
     }
-    timer_ = timers_->every(std::chrono::nanoseconds(1'000'000'000 / frameRate_), [weak = weak_from_this()] {
-        if (auto self = weak.lock()) {
-            self->tick();
-        }
-    });
+    timer_ = timers_->every(queue_, std::chrono::nanoseconds(1'000'000'000 / frameRate_),
+                            [weak = weak_from_this()] {
+                                if (auto self = weak.lock()) {
+                                    self->tick();
+                                }
+                            });
     // The grid starts now, with the first picture.
     tick();
 }

@@ -27,8 +27,8 @@ class TestPatternSource final : public VideoSource, public std::enable_shared_fr
     struct Options {
         // The source's queue; a new "testpattern" queue when none is given.
         std::shared_ptr<SerialQueue> queue;
-        // The frame clock; the monotonic clock and the queue's timers when none is given. It must fire on
-        // the source's queue.
+        // The frame clock, armed on the source's queue; the monotonic clock and the queue's own timers when
+        // none is given.
         std::shared_ptr<TimerSource> timers;
     };
 

@@ -22,7 +22,7 @@ VideoFileSource::VideoFileSource(std::filesystem::path path, Options options)
     : path_(std::move(path)),
       queue_(options.queue ? std::move(options.queue)
                            : std::make_shared<SerialQueue>(SerialQueue::labelFor("videofile"))),
-      timers_(options.timers ? std::move(options.timers) : TimerSource::onQueue(queue_)) {}
+      timers_(options.timers ? std::move(options.timers) : TimerSource::system()) {}
 
 VideoFileSource::~VideoFileSource() = default;
 
@@ -109,7 +109,7 @@ void VideoFileSource::startReader() {
 void VideoFileSource::startTimer() {
     const auto interval = std::chrono::nanoseconds(std::llround(frameDuration_ * 1e9));
     // Assigning cancels the timer that was there: never two frame clocks at once.
-    timer_ = timers_->every(interval, [weak = weak_from_this()] {
+    timer_ = timers_->every(queue_, interval, [weak = weak_from_this()] {
         if (auto self = weak.lock()) {
             self->tick();
         }

@@ -32,8 +32,8 @@ class VideoFileSource final : public VideoSource, public std::enable_shared_from
     struct Options {
         // The source's queue; a new "videofile" queue when none is given.
         std::shared_ptr<SerialQueue> queue;
-        // The frame clock; the monotonic clock and the queue's timers when none is given. It must fire on
-        // the source's queue.
+        // The frame clock, armed on the source's queue; the monotonic clock and the queue's own timers when
+        // none is given.
         std::shared_ptr<TimerSource> timers;
     };
 

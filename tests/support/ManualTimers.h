@@ -1,5 +1,8 @@
 #pragma once
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -8,75 +11,93 @@
 
 namespace kelvora::testing {
 
-// A clock the test moves by hand: advance() fires, on the component's queue, every timer it carries the clock
-// past, each at its own deadline and in order, so limits of seconds are checked exactly and at once.
+// A clock the test moves by hand. advance() runs every task that comes due on the way, in deadline order,
+// each on its own queue and to its end before the next, at its own deadline, so a test sees exactly what
+// seconds or minutes of a component's life would have done.
 class ManualTimers final : public TimerSource {
   public:
-    explicit ManualTimers(std::shared_ptr<SerialQueue> queue) : queue_(std::move(queue)) {}
-
-    uint64_t now() const override {
-        std::lock_guard guard(mutex_);
-        return now_;
+    explicit ManualTimers(uint64_t start = 1'000'000'000'000) : state_(std::make_shared<State>()) {
+        state_->now = start;
     }
-    Handle after(Duration delay, Task task) override { return arm(delay, Duration::zero(), std::move(task)); }
-    Handle every(Duration interval, Task task) override { return arm(interval, interval, std::move(task)); }
+
+    uint64_t now() const override { return state_->now.load(); }
+
+    Handle after(const std::shared_ptr<SerialQueue>& queue, Duration delay, Task task) override {
+        return add(queue, delay, Duration::zero(), std::move(task));
+    }
+    Handle every(const std::shared_ptr<SerialQueue>& queue, Duration interval, Task task) override {
+        return add(queue, interval, interval, std::move(task));
+    }
 
     void advance(Duration step) {
-        queue_->sync([&] {
-            const uint64_t target = now() + static_cast<uint64_t>(step.count());
-            while (Task task = takeDue(target)) {
-                task();
+        const uint64_t target = now() + static_cast<uint64_t>(step.count());
+        for (;;) {
+            std::shared_ptr<Task> task;
+            std::shared_ptr<SerialQueue> queue;
+            {
+                std::lock_guard lock(state_->mutex);
+                auto due = std::min_element(
+                    state_->entries.begin(), state_->entries.end(), [](const auto& a, const auto& b) {
+                        return a.second.deadline != b.second.deadline ? a.second.deadline < b.second.deadline
+                                                                      : a.first < b.first;
+                    });
+                if (due == state_->entries.end() || due->second.deadline > target) {
+                    state_->now = target;
+                    return;
+                }
+                state_->now = std::max(state_->now.load(), due->second.deadline);
+                task = due->second.task;
+                queue = due->second.queue.lock();
+                if (due->second.interval > 0 && queue) {
+                    due->second.deadline += due->second.interval;
+                } else {
+                    state_->entries.erase(due);
+                }
             }
-        });
+            if (queue) {
+                queue->sync([&] { (*task)(); });
+            }
+        }
+    }
+
+    size_t pendingCount() const {
+        std::lock_guard lock(state_->mutex);
+        return state_->entries.size();
     }
 
   private:
     struct Entry {
         uint64_t deadline;
         uint64_t interval;
-        Task task;
+        std::weak_ptr<SerialQueue> queue;
+        std::shared_ptr<Task> task;
+    };
+    struct State {
+        mutable std::mutex mutex;
+        std::atomic<uint64_t> now{0};
+        std::map<uint64_t, Entry> entries;
+        uint64_t nextID = 1;
     };
 
-    // The earliest task due by `target`, with the clock set to its deadline; the clock at `target` when none.
-    Task takeDue(uint64_t target) {
-        std::lock_guard guard(mutex_);
-        auto due = entries_.end();
-        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-            if (it->second.deadline <= target &&
-                (due == entries_.end() || it->second.deadline < due->second.deadline)) {
-                due = it;
+    Handle add(const std::shared_ptr<SerialQueue>& queue, Duration delay, Duration interval, Task task) {
+        std::lock_guard lock(state_->mutex);
+        const uint64_t id = state_->nextID++;
+        state_->entries[id] =
+            Entry{state_->now + static_cast<uint64_t>(delay.count()), static_cast<uint64_t>(interval.count()),
+                  queue, std::make_shared<Task>(std::move(task))};
+        return Handle([weak = std::weak_ptr<State>(state_), id] {
+            std::shared_ptr<Task> task;  // released after unlocking: it may hold handles of its own
+            if (auto state = weak.lock()) {
+                std::lock_guard lock(state->mutex);
+                if (auto found = state->entries.find(id); found != state->entries.end()) {
+                    task = std::move(found->second.task);
+                    state->entries.erase(found);
+                }
             }
-        }
-        if (due == entries_.end()) {
-            now_ = target;
-            return nullptr;
-        }
-        now_ = due->second.deadline;
-        Task task = due->second.task;
-        if (due->second.interval > 0) {
-            due->second.deadline += due->second.interval;
-        } else {
-            entries_.erase(due);
-        }
-        return task;
-    }
-
-    Handle arm(Duration delay, Duration interval, Task task) {
-        std::lock_guard guard(mutex_);
-        const uint64_t id = nextId_++;
-        entries_[id] = Entry{now_ + static_cast<uint64_t>(delay.count()),
-                             static_cast<uint64_t>(interval.count()), std::move(task)};
-        return Handle([this, id] {
-            std::lock_guard guard(mutex_);
-            entries_.erase(id);
         });
     }
 
-    std::shared_ptr<SerialQueue> queue_;
-    mutable std::mutex mutex_;
-    uint64_t now_ = 1'000'000'000'000;
-    uint64_t nextId_ = 1;
-    std::map<uint64_t, Entry> entries_;
+    std::shared_ptr<State> state_;
 };
 
 }  // namespace kelvora::testing

@@ -6,11 +6,11 @@
 #include "core/TestPatternTimecode.h"
 #include "receiver/session/FakeSender.h"
 #include "receiver/session/HeldQueue.h"
-#include "receiver/session/ManualScheduler.h"
 #include "receiver/session/ReceiverSession.h"
 #include "receiver/session/TestStreams.h"
 #include "receiver/session/TimecodeStream.h"
 #include "support/Eventually.h"
+#include "support/ManualTimers.h"
 
 namespace kelvora {
 namespace {
@@ -91,7 +91,7 @@ class ReceiverSessionTest : public ::testing::Test {
     }
 
     test::FakeSender sender;
-    std::shared_ptr<test::ManualScheduler> scheduler = std::make_shared<test::ManualScheduler>();
+    std::shared_ptr<testing::ManualTimers> scheduler = std::make_shared<testing::ManualTimers>();
     std::shared_ptr<VideoRenderer> renderer = std::make_shared<VideoRenderer>();
     std::shared_ptr<ReceiverSession> session;
     testing::Eventually<Event> events;

@@ -287,7 +287,7 @@ TEST_F(NativeQUICEngineTest, AnIdentityThatCannotBeMadeLeavesTheEngineUnavailabl
 TEST_F(NativeQUICEngineTest, AConnectionThatHasNotAttachedIsClosedAtTheAttachDeadline) {
     for (bool opensStream : {true, false}) {
         SCOPED_TRACE(opensStream ? "half a header on a stream" : "no stream at all");
-        auto timers = std::make_shared<kelvora::testing::ManualTimers>(serverQueue);
+        auto timers = std::make_shared<kelvora::testing::ManualTimers>();
         makeEngine({}, timers);
         serverQueue->sync([&] { engine->start(context); });
         auto announced = parameters();
@@ -329,7 +329,7 @@ TEST_F(NativeQUICEngineTest, AConnectionThatHasNotAttachedIsClosedAtTheAttachDea
 
 TEST_F(NativeQUICEngineTest, AFailedListenerLeavesTheOfferWithItsErrorAndOpensAgainTwoSecondsLater) {
     test::LogCapture log(Log::network());
-    auto timers = std::make_shared<kelvora::testing::ManualTimers>(serverQueue);
+    auto timers = std::make_shared<kelvora::testing::ManualTimers>();
     Listeners listeners;
     makeEngine({}, timers, listeners.factory());
     serverQueue->sync([&] { engine->start(context); });

@@ -138,7 +138,7 @@ class ServerFixture {
     }
 
     std::shared_ptr<SerialQueue> queue = std::make_shared<SerialQueue>(SerialQueue::labelFor("server"));
-    std::shared_ptr<ManualTimers> timers = std::make_shared<ManualTimers>(queue);
+    std::shared_ptr<ManualTimers> timers = std::make_shared<ManualTimers>();
     std::shared_ptr<SenderServer> server;
     StreamTuning tuning;
 

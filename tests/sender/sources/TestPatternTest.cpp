@@ -166,7 +166,7 @@ namespace {
 struct HandDrivenPattern {
     std::shared_ptr<SerialQueue> queue = std::make_shared<SerialQueue>("app.kelvora.sender.test");
     std::shared_ptr<kelvora::testing::ManualTimers> timers =
-        std::make_shared<kelvora::testing::ManualTimers>(queue);
+        std::make_shared<kelvora::testing::ManualTimers>();
     std::vector<uint64_t> captureTimes;  // filled on the queue
     std::shared_ptr<TestPatternSource> source;
 

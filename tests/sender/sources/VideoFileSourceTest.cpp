@@ -45,7 +45,7 @@ void startRecording(VideoFileSource& source, Eventually<Received>& frames, Event
 struct HandDrivenFile {
     std::shared_ptr<SerialQueue> queue = std::make_shared<SerialQueue>("app.kelvora.sender.test");
     std::shared_ptr<kelvora::testing::ManualTimers> timers =
-        std::make_shared<kelvora::testing::ManualTimers>(queue);
+        std::make_shared<kelvora::testing::ManualTimers>();
     Eventually<Received> frames;
     Eventually<std::string> failures;
     std::shared_ptr<VideoFileSource> source;
