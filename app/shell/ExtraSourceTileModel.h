@@ -9,7 +9,7 @@ namespace kelvora {
 
 // One extra output's tile: its status and pause from the output, its name, source and format from its
 // stored settings, each change through the controller by the output's id.
-class ExtraSourceTileModel final : public SourceTileModel {
+class ExtraSourceTileModel final : public kelvora::SourceTileModel {
     Q_OBJECT
     QML_ELEMENT
     QML_UNCREATABLE("tiles come from the simple view's model")

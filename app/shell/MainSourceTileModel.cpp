@@ -95,7 +95,7 @@ void MainSourceTileModel::runPlaceholderAction(PlaceholderAction action) {
 }
 
 QString MainSourceTileModel::renamePlaceholder() const {
-    return QString::fromStdString(services_.computerName());
+    return controller_ ? QString::fromStdString(controller_->computerName()) : QString();
 }
 
 QString MainSourceTileModel::renameSeed() const {

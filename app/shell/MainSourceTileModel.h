@@ -6,7 +6,7 @@ namespace kelvora {
 
 // The main output's tile: the controller's own status, settings and pause. Every settings edit is one
 // write of the whole record through the controller's setter; a format choice is two, the flag first.
-class MainSourceTileModel final : public SourceTileModel {
+class MainSourceTileModel final : public kelvora::SourceTileModel {
     Q_OBJECT
     QML_ELEMENT
     QML_UNCREATABLE("tiles come from the simple view's model")

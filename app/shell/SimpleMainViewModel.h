@@ -27,7 +27,7 @@ class SimpleMainViewTiles final : public QAbstractListModel {
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
-    QHash<int, QByteArray> roleNames() const override { return {{TileRole, "tile"}}; }
+    QHash<int, QByteArray> roleNames() const override { return {{TileRole, "extraTile"}}; }
     ExtraSourceTileModel* tile(int row) const { return rows_.at(static_cast<size_t>(row)).tile; }
 
   private:

@@ -58,6 +58,7 @@ void SourceMenuModel::choose(int row) {
         return;
     }
     const std::optional<std::string> id = entries_[static_cast<size_t>(row)].id;
+    emit chosen();
     if (id == kDeckLinkSetupID) {
         controller_->showDeckLinkSetup();
         return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QtQml/qqmlregistration.h>
 #include <QAbstractListModel>
 #include <QPointer>
 
@@ -19,6 +20,8 @@ class SenderController;
 // leaves the choice as it was. GUI thread only.
 class SourceMenuModel final : public QAbstractListModel {
     Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("menus come from the tiles")
     Q_PROPERTY(QString currentTitle READ currentTitle NOTIFY currentChanged)
     Q_PROPERTY(QString currentSymbol READ currentSymbol NOTIFY currentChanged)
     Q_PROPERTY(int currentIndex READ currentIndex NOTIFY currentChanged)
@@ -47,6 +50,8 @@ class SourceMenuModel final : public QAbstractListModel {
 
   signals:
     void currentChanged();
+    // Any row was chosen, also one that changes nothing: the pop-up closes.
+    void chosen();
 
   private:
     QPointer<SenderController> controller_;

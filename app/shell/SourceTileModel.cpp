@@ -2,7 +2,6 @@
 
 #include <QTimer>
 
-#include "app/model/LinuxPlatformServices.h"
 #include "app/model/SenderController.h"
 #include "app/presenters/ViewHelpers.h"
 #include "app/preview/PreviewRenderer.h"
@@ -28,7 +27,6 @@ SimpleViewServices SimpleViewServices::system() {
         QTimer::singleShot(ms, context, std::move(call));
     };
     services.addresses = [] { return localIPv4Addresses(); };
-    services.computerName = [] { return SystemHostInfo().computerName(); };
     return services;
 }
 

@@ -26,7 +26,6 @@ struct SimpleViewServices {
     // Runs `call` after `ms` unless `context` is gone by then.
     std::function<void(int ms, QObject* context, std::function<void()> call)> delay;
     std::function<std::vector<std::string>()> addresses;
-    std::function<std::string()> computerName;
 
     static SimpleViewServices system();
 };

@@ -23,7 +23,6 @@ struct Services {
             pending.push_back(std::move(call));
         };
         services.addresses = [] { return std::vector<std::string>{"192.168.1.20"}; };
-        services.computerName = [] { return std::string("Regie-PC"); };
         return services;
     }
 };

@@ -1,0 +1,88 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Kelvora.Ui
+import Kelvora.Shell
+
+// The modal sheet in which an output's network name is edited. It shows while its tile renames; Return
+// and "Sichern" save, then close; Escape and "Abbrechen" only close. The tile moves the focus into the
+// field when the sheet opens and once more a moment later, never after the sheet closed.
+Popup {
+    id: root
+    property SourceTileModel tile
+
+    objectName: "renameSheet"
+    parent: Overlay.overlay
+    anchors.centerIn: parent
+    width: 360
+    padding: 20
+    modal: true
+    closePolicy: Popup.CloseOnEscape
+    visible: tile !== null && tile.isRenaming
+    onClosed: {
+        if (tile) {
+            tile.dismissRename()
+        }
+    }
+
+    background: Rectangle {
+        color: Theme.cardBackground
+        border.color: Theme.hairline
+        radius: 12
+    }
+
+    Connections {
+        target: root.tile
+        function onFocusRequested() {
+            field.forceActiveFocus()
+        }
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 12
+
+        Text {
+            text: "Name im Netzwerk"
+            font.family: Theme.fontFamily
+            font.pixelSize: 15
+            font.bold: true
+            color: Theme.primaryText
+        }
+        Text {
+            Layout.fillWidth: true
+            wrapMode: Text.Wrap
+            text: "Unter diesem Namen finden iPhone und iPad diese Quelle."
+            font.family: Theme.fontFamily
+            font.pixelSize: 13
+            color: Theme.secondaryText
+        }
+        TextField {
+            id: field
+            objectName: "renameField"
+            Layout.fillWidth: true
+            font.family: Theme.fontFamily
+            text: root.tile ? root.tile.newName : ""
+            placeholderText: root.tile ? root.tile.renamePlaceholder : ""
+            onTextEdited: root.tile.newName = text
+            onAccepted: root.tile.saveRename()
+        }
+        RowLayout {
+            Layout.fillWidth: true
+            Item {
+                Layout.fillWidth: true
+            }
+            Button {
+                objectName: "renameCancel"
+                text: "Abbrechen"
+                onClicked: root.tile.dismissRename()
+            }
+            Button {
+                objectName: "renameSave"
+                text: "Sichern"
+                highlighted: true
+                onClicked: root.tile.saveRename()
+            }
+        }
+    }
+}
