@@ -48,6 +48,7 @@ class RealOutputPipeline final : public OutputPipeline {
         pipeline_->updateDevices(std::move(devices));
     }
     void reconnectSource(std::string reason) override { pipeline_->reconnectSource(std::move(reason)); }
+    void disconnectClient(std::string token) override { pipeline_->disconnectClient(std::move(token)); }
     void setSimpleStream(std::shared_ptr<SimpleStream> stream) override {
         auto* real = dynamic_cast<RealSimpleStream*>(stream.get());
         pipeline_->setSimpleStreamer(real ? real->streamer_ : nullptr);

@@ -40,6 +40,8 @@ class OutputPipeline {
     virtual void setPaused(bool paused) = 0;
     virtual void updateDevices(std::vector<CaptureDeviceInfo> devices) = 0;
     virtual void reconnectSource(std::string reason) = 0;
+    // Closes one viewer's session with a goodbye; returns at once, the server does it on its own queue.
+    virtual void disconnectClient(std::string token) = 0;
     // Null detaches; frames reach a stream from the next one on.
     virtual void setSimpleStream(std::shared_ptr<SimpleStream> stream) = 0;
     virtual void setStatusHandler(std::function<void(SenderStatus)> handler) = 0;

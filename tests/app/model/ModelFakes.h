@@ -46,6 +46,7 @@ struct FakePipeline final : OutputPipeline {
         deviceUpdates.push_back(std::move(devices));
     }
     void reconnectSource(std::string) override { calls.push_back("reconnect"); }
+    void disconnectClient(std::string token) override { calls.push_back("disconnect " + token); }
     void setSimpleStream(std::shared_ptr<SimpleStream> stream) override {
         calls.push_back(stream ? "attachSimpleStream" : "detachSimpleStream");
         simpleStream = std::move(stream);

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QtMath>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QStringList>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "app/ui/UiEngine.h"
+
+namespace kelvora::testing {
+
+// Collects every warning Qt prints while it lives.
+class QtWarnings {
+  public:
+    QtWarnings() {
+        list().clear();
+        previous_ = qInstallMessageHandler(&QtWarnings::handle);
+    }
+    ~QtWarnings() { qInstallMessageHandler(previous_); }
+    QStringList all() const { return list(); }
+
+  private:
+    static QStringList& list() {
+        static QStringList warnings;
+        return warnings;
+    }
+    static void handle(QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type != QtDebugMsg && type != QtInfoMsg) {
+            list().append(message);
+        }
+    }
+    QtMessageHandler previous_;
+};
+
+// One view of the dashboard's QML, offscreen on the software scene graph.
+class PanelScene {
+  public:
+    PanelScene() {
+        prepareUiEngine(*view.engine());
+        view.setColor(Qt::white);
+        view.setResizeMode(QQuickView::SizeRootObjectToView);
+    }
+
+    // A file of the Kelvora.Developer module, with its root's properties set before it is shown.
+    QQuickItem* load(const QString& file, const QVariantMap& properties = {}, QSize size = {900, 400}) {
+        view.setInitialProperties(properties);
+        view.setSource(QUrl("qrc:/qt/qml/Kelvora/Developer/" + file));
+        for (const QQmlError& error : view.errors()) {
+            ADD_FAILURE() << error.toString().toStdString();
+        }
+        view.resize(size);
+        view.show();
+        return view.rootObject();
+    }
+
+    // The item named so anywhere below `root` (the scene's root by default), including items a Repeater
+    // made, which are no QObject children of anything.
+    static QQuickItem* find(QQuickItem* root, const QString& name) {
+        if (!root) {
+            return nullptr;
+        }
+        if (root->objectName() == name) {
+            return root;
+        }
+        for (QQuickItem* item : root->childItems()) {
+            if (QQuickItem* found = find(item, name)) {
+                return found;
+            }
+        }
+        return nullptr;
+    }
+
+    QQuickItem* child(const QString& name, QQuickItem* below = nullptr) {
+        QQuickItem* found = find(below ? below : view.rootObject(), name);
+        EXPECT_NE(found, nullptr) << name.toStdString();
+        return found;
+    }
+
+    // A left click in the middle of the item, as a user makes it.
+    void click(QQuickItem* item) {
+        const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
+        QTest::mouseClick(&view, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+    }
+
+    // The root at its own height, as the dashboard's column gives it.
+    QImage screenshot(const QString& file) {
+        if (QQuickItem* root = view.rootObject(); root && root->implicitHeight() > 0) {
+            view.resize(view.width(), qCeil(root->implicitHeight()));
+            QCoreApplication::processEvents();
+        }
+        const QImage image = view.grabWindow();
+        image.save(QDir(KELVORA_UI_SCREENSHOTS).filePath(file));
+        return image;
+    }
+
+    QQuickView view;
+};
+
+}  // namespace kelvora::testing
