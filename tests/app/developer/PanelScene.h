@@ -2,12 +2,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QtMath>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QStringList>
 #include <QTest>
+#include <QtMath>
 
 #include <gtest/gtest.h>
 
