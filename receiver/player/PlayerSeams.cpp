@@ -73,12 +73,25 @@ class QtPlayerScheduler final : public PlayerScheduler {
         auto* timer = new QTimer();
         timer->setSingleShot(true);
         timer->setTimerType(Qt::PreciseTimer);
-        QObject::connect(timer, &QTimer::timeout, timer, std::move(task));
+        auto firing = std::make_shared<bool>(false);
+        QObject::connect(timer, &QTimer::timeout, timer, [firing, task = std::move(task)] {
+            *firing = true;
+            task();
+            *firing = false;
+        });
         timer->start(std::chrono::duration_cast<std::chrono::milliseconds>(delay));
-        return Handle([guard = QPointer<QTimer>(timer)] {
-            if (guard) {
-                guard->stop();
+        // A task that drops its own handle (a loop re-arming itself) must not delete the timer under it;
+        // every other cancellation deletes at once, so nothing waits for an event loop that may never run
+        // again.
+        return Handle([guard = QPointer<QTimer>(timer), firing] {
+            if (!guard) {
+                return;
+            }
+            guard->stop();
+            if (*firing) {
                 guard->deleteLater();
+            } else {
+                delete guard.data();
             }
         });
     }
