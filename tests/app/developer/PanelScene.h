@@ -90,7 +90,13 @@ class PanelScene {
 
     // The root at its own height, as the dashboard's column gives it.
     QImage screenshot(const QString& file) {
-        if (QQuickItem* root = view.rootObject(); root && root->implicitHeight() > 0) {
+        // Wrapped texts grow once they know their width, which changes the root's height again.
+        for (int pass = 0; pass < 4; ++pass) {
+            view.grabWindow();  // lays out what changed since the last frame
+            QQuickItem* root = view.rootObject();
+            if (!root || root->implicitHeight() <= 0 || qCeil(root->implicitHeight()) == view.height()) {
+                break;
+            }
             view.resize(view.width(), qCeil(root->implicitHeight()));
             QCoreApplication::processEvents();
         }

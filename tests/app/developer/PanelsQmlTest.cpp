@@ -81,6 +81,10 @@ TEST_F(PanelsOnScreen, EveryPanelLoadsWithoutAWarningWaitingAndLive) {
         publish(liveStatus());
         controller->setShowsTierComparison(true);
         scene.screenshot(name + "-live.png");
+        if (name == "TierComparisonPanel") {
+            EXPECT_TRUE(scene.child("tierComparisonSwitch")->property("checked").toBool());
+            EXPECT_TRUE(visible("tierTiles"));
+        }
         publish({});
         controller->setShowsTierComparison(false);
     }
