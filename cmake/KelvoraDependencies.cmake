@@ -19,7 +19,7 @@ pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
 
 # Qt 6.4 from Debian: QtCore for the app model, Qt Quick for the views. Only the app's UI libraries link
 # the GUI modules; every other library builds without them.
-find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Widgets Qml Quick QuickControls2 Svg Test)
+find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Widgets Network Qml Quick QuickControls2 Svg Test)
 
 # Standalone Asio is header only.
 find_path(ASIO_INCLUDE_DIR asio.hpp REQUIRED)

@@ -1,0 +1,238 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Kelvora.Ui
+import Kelvora.Shell
+
+// Window "main": the menu bar with the program's commands, the toolbar, the main view of the current mode
+// and the introduction, which only its own buttons close.
+ApplicationWindow {
+    id: window
+    required property MainWindowModel model
+    required property OnboardingModel onboarding
+
+    readonly property bool developer: model.isDeveloperMode
+    readonly property int simpleWidth: model.extraOutputCount > 0 ? 960 : 680
+
+    objectName: "mainWindow"
+    title: "Tilvara Sender"
+    color: Theme.windowBackground
+    width: developer ? 1180 : simpleWidth
+    height: developer ? 760 : 560
+    minimumWidth: developer ? 980 : simpleWidth
+    maximumWidth: developer ? 16777215 : simpleWidth
+    minimumHeight: developer ? 640 : 360
+
+    Behavior on width {
+        enabled: !window.developer
+        NumberAnimation { duration: 500; easing.type: Easing.OutCubic }
+    }
+
+    menuBar: MenuBar {
+        Menu {
+            title: "Tilvara Sender"
+            MenuItem {
+                objectName: "checkForUpdatesItem"
+                text: "Nach Updates suchen …"
+                enabled: window.model.canCheckForUpdates
+                onTriggered: window.model.checkForUpdates()
+            }
+            MenuSeparator {}
+            MenuItem {
+                objectName: "settingsItem"
+                text: "Einstellungen …"
+                onTriggered: window.model.openSettings()
+            }
+            MenuItem {
+                objectName: "developerModeItem"
+                text: "Entwicklermodus"
+                checkable: true
+                checked: window.model.isDeveloperMode
+                onTriggered: window.model.toggleDeveloperMode()
+            }
+            MenuSeparator {}
+            MenuItem {
+                objectName: "quitItem"
+                text: "Tilvara Sender beenden"
+                onTriggered: window.model.quit()
+            }
+        }
+        Menu {
+            title: "Hilfe"
+            MenuItem {
+                objectName: "showIntroductionItem"
+                text: "Einführung anzeigen"
+                onTriggered: window.model.showIntroduction()
+            }
+        }
+    }
+
+    header: ToolBar {
+        objectName: "mainToolbar"
+        RowLayout {
+            anchors.fill: parent
+            spacing: 10
+
+            RowLayout {
+                Layout.leftMargin: 6
+                Layout.rightMargin: 12
+                spacing: 10
+                AppIconImage {
+                    size: 26
+                }
+                Column {
+                    spacing: 0
+                    rightPadding: 4
+                    Text {
+                        text: "Tilvara Sender"
+                        font.family: Theme.fontFamily
+                        font.pixelSize: 13
+                        font.weight: Font.DemiBold
+                        color: Theme.primaryText
+                    }
+                    Text {
+                        objectName: "toolbarDisplayName"
+                        text: window.model.displayName
+                        textFormat: Text.PlainText
+                        font.family: Theme.fontFamily
+                        font.pixelSize: 11
+                        color: Theme.secondaryText
+                    }
+                }
+                Pill {
+                    objectName: "developerBadge"
+                    visible: window.developer
+                    text: "ENTWICKLER"
+                    color: Theme.color("orange")
+                    ToolTip.visible: badgeHover.hovered
+                    ToolTip.text: "Entwicklermodus – ausschalten mit Ctrl+Alt+D"
+                    HoverHandler {
+                        id: badgeHover
+                    }
+                }
+            }
+
+            Item {
+                Layout.fillWidth: true
+                implicitHeight: clock.implicitHeight
+
+                Rectangle {
+                    id: clock
+                    objectName: "referenceClock"
+                    anchors.centerIn: parent
+                    visible: window.model.showsReferenceClock
+                    implicitWidth: clockRow.implicitWidth + 24
+                    implicitHeight: clockRow.implicitHeight + 8
+                    width: implicitWidth
+                    height: implicitHeight
+                    radius: height / 2
+                    color: Qt.rgba(Theme.primaryText.r, Theme.primaryText.g, Theme.primaryText.b, 0.06)
+                    ToolTip.visible: clockHover.hovered
+                    ToolTip.text: "Fotografiere diese Uhr zusammen mit dem iPhone: Die Differenz zur Uhr im Testbild ist die Glas-zu-Glas-Latenz."
+                    HoverHandler {
+                        id: clockHover
+                    }
+                    Row {
+                        id: clockRow
+                        anchors.centerIn: parent
+                        spacing: 8
+                        Text {
+                            anchors.verticalCenter: parent.verticalCenter
+                            text: "Uhr Computer"
+                            font.family: Theme.fontFamily
+                            font.pixelSize: 11
+                            font.weight: Font.DemiBold
+                            color: Theme.secondaryText
+                        }
+                        LiveClock {
+                            anchors.verticalCenter: parent.verticalCenter
+                            size: 17
+                            visible: clock.visible
+                        }
+                    }
+                }
+            }
+
+            ToolButton {
+                objectName: "addSourceButton"
+                visible: !window.developer
+                enabled: window.model.canAddSource
+                display: AbstractButton.IconOnly
+                text: "Quelle hinzufügen"
+                icon.source: "image://symbol/plus"
+                ToolTip.visible: hovered
+                ToolTip.text: window.model.addSourceHelp
+                onClicked: window.model.addOutput()
+            }
+            ToolButton {
+                objectName: "pauseButton"
+                display: AbstractButton.IconOnly
+                text: window.model.pauseTitle
+                icon.source: "image://symbol/" + window.model.pauseSymbol
+                ToolTip.visible: hovered
+                ToolTip.text: window.model.pauseHelp
+                onClicked: window.model.togglePause()
+            }
+            ToolButton {
+                objectName: "settingsButton"
+                Layout.rightMargin: 6
+                display: AbstractButton.IconOnly
+                text: "Einstellungen"
+                icon.source: "image://symbol/gearshape"
+                ToolTip.visible: hovered
+                ToolTip.text: "Einstellungen (Ctrl+,)"
+                onClicked: window.model.openSettings()
+            }
+        }
+    }
+
+    Loader {
+        id: content
+        objectName: "mainContent"
+        anchors.fill: parent
+        sourceComponent: window.developer ? developerView : simpleView
+    }
+
+    Component {
+        id: developerView
+        Label {
+            objectName: "developerMainViewPlaceholder"
+            horizontalAlignment: Text.AlignHCenter
+            verticalAlignment: Text.AlignVCenter
+            text: "Entwickleransicht"
+            color: Theme.secondaryText
+        }
+    }
+
+    Component {
+        id: simpleView
+        Label {
+            objectName: "simpleMainViewPlaceholder"
+            horizontalAlignment: Text.AlignHCenter
+            verticalAlignment: Text.AlignVCenter
+            text: "Tilvara Sender"
+            color: Theme.secondaryText
+        }
+    }
+
+    Popup {
+        id: onboardingSheet
+        objectName: "onboardingSheet"
+        parent: Overlay.overlay
+        anchors.centerIn: Overlay.overlay
+        width: 480
+        height: 430
+        modal: true
+        padding: 0
+        // Only the introduction's own buttons end it, so that it is never cleared without being recorded.
+        closePolicy: Popup.NoAutoClose
+        visible: window.model.showsOnboarding
+        focus: true
+        // Each presentation starts again at the first page.
+        onAboutToShow: onboardingView.page = 0
+        OnboardingView {
+            id: onboardingView
+            model: window.onboarding
+        }
+    }
+}

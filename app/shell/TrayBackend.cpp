@@ -1,0 +1,69 @@
+#include "app/shell/TrayBackend.h"
+
+#include <QIcon>
+#include <QMenu>
+#include <QPixmap>
+#include <QSystemTrayIcon>
+
+#include "app/ui/SymbolProvider.h"
+
+namespace kelvora {
+namespace {
+
+QIcon symbolIcon(const QString& symbol, const QColor& color) {
+    QIcon icon;
+    for (int size : {16, 22, 32, 48}) {
+        icon.addPixmap(QPixmap::fromImage(SymbolProvider::render(symbol, color, QSize(size, size))));
+    }
+    return icon;
+}
+
+}  // namespace
+
+SystemTrayBackend::SystemTrayBackend()
+    : menu_(std::make_unique<QMenu>()), icon_(std::make_unique<QSystemTrayIcon>()) {
+    icon_->setContextMenu(menu_.get());
+}
+
+SystemTrayBackend::~SystemTrayBackend() {
+    icon_->hide();
+}
+
+void SystemTrayBackend::start(std::function<void()> clicked, std::function<void(TrayAction)> chosen) {
+    chosen_ = std::move(chosen);
+    QObject::connect(icon_.get(), &QSystemTrayIcon::activated,
+                     [clicked = std::move(clicked)](QSystemTrayIcon::ActivationReason reason) {
+                         if (reason == QSystemTrayIcon::Trigger) {
+                             clicked();
+                         }
+                     });
+}
+
+void SystemTrayBackend::setSymbol(const QString& symbol) {
+    icon_->setIcon(symbolIcon(symbol, menu_->palette().windowText().color()));
+    // Shown once it has an icon; a tray host that appears later picks it up by itself.
+    icon_->show();
+}
+
+void SystemTrayBackend::setToolTip(const QString& text) {
+    icon_->setToolTip(text);
+}
+
+void SystemTrayBackend::setMenu(const std::vector<TrayRow>& rows) {
+    menu_->clear();
+    for (const TrayRow& row : rows) {
+        if (row.action == TrayAction::quit) {
+            menu_->addSeparator();
+        }
+        QAction* action =
+            menu_->addAction(symbolIcon(QString::fromStdString(row.symbol), menu_->palette().text().color()),
+                             QString::fromStdString(row.title));
+        QObject::connect(action, &QAction::triggered, [this, which = row.action] {
+            if (chosen_) {
+                chosen_(which);
+            }
+        });
+    }
+}
+
+}  // namespace kelvora

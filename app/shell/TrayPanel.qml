@@ -1,0 +1,211 @@
+import QtQuick
+import QtQuick.Layouts
+import Kelvora.Ui
+import Kelvora.Shell
+
+// The panel a click on the tray icon shows: name and state, a small live preview, the stream's figures and
+// the action rows (the same as the icon's context menu).
+Window {
+    id: panel
+    required property TrayModel model
+
+    objectName: "trayPanel"
+    title: "Tilvara Sender Status"
+    flags: Qt.Tool | Qt.FramelessWindowHint | Qt.WindowStaysOnTopHint
+    width: 330
+    height: column.implicitHeight + 28
+    color: Theme.windowBackground
+    onVisibleChanged: model.setPanelVisible(visible)
+    onActiveChanged: {
+        // A click elsewhere puts the panel away, as a menu would.
+        if (!active && visible) {
+            panel.hide()
+        }
+    }
+
+    ColumnLayout {
+        id: column
+        anchors.fill: parent
+        anchors.margins: 14
+        spacing: 12
+
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 10
+            AppIconImage {
+                size: 34
+            }
+            Column {
+                spacing: 1
+                Text {
+                    text: "Tilvara Sender"
+                    font.family: Theme.fontFamily
+                    font.pixelSize: 13
+                    font.weight: Font.DemiBold
+                    color: Theme.primaryText
+                }
+                Text {
+                    objectName: "trayDisplayName"
+                    text: panel.model.displayName
+                    textFormat: Text.PlainText
+                    font.family: Theme.fontFamily
+                    font.pixelSize: 11
+                    color: Theme.secondaryText
+                }
+            }
+            Item {
+                Layout.fillWidth: true
+            }
+            StatusBadge {
+                objectName: "trayBadge"
+                title: panel.model.badgeTitle
+                color: Theme.color(panel.model.badgeColor)
+                pulsing: panel.model.showsPicture
+            }
+        }
+
+        Rectangle {
+            objectName: "trayPreview"
+            Layout.fillWidth: true
+            Layout.preferredHeight: width * 9 / 16
+            radius: 10
+            color: "black"
+
+            VideoView {
+                anchors.fill: parent
+                radius: 10
+                feed: panel.model.preview
+                opacity: panel.model.showsPicture ? 1 : 0
+            }
+            Column {
+                anchors.centerIn: parent
+                width: parent.width - 24
+                visible: !panel.model.showsPicture
+                spacing: 4
+                Text {
+                    width: parent.width
+                    horizontalAlignment: Text.AlignHCenter
+                    text: panel.model.statusTitle
+                    font.family: Theme.fontFamily
+                    font.pixelSize: 13
+                    font.weight: Font.DemiBold
+                    color: "white"
+                }
+                Text {
+                    objectName: "trayStatusDetail"
+                    width: parent.width
+                    horizontalAlignment: Text.AlignHCenter
+                    wrapMode: Text.WordWrap
+                    text: panel.model.statusDetail
+                    textFormat: Text.PlainText
+                    font.family: Theme.fontFamily
+                    font.pixelSize: 11
+                    color: Qt.rgba(1, 1, 1, 0.65)
+                }
+            }
+        }
+
+        GridLayout {
+            objectName: "trayFigures"
+            Layout.fillWidth: true
+            columns: 2
+            columnSpacing: 12
+            rowSpacing: 5
+            Repeater {
+                model: panel.model.figures
+                delegate: Text {
+                    required property var modelData
+                    required property int index
+                    Layout.row: index
+                    Layout.column: 0
+                    text: modelData.label
+                    font.family: Theme.fontFamily
+                    font.pixelSize: 12
+                    color: Theme.secondaryText
+                }
+            }
+            Repeater {
+                model: panel.model.figures
+                delegate: Text {
+                    required property var modelData
+                    required property int index
+                    Layout.row: index
+                    Layout.column: 1
+                    Layout.fillWidth: true
+                    text: modelData.value
+                    textFormat: Text.PlainText
+                    elide: Text.ElideMiddle
+                    font.family: Theme.fontFamily
+                    font.pixelSize: 12
+                    color: Theme.primaryText
+                }
+            }
+        }
+
+        Rectangle {
+            Layout.fillWidth: true
+            implicitHeight: 1
+            color: Theme.hairline
+        }
+
+        Column {
+            objectName: "trayActions"
+            Layout.fillWidth: true
+            spacing: 2
+            Repeater {
+                model: panel.model.rows
+                delegate: Column {
+                    id: entry
+                    required property var modelData
+                    width: parent.width
+                    Rectangle {
+                        visible: entry.modelData.dividerBefore
+                        width: parent.width
+                        height: visible ? 9 : 0
+                        color: "transparent"
+                        Rectangle {
+                            anchors.centerIn: parent
+                            width: parent.width
+                            height: 1
+                            color: Theme.hairline
+                        }
+                    }
+                    Rectangle {
+                        objectName: "trayRow"
+                        width: parent.width
+                        height: rowContent.implicitHeight + 12
+                        radius: 6
+                        color: rowHover.hovered ? Qt.rgba(Theme.primaryText.r, Theme.primaryText.g, Theme.primaryText.b, 0.08) : "transparent"
+                        HoverHandler {
+                            id: rowHover
+                        }
+                        TapHandler {
+                            onTapped: entry.modelData.tray.trigger(entry.modelData.action)
+                        }
+                        Row {
+                            id: rowContent
+                            anchors.verticalCenter: parent.verticalCenter
+                            x: 8
+                            spacing: 10
+                            Item {
+                                width: 18
+                                height: 16
+                                Symbol {
+                                    anchors.centerIn: parent
+                                    name: entry.modelData.symbol
+                                    color: Theme.secondaryText
+                                }
+                            }
+                            Text {
+                                text: entry.modelData.title
+                                font.family: Theme.fontFamily
+                                font.pixelSize: 13
+                                color: Theme.primaryText
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}

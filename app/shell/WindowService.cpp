@@ -1,0 +1,108 @@
+#include "app/shell/WindowService.h"
+
+#include <QQmlComponent>
+
+#include "core/Log.h"
+
+namespace kelvora {
+
+WindowService::WindowService(QQmlEngine& engine, QObject* parent) : QObject(parent), engine_(engine) {}
+
+WindowService::~WindowService() {
+    closeAll();
+}
+
+void WindowService::define(const QString& id, const QUrl& source, const QVariantMap& properties) {
+    definitions_.insert(id, Definition{source, properties});
+}
+
+void WindowService::open(const QString& id) {
+    QQuickWindow* window = this->window(id);
+    if (!window) {
+        window = create(id);
+        if (!window) {
+            return;
+        }
+    }
+    if (window->windowStates() & Qt::WindowMinimized) {
+        window->showNormal();
+    } else {
+        window->show();
+    }
+    window->raise();
+    window->requestActivate();
+    emit opened(id);
+}
+
+QQuickWindow* WindowService::window(const QString& id) const {
+    return windows_.value(id).data();
+}
+
+bool WindowService::hasVisibleWindow() const {
+    for (const auto& window : windows_) {
+        if (window && window->isVisible() && !(window->windowStates() & Qt::WindowMinimized)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool WindowService::restoreMinimised() {
+    for (const auto& window : windows_) {
+        if (window && window->isVisible() && (window->windowStates() & Qt::WindowMinimized)) {
+            window->showNormal();
+            window->raise();
+            window->requestActivate();
+            return true;
+        }
+    }
+    return false;
+}
+
+void WindowService::commitPendingEdits() {
+    for (const auto& window : windows_) {
+        if (window && window->metaObject()->indexOfMethod("commitPendingEdits()") >= 0) {
+            QMetaObject::invokeMethod(window, "commitPendingEdits");
+        }
+    }
+}
+
+void WindowService::closeAll() {
+    auto windows = windows_.values() + closed_;
+    windows_.clear();
+    closed_.clear();
+    for (const auto& window : windows) {
+        delete window.data();
+    }
+}
+
+QQuickWindow* WindowService::create(const QString& id) {
+    const auto definition = definitions_.constFind(id);
+    if (definition == definitions_.constEnd()) {
+        Log::capture().error("Unbekanntes Fenster: {}", id.toStdString());
+        return nullptr;
+    }
+    QQmlComponent component(&engine_, definition->source);
+    QObject* object = component.createWithInitialProperties(definition->properties);
+    auto* window = qobject_cast<QQuickWindow*>(object);
+    if (!window) {
+        Log::capture().error("Fenster „{}“ lässt sich nicht bauen: {}", id.toStdString(),
+                             component.errorString().toStdString());
+        delete object;
+        return nullptr;
+    }
+    QQmlEngine::setObjectOwnership(window, QQmlEngine::CppOwnership);
+    windows_.insert(id, window);
+    // Hidden means closed: the window goes, and with it whatever its views kept running.
+    connect(window, &QWindow::visibleChanged, this, [this, id, window](bool visible) {
+        if (!visible && windows_.value(id) == window) {
+            windows_.remove(id);
+            closed_.removeAll(nullptr);
+            closed_.append(window);
+            window->deleteLater();
+        }
+    });
+    return window;
+}
+
+}  // namespace kelvora

@@ -1,0 +1,369 @@
+// The desktop program as a user meets it, on a virtual X display (the test runs under xvfb-run) with a home
+// and XDG folders of its own: windows are found by title with xdotool, effects are read from the defaults
+// file and the autostart folder, and a viewer watches on loopback. The outputs listen on fixed ports, so
+// these tests run alone.
+
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/ControlMessage.h"
+#include "core/Json.h"
+#include "core/LoopbackPeer.h"
+
+extern char** environ;
+
+using namespace kelvora;
+using namespace kelvora::testing;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint16_t kControlPort = 47810;
+constexpr auto kDeadline = 30s;
+
+// Polls `condition` until it holds or the deadline passes.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = kDeadline,
+                std::chrono::milliseconds step = 50ms) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(step);
+    }
+    return condition();
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream file(path);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// A command's standard output (xdotool), empty when it fails.
+std::string output(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) {
+            text.append(buffer, n);
+        }
+        ::pclose(pipe);
+    }
+    return text;
+}
+
+// The X window id of the first shown window with exactly this title.
+std::optional<unsigned long> visibleWindow(const std::string& title) {
+    std::istringstream ids(output("xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null"));
+    unsigned long id = 0;
+    if (ids >> id) {
+        return id;
+    }
+    return std::nullopt;
+}
+
+// What a window manager does when the user clicks a window's close button.
+void closeWindow(unsigned long window) {
+    Display* display = XOpenDisplay(nullptr);
+    ASSERT_NE(display, nullptr);
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display, window, False, NoEventMask, &event);
+    XFlush(display);
+    XCloseDisplay(display);
+}
+
+bool listensOn(uint16_t port) {
+    char local[16];
+    std::snprintf(local, sizeof local, ":%04X ", port);
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::istringstream lines(readFile(table));
+        std::string line;
+        while (std::getline(lines, line)) {
+            // Column "st" 0A is LISTEN.
+            if (line.find(local) != std::string::npos && line.find(" 0A ") != std::string::npos) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// A home with the program's folders, removed afterwards.
+class TemporaryHome {
+  public:
+    TemporaryHome() {
+        root_ = fs::temp_directory_path() /
+                ("tilvara-sender-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
+        fs::remove_all(root_);
+        for (const char* folder : {"config", "data", "cache", "runtime"}) {
+            fs::create_directories(root_ / folder);
+        }
+        fs::permissions(root_ / "runtime", fs::perms::owner_all, fs::perm_options::replace);
+    }
+    ~TemporaryHome() {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    const fs::path& root() const { return root_; }
+    fs::path defaultsFile() const { return root_ / "config/Kelvora/app.kelvora.sender.defaults.json"; }
+    fs::path autostartEntry() const { return root_ / "config/autostart/app.kelvora.sender.desktop"; }
+
+    void writeDefaults(const std::string& json) const {
+        fs::create_directories(defaultsFile().parent_path());
+        std::ofstream(defaultsFile()) << json;
+    }
+    std::optional<bool> flag(const std::string& key) const {
+        try {
+            const Json stored = json::decode(readFile(defaultsFile()));
+            if (stored.contains(key) && stored[key].is_boolean()) {
+                return stored[key].get<bool>();
+            }
+        } catch (const std::exception&) {
+            // A file being replaced reads as nothing yet.
+        }
+        return std::nullopt;
+    }
+
+  private:
+    static inline int counter_ = 0;
+    fs::path root_;
+};
+
+class SenderProgram {
+  public:
+    SenderProgram(const TemporaryHome& home, std::vector<std::string> arguments = {}) {
+        std::vector<std::string> environment;
+        for (char** entry = environ; *entry; ++entry) {
+            const std::string text = *entry;
+            bool replaced = false;
+            for (const char* name : {"HOME=", "XDG_CONFIG_HOME=", "XDG_DATA_HOME=", "XDG_CACHE_HOME=",
+                                     "XDG_RUNTIME_DIR=", "QT_QPA_PLATFORM="}) {
+                replaced = replaced || text.rfind(name, 0) == 0;
+            }
+            if (!replaced) {
+                environment.push_back(text);
+            }
+        }
+        const fs::path& root = home.root();
+        environment.push_back("HOME=" + root.string());
+        environment.push_back("XDG_CONFIG_HOME=" + (root / "config").string());
+        environment.push_back("XDG_DATA_HOME=" + (root / "data").string());
+        environment.push_back("XDG_CACHE_HOME=" + (root / "cache").string());
+        environment.push_back("XDG_RUNTIME_DIR=" + (root / "runtime").string());
+        std::vector<char*> envp;
+        for (auto& text : environment) {
+            envp.push_back(text.data());
+        }
+        envp.push_back(nullptr);
+
+        std::string program = TILVARA_SENDER_PROGRAM;
+        arguments.insert(arguments.begin(), program);
+        std::vector<char*> argv;
+        for (auto& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        log_ = root / ("program-" + std::to_string(counter_++) + ".log");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const int spawned = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            pid_ = -1;
+            throw std::runtime_error("cannot start " + program);
+        }
+    }
+    ~SenderProgram() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    bool running() {
+        if (pid_ <= 0) {
+            return false;
+        }
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return false;
+        }
+        return true;
+    }
+    // The exit code once the program ended by itself within the deadline; none while it still runs.
+    std::optional<int> waitForExit(std::chrono::milliseconds limit = kDeadline) {
+        if (!eventually([this] { return !running(); }, limit, 5ms)) {
+            return std::nullopt;
+        }
+        return exitCode_;
+    }
+    void signal(int number) { ::kill(pid_, number); }
+    std::string log() const { return readFile(log_); }
+
+  private:
+    static inline int counter_ = 0;
+    pid_t pid_ = -1;
+    int exitCode_ = -1;
+    fs::path log_;
+};
+
+// A viewer on the main output: says hello and reads what comes.
+class Viewer {
+  public:
+    Viewer() : peer_(RawPeer::connectTo(kControlPort)) {
+        peer_.sendMessage(HelloMessage{
+            "viewer", "Testzuschauer", 2, EngineKind::tcp(), {VideoCodec::h264}, "Testgerät", std::nullopt});
+    }
+    // Reads until a message satisfies `wanted`; false at the end of the stream or after the deadline.
+    bool readUntil(const std::function<bool(const ControlMessage&)>& wanted) {
+        const auto end = std::chrono::steady_clock::now() + kDeadline;
+        while (std::chrono::steady_clock::now() < end) {
+            auto message = peer_.readMessage(nullptr, 5s);
+            if (!message) {
+                return false;
+            }
+            if (wanted(*message)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    bool readFrame() {
+        return readUntil([](const ControlMessage& message) { return message.is<EncodedVideoFrame>(); });
+    }
+
+  private:
+    RawPeer peer_;
+};
+
+std::optional<Viewer> connectViewer() {
+    std::optional<Viewer> viewer;
+    eventually([&] {
+        try {
+            viewer.emplace();
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    });
+    return viewer;
+}
+
+constexpr const char* kTestPictureDefaults =
+    R"({"DidShowOnboarding": true, "SenderSettings.v1": {"useTestPattern": true}})";
+
+TEST(SenderProgram, FirstLaunchShowsTheMainWindowAndStoresItsFlagsAndTheLoginItem) {
+    TemporaryHome home;
+    SenderProgram program(home);
+    ASSERT_TRUE(eventually([] { return visibleWindow("Tilvara Sender").has_value(); })) << program.log();
+    EXPECT_EQ(home.flag("DidShowWelcomeWindow"), true);
+    EXPECT_EQ(home.flag("DidConfigureLoginItem"), true);
+    EXPECT_NE(readFile(home.autostartEntry()).find("Exec="), std::string::npos);
+}
+
+TEST(SenderProgram, ASecondLaunchOpensTheWindowOfTheFirstAndEnds) {
+    TemporaryHome home;
+    // Introduction and welcome already seen: the first launch opens no window by itself.
+    home.writeDefaults(R"({"DidShowOnboarding": true, "DidShowWelcomeWindow": true})");
+    SenderProgram first(home);
+    ASSERT_TRUE(eventually([&] { return home.flag("DidConfigureLoginItem").has_value(); })) << first.log();
+    std::this_thread::sleep_for(1s);
+    ASSERT_FALSE(visibleWindow("Tilvara Sender").has_value());
+
+    SenderProgram second(home);
+    EXPECT_EQ(second.waitForExit(), 0) << second.log();
+    EXPECT_TRUE(eventually([] { return visibleWindow("Tilvara Sender").has_value(); })) << first.log();
+    EXPECT_TRUE(first.running());
+}
+
+TEST(SenderProgram, RemovingTheLoginItemStartsNothingAndEnds) {
+    TemporaryHome home;
+    fs::create_directories(home.autostartEntry().parent_path());
+    std::ofstream(home.autostartEntry())
+        << "[Desktop Entry]\nType=Application\nName=Tilvara Sender\nExec=x\n";
+    ASSERT_FALSE(listensOn(kControlPort));
+
+    SenderProgram program(home, {"--remove-login-item"});
+    bool listened = false;
+    ASSERT_TRUE(eventually(
+        [&] {
+            listened = listened || listensOn(kControlPort);
+            return !program.running();
+        },
+        kDeadline, 1ms));
+    EXPECT_EQ(program.waitForExit(), 0) << program.log();
+    EXPECT_FALSE(listened);
+    EXPECT_FALSE(fs::exists(home.autostartEntry()));
+    EXPECT_EQ(home.flag("DidConfigureLoginItem"), true);
+    EXPECT_FALSE(home.flag("DidShowWelcomeWindow").has_value());
+}
+
+TEST(SenderProgram, ClosingTheWindowKeepsSendingAndSigtermSaysGoodbye) {
+    TemporaryHome home;
+    home.writeDefaults(kTestPictureDefaults);
+    SenderProgram program(home);
+    std::optional<unsigned long> window;
+    ASSERT_TRUE(eventually([&] { return (window = visibleWindow("Tilvara Sender")).has_value(); }))
+        << program.log();
+    auto viewer = connectViewer();
+    ASSERT_TRUE(viewer.has_value()) << program.log();
+    ASSERT_TRUE(viewer->readFrame()) << program.log();
+
+    closeWindow(*window);
+    ASSERT_TRUE(eventually([] { return !visibleWindow("Tilvara Sender").has_value(); }));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(program.running());
+    EXPECT_TRUE(viewer->readFrame());
+
+    program.signal(SIGTERM);
+    EXPECT_TRUE(viewer->readUntil([](const ControlMessage& message) {
+        return message.is<GoodbyeMessage>() && message.get<GoodbyeMessage>()->reason == "sender stopped";
+    }));
+    EXPECT_EQ(program.waitForExit(), 0) << program.log();
+}
+
+TEST(SenderProgram, CtrlAltDSwitchesDeveloperModeFromAnyWindow) {
+    TemporaryHome home;
+    home.writeDefaults(R"({"DidShowOnboarding": true, "DeveloperMode": true})");
+    SenderProgram program(home);
+    std::optional<unsigned long> window;
+    ASSERT_TRUE(eventually([&] { return (window = visibleWindow("Tilvara Sender")).has_value(); }))
+        << program.log();
+    const std::string id = std::to_string(*window);
+    output("xdotool windowfocus --sync " + id + " key --clearmodifiers ctrl+alt+d");
+    EXPECT_TRUE(eventually([&] { return home.flag("DeveloperMode") == false; })) << program.log();
+    output("xdotool windowfocus --sync " + id + " key --clearmodifiers ctrl+alt+d");
+    EXPECT_TRUE(eventually([&] { return home.flag("DeveloperMode") == true; })) << program.log();
+}
+
+}  // namespace
