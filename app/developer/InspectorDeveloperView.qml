@@ -32,28 +32,15 @@ InspectorGroup {
         selectedIndex: root.section.studioBitrateIndex
         onPicked: index => root.section.chooseStudioBitrate(index)
     }
-    RowLayout {
+    Stepper {
         objectName: "bitrateStepper"
         visible: root.section.showsBitrateStepper
-        Layout.fillWidth: true
-        InspectorText {
-            objectName: "bitrateLabel"
-            text: root.section.bitrateLabel
-        }
-        Button {
-            objectName: "bitrateDown"
-            text: "−"
-            enabled: root.section.canDecrementBitrate
-            implicitWidth: 32
-            onClicked: root.section.stepBitrate(false)
-        }
-        Button {
-            objectName: "bitrateUp"
-            text: "+"
-            enabled: root.section.canIncrementBitrate
-            implicitWidth: 32
-            onClicked: root.section.stepBitrate(true)
-        }
+        text: root.section.bitrateLabel
+        value: root.section.bitrateKbps
+        from: root.section.bitrateMinimumKbps
+        to: root.section.bitrateMaximumKbps
+        stepSize: root.section.bitrateStepKbps
+        onStepped: kbps => root.section.chooseBitrate(kbps)
     }
     InspectorToggle {
         objectName: "adaptiveBitrateToggle"

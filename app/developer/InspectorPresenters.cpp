@@ -277,19 +277,8 @@ double keyframeIntervalOption(size_t index) {
     return keyframeIntervals().at(std::min(index, keyframeIntervals().size() - 1));
 }
 
-BitrateStepper bitrateStepper(int bitrateKbps) {
-    BitrateStepper stepper;
-    stepper.label = "Höchstbitrate " + std::to_string(bitrateKbps / 1000) + " Mbit/s";
-    stepper.canIncrement = bitrateKbps < BitrateStepper::maximumKbps;
-    stepper.canDecrement = bitrateKbps > BitrateStepper::minimumKbps;
-    return stepper;
-}
-
-int steppedBitrate(int bitrateKbps, bool up) {
-    // In 64 bits: a stored value near the ends of int must not overflow on its way into the range.
-    const int64_t next = static_cast<int64_t>(bitrateKbps) + (up ? 1 : -1) * BitrateStepper::stepKbps;
-    return static_cast<int>(
-        std::clamp<int64_t>(next, BitrateStepper::minimumKbps, BitrateStepper::maximumKbps));
+std::string bitrateStepperLabel(int bitrateKbps) {
+    return "Höchstbitrate " + std::to_string(bitrateKbps / 1000) + " Mbit/s";
 }
 
 DeveloperToggles developerToggles(const SenderSettings& settings) {

@@ -101,18 +101,14 @@ int studioBitrateOption(size_t index);
 Picker keyframeIntervalPicker(const SenderSettings& settings);
 double keyframeIntervalOption(size_t index);
 
+// The manual bitrate's stepper: 4 to 40 Mbit/s in steps of 2. A stored value outside that range (from a
+// viewer's tuning) is labelled as it is; what the stepper writes always lies within it.
 struct BitrateStepper {
     static constexpr int minimumKbps = 4000;
     static constexpr int maximumKbps = 40000;
     static constexpr int stepKbps = 2000;
-    std::string label;
-    bool canIncrement = false;
-    bool canDecrement = false;
 };
-BitrateStepper bitrateStepper(int bitrateKbps);
-// The value one press sets (`up` or down): always within 4000 to 40000 kbit/s, also from a stored value
-// outside that range.
-int steppedBitrate(int bitrateKbps, bool up);
+std::string bitrateStepperLabel(int bitrateKbps);
 
 struct DeveloperToggles {
     bool adaptFrameRateFirstEnabled = false;

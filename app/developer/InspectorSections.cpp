@@ -1,5 +1,7 @@
 #include "app/developer/InspectorSections.h"
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QVariantMap>
 #include <filesystem>
@@ -363,15 +365,7 @@ bool InspectorDeveloperSection::showsBitrateStepper() const {
 }
 
 QString InspectorDeveloperSection::bitrateLabel() const {
-    return qtext(bitrateStepper(settings().bitrateKbps).label);
-}
-
-bool InspectorDeveloperSection::canIncrementBitrate() const {
-    return controller() && bitrateStepper(settings().bitrateKbps).canIncrement;
-}
-
-bool InspectorDeveloperSection::canDecrementBitrate() const {
-    return controller() && bitrateStepper(settings().bitrateKbps).canDecrement;
+    return qtext(bitrateStepperLabel(settings().bitrateKbps));
 }
 
 bool InspectorDeveloperSection::adaptFrameRateFirstEnabled() const {
@@ -409,11 +403,9 @@ void InspectorDeveloperSection::chooseStudioBitrate(int index) {
     }
 }
 
-void InspectorDeveloperSection::stepBitrate(bool up) {
-    const auto stepper = bitrateStepper(settings().bitrateKbps);
-    if (up ? stepper.canIncrement : stepper.canDecrement) {
-        editField(&SenderSettings::bitrateKbps, steppedBitrate(settings().bitrateKbps, up));
-    }
+void InspectorDeveloperSection::chooseBitrate(int kbps) {
+    editField(&SenderSettings::bitrateKbps,
+              std::clamp(kbps, BitrateStepper::minimumKbps, BitrateStepper::maximumKbps));
 }
 
 void InspectorDeveloperSection::chooseKeyframeInterval(int index) {

@@ -187,8 +187,10 @@ class InspectorDeveloperSection : public kelvora::InspectorSection {
     Q_PROPERTY(int studioBitrateIndex READ studioBitrateIndex NOTIFY changed)
     Q_PROPERTY(bool showsBitrateStepper READ showsBitrateStepper NOTIFY changed)
     Q_PROPERTY(QString bitrateLabel READ bitrateLabel NOTIFY changed)
-    Q_PROPERTY(bool canIncrementBitrate READ canIncrementBitrate NOTIFY changed)
-    Q_PROPERTY(bool canDecrementBitrate READ canDecrementBitrate NOTIFY changed)
+    Q_PROPERTY(int bitrateKbps READ bitrateKbps NOTIFY changed)
+    Q_PROPERTY(int bitrateMinimumKbps READ bitrateMinimumKbps CONSTANT)
+    Q_PROPERTY(int bitrateMaximumKbps READ bitrateMaximumKbps CONSTANT)
+    Q_PROPERTY(int bitrateStepKbps READ bitrateStepKbps CONSTANT)
     Q_PROPERTY(bool adaptiveBitrate READ adaptiveBitrate WRITE setAdaptiveBitrate NOTIFY changed)
     Q_PROPERTY(bool adaptFrameRateFirst READ adaptFrameRateFirst WRITE setAdaptFrameRateFirst NOTIFY changed)
     Q_PROPERTY(bool adaptFrameRateFirstEnabled READ adaptFrameRateFirstEnabled NOTIFY changed)
@@ -210,8 +212,10 @@ class InspectorDeveloperSection : public kelvora::InspectorSection {
     int studioBitrateIndex() const;
     bool showsBitrateStepper() const;
     QString bitrateLabel() const;
-    bool canIncrementBitrate() const;
-    bool canDecrementBitrate() const;
+    int bitrateKbps() const { return settings().bitrateKbps; }
+    static int bitrateMinimumKbps() { return BitrateStepper::minimumKbps; }
+    static int bitrateMaximumKbps() { return BitrateStepper::maximumKbps; }
+    static int bitrateStepKbps() { return BitrateStepper::stepKbps; }
     bool adaptiveBitrate() const { return controller() && field(&SenderSettings::adaptiveBitrate); }
     void setAdaptiveBitrate(bool on) { editField(&SenderSettings::adaptiveBitrate, on); }
     bool adaptFrameRateFirst() const { return controller() && field(&SenderSettings::adaptFrameRateFirst); }
@@ -229,7 +233,8 @@ class InspectorDeveloperSection : public kelvora::InspectorSection {
     QVariantList engines() const;
 
     Q_INVOKABLE void chooseStudioBitrate(int index);
-    Q_INVOKABLE void stepBitrate(bool up);
+    // The value a press of the stepper asked for, kept within the stepper's range.
+    Q_INVOKABLE void chooseBitrate(int kbps);
     Q_INVOKABLE void chooseKeyframeInterval(int index);
     // Switches the engine of that row of `engines`; a row that cannot be switched changes nothing.
     Q_INVOKABLE void setEngine(int row, bool on);

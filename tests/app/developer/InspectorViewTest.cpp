@@ -117,9 +117,9 @@ TEST_F(InspectorScene, ShowsTheControllersStateWithoutWarnings) {
     EXPECT_TRUE(text("formatSummary").startsWith("Gesendet wird 1280×720 mit 24 fps. Die Bitrate"));
 
     EXPECT_FALSE(item("studioBitratePicker")->isVisible());
-    EXPECT_EQ(text("bitrateLabel"), "Höchstbitrate 41 Mbit/s");
-    EXPECT_FALSE(item("bitrateUp")->isEnabled());
-    EXPECT_TRUE(item("bitrateDown")->isEnabled());
+    EXPECT_EQ(item("stepperLabel", item("bitrateStepper"))->property("text").toString(),
+              "Höchstbitrate 41 Mbit/s");
+    EXPECT_FALSE(item("stepperUp", item("bitrateStepper"))->isEnabled());
     QQuickItem* tcp = item("engineRow0");
     EXPECT_FALSE(item("engineSwitch", tcp)->isEnabled());
     EXPECT_TRUE(item("engineViewers", tcp)->isVisible());
@@ -155,6 +155,11 @@ TEST_F(InspectorScene, PicksWriteThroughTheModelAndTheNameCommitsWhenTheFieldIsL
     EXPECT_EQ(harness.loginItem->registrations, 1);
     EXPECT_FALSE(login->property("checked").toBool());
 
+    // "−" from a stored 41000 lands inside the range.
+    QMetaObject::invokeMethod(item("stepperDown", item("bitrateStepper")), "clicked");
+    EXPECT_EQ(harness.controller->settings().bitrateKbps, 39000);
+    EXPECT_EQ(writes.count(), 2);
+
     QSignalSpy openWindow(view.rootObject(), SIGNAL(openWindow(QString)));
     QMetaObject::invokeMethod(item("licensesButton"), "clicked");
     ASSERT_EQ(openWindow.count(), 1);
@@ -166,7 +171,7 @@ TEST_F(InspectorScene, PicksWriteThroughTheModelAndTheNameCommitsWhenTheFieldIsL
     for (char key : std::string(" Regie 2 ")) {
         QTest::keyClick(&view, key);
     }
-    EXPECT_EQ(writes.count(), 1) << "typing writes nothing";
+    EXPECT_EQ(writes.count(), 2) << "typing writes nothing";
     item("reconnectButton")->forceActiveFocus();
     EXPECT_EQ(harness.controller->settings().senderName, "Regie 2");
     EXPECT_EQ(text("senderNameField"), " Regie 2 ");
