@@ -2,6 +2,7 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
 import Kelvora.Ui
+import Kelvora.Developer
 import Kelvora.Shell
 
 // Window "main": the menu bar with the program's commands, the toolbar, the main view of the current mode
@@ -10,6 +11,7 @@ ApplicationWindow {
     id: window
     required property MainWindowModel model
     required property OnboardingModel onboarding
+    required property PreviewVisibility previewVisibility
 
     readonly property bool developer: model.isDeveloperMode
     readonly property int simpleWidth: model.extraOutputCount > 0 ? 960 : 680
@@ -112,45 +114,9 @@ ApplicationWindow {
                 }
             }
 
+            // The centre stays empty: the dashboard carries the reference clock in its own strip.
             Item {
                 Layout.fillWidth: true
-                implicitHeight: clock.implicitHeight
-
-                Rectangle {
-                    id: clock
-                    objectName: "referenceClock"
-                    anchors.centerIn: parent
-                    visible: window.model.showsReferenceClock
-                    implicitWidth: clockRow.implicitWidth + 24
-                    implicitHeight: clockRow.implicitHeight + 8
-                    width: implicitWidth
-                    height: implicitHeight
-                    radius: height / 2
-                    color: Qt.rgba(Theme.primaryText.r, Theme.primaryText.g, Theme.primaryText.b, 0.06)
-                    ToolTip.visible: clockHover.hovered
-                    ToolTip.text: "Fotografiere diese Uhr zusammen mit dem iPhone: Die Differenz zur Uhr im Testbild ist die Glas-zu-Glas-Latenz."
-                    HoverHandler {
-                        id: clockHover
-                    }
-                    Row {
-                        id: clockRow
-                        anchors.centerIn: parent
-                        spacing: 8
-                        Text {
-                            anchors.verticalCenter: parent.verticalCenter
-                            text: "Uhr Computer"
-                            font.family: Theme.fontFamily
-                            font.pixelSize: 11
-                            font.weight: Font.DemiBold
-                            color: Theme.secondaryText
-                        }
-                        LiveClock {
-                            anchors.verticalCenter: parent.verticalCenter
-                            size: 17
-                            visible: clock.visible
-                        }
-                    }
-                }
             }
 
             ToolButton {
@@ -186,33 +152,23 @@ ApplicationWindow {
         }
     }
 
-    Loader {
-        id: content
-        objectName: "mainContent"
+    // Both views stay made; only the one of the current mode is shown, and a hidden view neither draws nor
+    // counts as showing a preview.
+    DeveloperMainView {
+        objectName: "developerMainView"
         anchors.fill: parent
-        sourceComponent: window.developer ? developerView : simpleView
+        visible: window.developer
+        controller: window.model.controller
+        previewVisibility: window.previewVisibility
+        onOpenWindow: id => window.model.openWindow(id)
     }
 
-    Component {
-        id: developerView
-        Label {
-            objectName: "developerMainViewPlaceholder"
-            horizontalAlignment: Text.AlignHCenter
-            verticalAlignment: Text.AlignVCenter
-            text: "Entwickleransicht"
-            color: Theme.secondaryText
-        }
-    }
-
-    Component {
-        id: simpleView
-        Label {
-            objectName: "simpleMainViewPlaceholder"
-            horizontalAlignment: Text.AlignHCenter
-            verticalAlignment: Text.AlignVCenter
-            text: "Tilvara Sender"
-            color: Theme.secondaryText
-        }
+    SimpleMainView {
+        objectName: "simpleMainView"
+        anchors.fill: parent
+        visible: !window.developer
+        controller: window.model.controller
+        previewVisibility: window.previewVisibility
     }
 
     Popup {

@@ -32,19 +32,6 @@ MainWindowModel::MainWindowModel(SenderController& controller, WindowService& wi
             emit extraOutputCountChanged();
         }
     });
-    updateReferenceClock();
-    connect(&controller_, &SenderController::statusChanged, this, &MainWindowModel::updateReferenceClock);
-    connect(&controller_, &SenderController::isDeveloperModeChanged, this,
-            &MainWindowModel::updateReferenceClock);
-}
-
-void MainWindowModel::updateReferenceClock() {
-    const SenderStatus& status = controller_.status();
-    const bool shows = controller_.isDeveloperMode() && status.isTestPattern && status.isLive();
-    if (shows != showsReferenceClock_) {
-        showsReferenceClock_ = shows;
-        emit showsReferenceClockChanged();
-    }
 }
 
 QString MainWindowModel::pauseTitle() const {
@@ -81,6 +68,10 @@ void MainWindowModel::openSettings() {
 
 void MainWindowModel::openLicenses() {
     windows_.open(QStringLiteral("licenses"));
+}
+
+void MainWindowModel::openWindow(const QString& id) {
+    windows_.open(id);
 }
 
 void MainWindowModel::showIntroduction() {

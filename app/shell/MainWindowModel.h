@@ -16,7 +16,7 @@ class MainWindowModel final : public QObject {
     Q_OBJECT
     QML_ELEMENT
     QML_UNCREATABLE("made by the program")
-    Q_PROPERTY(QObject* controller READ controller CONSTANT)
+    Q_PROPERTY(kelvora::SenderController* controller READ controller CONSTANT)
     Q_PROPERTY(bool isDeveloperMode READ isDeveloperMode WRITE setDeveloperMode NOTIFY isDeveloperModeChanged)
     Q_PROPERTY(
         bool showsOnboarding READ showsOnboarding WRITE setShowsOnboarding NOTIFY showsOnboardingChanged)
@@ -29,13 +29,12 @@ class MainWindowModel final : public QObject {
     Q_PROPERTY(int extraOutputCount READ extraOutputCount NOTIFY extraOutputCountChanged)
     Q_PROPERTY(bool canAddSource READ canAddSource NOTIFY extraOutputCountChanged)
     Q_PROPERTY(QString addSourceHelp READ addSourceHelp CONSTANT)
-    Q_PROPERTY(bool showsReferenceClock READ showsReferenceClock NOTIFY showsReferenceClockChanged)
 
   public:
     MainWindowModel(SenderController& controller, WindowService& windows, Updater& updater,
                     QObject* parent = nullptr);
 
-    QObject* controller() const { return &controller_; }
+    SenderController* controller() const { return &controller_; }
     bool isDeveloperMode() const { return controller_.isDeveloperMode(); }
     void setDeveloperMode(bool enabled) { controller_.setDeveloperMode(enabled); }
     bool showsOnboarding() const { return controller_.showsOnboarding(); }
@@ -49,8 +48,6 @@ class MainWindowModel final : public QObject {
     int extraOutputCount() const { return extraOutputCount_; }
     bool canAddSource() const;
     QString addSourceHelp() const;
-    // The clock to photograph beside a viewer: developer mode, the test picture live.
-    bool showsReferenceClock() const { return showsReferenceClock_; }
 
     Q_INVOKABLE void togglePause() { controller_.togglePause(); }
     Q_INVOKABLE void addOutput() { controller_.addOutput(); }
@@ -58,6 +55,8 @@ class MainWindowModel final : public QObject {
     Q_INVOKABLE void openMainWindow();
     Q_INVOKABLE void openSettings();
     Q_INVOKABLE void openLicenses();
+    // A window by its id ("main", "settings", "licenses").
+    Q_INVOKABLE void openWindow(const QString& id);
     // Opens the main window, then shows the introduction on it from its first page.
     Q_INVOKABLE void showIntroduction();
     Q_INVOKABLE void toggleDeveloperMode();
@@ -72,17 +71,13 @@ class MainWindowModel final : public QObject {
     void canCheckForUpdatesChanged();
     void isPausedChanged();
     void extraOutputCountChanged();
-    void showsReferenceClockChanged();
 
   private:
-    void updateReferenceClock();
-
     SenderController& controller_;
     WindowService& windows_;
     Updater& updater_;
     QString displayName_;
     int extraOutputCount_ = 0;
-    bool showsReferenceClock_ = false;
 };
 
 }  // namespace kelvora

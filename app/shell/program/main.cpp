@@ -19,6 +19,7 @@
 #include <memory>
 #include <string_view>
 
+#include "app/developer/PreviewVisibility.h"
 #include "app/model/SenderController.h"
 #include "app/model/Updater.h"
 #include "app/shell/MainWindowModel.h"
@@ -132,10 +133,12 @@ int runDesktop(int argc, char** argv) {
     MainWindowModel model(*controller, *windows, updater);
     OnboardingModel onboarding(*controller);
     SettingsWindowModel settings(*controller, host);
+    PreviewVisibility mainPreview(PreviewVisibility::mainPreviewOf(*controller));
     const QVariant modelValue = QVariant::fromValue(&model);
     windows->define(QStringLiteral("main"), QUrl(QStringLiteral("qrc:/qt/qml/Kelvora/Shell/MainWindow.qml")),
                     {{QStringLiteral("model"), modelValue},
-                     {QStringLiteral("onboarding"), QVariant::fromValue(&onboarding)}});
+                     {QStringLiteral("onboarding"), QVariant::fromValue(&onboarding)},
+                     {QStringLiteral("previewVisibility"), QVariant::fromValue(&mainPreview)}});
     windows->define(QStringLiteral("settings"),
                     QUrl(QStringLiteral("qrc:/qt/qml/Kelvora/Shell/SettingsWindow.qml")),
                     {{QStringLiteral("model"), modelValue},

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/developer/PreviewVisibility.h"
 #include "app/model/ModelFakes.h"
 #include "app/shell/MainWindowModel.h"
 #include "app/shell/OnboardingModel.h"
@@ -45,7 +46,9 @@ struct Shell {
         prepareUiEngine(engine);
         const QVariant modelValue = QVariant::fromValue(&model);
         windows.define("main", QUrl("qrc:/qt/qml/Kelvora/Shell/MainWindow.qml"),
-                       {{"model", modelValue}, {"onboarding", QVariant::fromValue(&onboarding)}});
+                       {{"model", modelValue},
+                        {"onboarding", QVariant::fromValue(&onboarding)},
+                        {"previewVisibility", QVariant::fromValue(&preview)}});
         windows.define("settings", QUrl("qrc:/qt/qml/Kelvora/Shell/SettingsWindow.qml"),
                        {{"model", modelValue}, {"settings", QVariant::fromValue(&settings)}});
     }
@@ -64,6 +67,7 @@ struct Shell {
     WindowService windows{engine};
     MainWindowModel model{controller, windows, updater};
     OnboardingModel onboarding{controller};
+    PreviewVisibility preview{PreviewVisibility::mainPreviewOf(controller)};
     SettingsWindowModel settings{controller, std::make_shared<testing::FakeHost>()};
 };
 
