@@ -80,35 +80,44 @@ Rectangle {
                 id: scroll
                 objectName: "panelColumn"
                 contentWidth: availableWidth
+                contentHeight: panels.implicitHeight + 40
                 ScrollBar.vertical.policy: ScrollBar.AlwaysOn
                 Layout.fillWidth: true
                 Layout.fillHeight: true
                 Layout.minimumWidth: 600
 
+                // The panels in their fixed order, 20 from every edge.
                 ColumnLayout {
-                    width: scroll.availableWidth
+                    id: panels
+                    x: 20
+                    y: 20
+                    width: scroll.availableWidth - 40
                     spacing: 16
 
                     PreviewPanel {
                         objectName: "previewPanel"
                         controller: root.controller
                         previewVisibility: root.previewVisibility
-                        Layout.topMargin: 20
-                        Layout.leftMargin: 20
-                        Layout.rightMargin: 20
+                    }
+                    StreamTiersPanel {
+                        objectName: "streamTiersPanel"
+                        controller: root.controller
+                    }
+                    SimpleStreamPanel {
+                        objectName: "simpleStreamPanel"
+                        controller: root.controller
                     }
                     OutputsPanel {
                         objectName: "outputsPanel"
                         controller: root.controller
-                        Layout.leftMargin: 20
-                        Layout.rightMargin: 20
+                    }
+                    TierComparisonPanel {
+                        objectName: "tierComparisonPanel"
+                        controller: root.controller
                     }
                     RowLayout {
                         objectName: "metricsRow"
                         spacing: 12
-                        Layout.leftMargin: 20
-                        Layout.rightMargin: 20
-                        Layout.bottomMargin: 20
                         Layout.fillWidth: true
 
                         Repeater {
@@ -124,6 +133,14 @@ Rectangle {
                                 tint: Theme.color(modelData.tint)
                             }
                         }
+                    }
+                    ClientsPanel {
+                        objectName: "clientsPanel"
+                        controller: root.controller
+                    }
+                    EncoderPanel {
+                        objectName: "encoderPanel"
+                        controller: root.controller
                     }
                 }
             }

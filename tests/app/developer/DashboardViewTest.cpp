@@ -182,6 +182,12 @@ TEST_F(DashboardView, WaitingThenLiveWithTwoViewersThenPaused) {
     EXPECT_NE(metric(1), "–");
     EXPECT_TRUE(item("referenceClock")->isVisible());
     screenshot("dashboard-live.png");
+    // The lower half of the column: tier comparison, figures, viewers and encoder.
+    auto* column = qvariant_cast<QQuickItem*>(item("panelColumn")->property("contentItem"));
+    ASSERT_NE(column, nullptr);
+    column->setProperty("contentY", item("tierComparisonPanel")->y());
+    screenshot("dashboard-live-panels.png");
+    column->setProperty("contentY", 0);
 
     c.togglePause();
     ASSERT_TRUE(processUntil([&] { return c.status().state.kind() == Kind::paused; }));
