@@ -1,0 +1,205 @@
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <QGuiApplication>
+#include <QQmlEngine>
+#include <QQmlEngineExtensionPlugin>
+#include <QQuickView>
+#include <QSocketNotifier>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/ui/UiEngine.h"
+#include "receiver/player/PlayerSeams.h"
+#include "receiver/player/StreamPlayer.h"
+#include "receiver/player/program/LatencyProbe.h"
+#include "receiver/player/views/PlayerViewModel.h"
+#include "receiver/session/ReceiverSession.h"
+
+Q_IMPORT_QML_PLUGIN(Kelvora_UiPlugin)
+Q_IMPORT_QML_PLUGIN(Kelvora_PlayerPlugin)
+
+namespace kelvora {
+namespace {
+
+constexpr const char* usage =
+    "Aufruf: tilvara-viewer [--connect ADRESSE] [--measure-latency] [--help]\n"
+    "\n"
+    "Zeigt das Bild eines Tilvara-Senders im lokalen Netzwerk. Sender werden per DNS-SD gefunden;\n"
+    "die Auswahl und eine getippte Adresse stehen hinter der Schaltfläche oben rechts.\n"
+    "\n"
+    "  --connect ADRESSE  verbindet sofort mit ADRESSE (Host, Host:Port oder [IPv6]:Port)\n"
+    "  --measure-latency  schreibt jede Sekunde die Glas-zu-Glas-Latenz des gezeigten Testbilds\n"
+    "                     und die CPU-Zeit je Bild auf die Standardausgabe\n"
+    "  --help             zeigt diese Hilfe\n";
+
+struct Options {
+    std::optional<std::string> connect;
+    bool measureLatency = false;
+};
+
+// None with an exit code when the program should end at once.
+std::optional<Options> parseOptions(int argc, char** argv, int& exitCode) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            std::fputs(usage, stdout);
+            exitCode = 0;
+            return std::nullopt;
+        }
+        if (argument == "--connect" && i + 1 < argc) {
+            options.connect = argv[++i];
+            continue;
+        }
+        if (argument == "--measure-latency") {
+            options.measureLatency = true;
+            continue;
+        }
+        std::fprintf(stderr, "tilvara-viewer: unbekannte Option „%s“\n\n%s", argument.c_str(), usage);
+        exitCode = 2;
+        return std::nullopt;
+    }
+    return options;
+}
+
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+// A receiver session whose stop waits until the goodbye has been handed to the connection: the session
+// says goodbye on its own queue, and a player that lets go of it right after stop() (or a program that ends)
+// would otherwise lose it.
+class GoodbyeSession final : public PlayerSession {
+  public:
+    explicit GoodbyeSession(std::shared_ptr<ReceiverSession> session) : session_(std::move(session)) {}
+
+    void setEventHandler(ReceiverSession::EventHandler handler) override {
+        session_->setEventHandler(std::move(handler));
+    }
+    void start() override { session_->start(); }
+    void stop() override {
+        session_->stop();
+        session_->queue().sync([] {});
+    }
+    void setPreferredQuality(StreamQuality quality) override { session_->setPreferredQuality(quality); }
+    void setSmoothingEnabled(bool enabled) override { session_->setSmoothingEnabled(enabled); }
+    void updateTuning(StreamTuning tuning) override { session_->updateTuning(std::move(tuning)); }
+    void requestKeyframe() override { session_->requestKeyframe(); }
+    void requestSourceRestart() override { session_->requestSourceRestart(); }
+    PlaybackStatistics statistics() const override { return session_->statistics(); }
+    std::optional<HostPortEndpoint> remote() const override { return session_->remote(); }
+    void setFrameOutput(LockedHandler<PixelBuffer>::Handler handler) override {
+        session_->frameOutput.set(std::move(handler));
+    }
+
+  private:
+    std::shared_ptr<ReceiverSession> session_;
+};
+
+int run(int argc, char** argv) {
+    int exitCode = 0;
+    const auto options = parseOptions(argc, argv, exitCode);
+    if (!options) {
+        return exitCode;
+    }
+
+    // Every thread started from here on inherits the mask; the signals wait in a signalfd the loop reads.
+    const sigset_t stopSet = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &stopSet, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    QGuiApplication app(argc, argv);
+    QGuiApplication::setApplicationName(QStringLiteral("Tilvara"));
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Tilvara"));
+
+    const int signalFd = ::signalfd(-1, &stopSet, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signalFd < 0) {
+        std::fprintf(stderr, "tilvara-viewer: signalfd: %s\n", std::strerror(errno));
+        return 1;
+    }
+    QSocketNotifier signalNotifier(signalFd, QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [signalFd] {
+        signalfd_siginfo info;
+        while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            QGuiApplication::quit();
+        }
+    });
+
+    PlayerServices services = PlayerServices::system();
+    services.sessions = [](EngineKind engine, NetworkEndpoint endpoint, ReceiverIdentity identity,
+                           std::shared_ptr<VideoRenderer> renderer) -> std::shared_ptr<PlayerSession> {
+        return std::make_shared<GoodbyeSession>(ReceiverSession::create(
+            std::move(engine), std::move(endpoint), std::move(identity), std::move(renderer)));
+    };
+    const std::shared_ptr<PlayerScheduler> scheduler = services.scheduler;
+
+    PlayerConfiguration configuration;
+    configuration.storageKey = "player";
+    configuration.autoConnect = true;
+    configuration.autoConnectToOnlySender = true;
+    configuration.defaultEngine = EngineKind::tcp();
+    configuration.clientName = PlayerConfiguration::defaultClientName();
+    configuration.usesBuiltInRenderer = true;
+
+    StreamPlayer player(configuration, std::move(services));
+    PlayerViewModel model(player, scheduler, true, false);
+
+    QQuickView view;
+    prepareUiEngine(*view.engine());
+    view.setTitle(QStringLiteral("Tilvara"));
+    view.setColor(Qt::black);
+    view.setResizeMode(QQuickView::SizeRootObjectToView);
+    view.setInitialProperties({{"model", QVariant::fromValue(&model)}});
+    view.setSource(QUrl(QStringLiteral("qrc:/qt/qml/Kelvora/Player/KelvoraPlayerView.qml")));
+    if (view.status() != QQuickView::Ready) {
+        for (const auto& error : view.errors()) {
+            std::fprintf(stderr, "tilvara-viewer: %s\n", qPrintable(error.toString()));
+        }
+        ::close(signalFd);
+        return 1;
+    }
+    view.resize(1280, 760);
+    view.setMinimumSize(QSize(480, 320));
+
+    std::unique_ptr<LatencyProbe> probe;
+    if (options->measureLatency) {
+        probe = std::make_unique<LatencyProbe>(player, view);
+    }
+
+    // Discovery and the connection begin once the window is on screen, so the first picture has a place.
+    QObject::connect(
+        &view, &QQuickWindow::frameSwapped, &player,
+        [&player, &model, connect = options->connect] {
+            player.start();
+            if (connect) {
+                model.connectTyped(QString::fromStdString(*connect));
+            }
+        },
+        Qt::SingleShotConnection);
+    // Closing the window quits too; the player stops before anything is torn down.
+    QObject::connect(&app, &QGuiApplication::aboutToQuit, &player, [&player] { player.stop(); });
+    view.show();
+
+    exitCode = QGuiApplication::exec();
+    player.stop();
+    ::close(signalFd);
+    return exitCode;
+}
+
+}  // namespace
+}  // namespace kelvora
+
+int main(int argc, char** argv) {
+    return kelvora::run(argc, argv);
+}

@@ -1,0 +1,184 @@
+#pragma once
+
+#include <QtQml/qqmlregistration.h>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QVariantList>
+
+#include <memory>
+#include <optional>
+
+#include "app/ui/VideoFeed.h"
+#include "app/ui/VideoItem.h"
+#include "receiver/player/PlayerSeams.h"
+#include "receiver/player/StreamPlayer.h"
+
+namespace kelvora {
+
+// What the player view, its status views, the sender picker and the debug overlay show of one StreamPlayer,
+// as QML reads it: every text, colour token and flag comes from the presenters, and each property notifies
+// only when its value changed. It also keeps the view's own state: whether the controls are shown (they hide
+// themselves 3 s after they were last shown during playback, on the scheduler's clock, so a test drives it
+// by hand) and whether the picker is open.
+//
+// Threads: GUI thread only, like the player it observes. The player outlives this model.
+class PlayerViewModel : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("the program makes the player's view model")
+
+    Q_PROPERTY(bool showsControls READ showsControls CONSTANT)
+    Q_PROPERTY(bool canClose READ canClose CONSTANT)
+    Q_PROPERTY(kelvora::VideoFeed* feed READ feed CONSTANT)
+
+    Q_PROPERTY(bool isPlaying READ isPlaying NOTIFY statusChanged)
+    Q_PROPERTY(QString pillTitle READ pillTitle NOTIFY statusChanged)
+    Q_PROPERTY(QString pillDetail READ pillDetail NOTIFY statusChanged)
+    Q_PROPERTY(bool pillHasDetail READ pillHasDetail NOTIFY statusChanged)
+    Q_PROPERTY(QString pillColor READ pillColor NOTIFY statusChanged)
+    Q_PROPERTY(QString placeholderSymbol READ placeholderSymbol NOTIFY statusChanged)
+    Q_PROPERTY(bool placeholderPulses READ placeholderPulses NOTIFY statusChanged)
+    Q_PROPERTY(QString placeholderTitle READ placeholderTitle NOTIFY statusChanged)
+    Q_PROPERTY(QString placeholderSubtitle READ placeholderSubtitle NOTIFY statusChanged)
+    Q_PROPERTY(bool placeholderOffersChoice READ placeholderOffersChoice NOTIFY statusChanged)
+
+    Q_PROPERTY(bool hasSenders READ hasSenders NOTIFY sendersChanged)
+    Q_PROPERTY(QVariantList senderRows READ senderRows NOTIFY sendersChanged)
+    Q_PROPERTY(bool hasSelection READ hasSelection NOTIFY sendersChanged)
+    Q_PROPERTY(QString searchingHint READ searchingHint NOTIFY sendersChanged)
+    Q_PROPERTY(bool searchingHintIsWarning READ searchingHintIsWarning NOTIFY sendersChanged)
+
+    Q_PROPERTY(QVariantList engines READ engines NOTIFY enginesChanged)
+    Q_PROPERTY(QString engine READ engine WRITE setEngine NOTIFY enginesChanged)
+    Q_PROPERTY(QString quality READ quality WRITE setQuality NOTIFY qualityChanged)
+    Q_PROPERTY(bool showsDebugOverlay READ showsDebugOverlay WRITE setShowsDebugOverlay NOTIFY
+                   showsDebugOverlayChanged)
+
+    Q_PROPERTY(QString overlayHeader READ overlayHeader NOTIFY overlayChanged)
+    Q_PROPERTY(bool overlayShowsSyncBadge READ overlayShowsSyncBadge NOTIFY overlayChanged)
+    Q_PROPERTY(QVariantList overlayRows READ overlayRows NOTIFY overlayChanged)
+    Q_PROPERTY(bool overlayShowsClock READ overlayShowsClock NOTIFY overlayChanged)
+
+    Q_PROPERTY(bool controlsVisible READ controlsVisible NOTIFY controlsChanged)
+    Q_PROPERTY(int controlsAnimationMs READ controlsAnimationMs NOTIFY controlsChanged)
+    Q_PROPERTY(bool showsPicker READ showsPicker WRITE setShowsPicker NOTIFY showsPickerChanged)
+
+  public:
+    static constexpr auto hideDelay = std::chrono::seconds(3);
+
+    PlayerViewModel(StreamPlayer& player, std::shared_ptr<PlayerScheduler> scheduler, bool showsControls,
+                    bool canClose, QObject* parent = nullptr);
+    ~PlayerViewModel() override;
+
+    bool showsControls() const { return showsControls_; }
+    bool canClose() const { return canClose_; }
+    VideoFeed* feed() const { return feed_; }
+
+    bool isPlaying() const { return player_->state().isPlaying(); }
+    QString pillTitle() const { return status_.pillTitle; }
+    QString pillDetail() const { return status_.pillDetail; }
+    bool pillHasDetail() const { return status_.pillHasDetail; }
+    QString pillColor() const { return status_.pillColor; }
+    QString placeholderSymbol() const { return status_.placeholderSymbol; }
+    bool placeholderPulses() const { return status_.placeholderPulses; }
+    QString placeholderTitle() const { return status_.placeholderTitle; }
+    QString placeholderSubtitle() const { return status_.placeholderSubtitle; }
+    bool placeholderOffersChoice() const { return status_.placeholderOffersChoice; }
+
+    bool hasSenders() const { return !player_->senders().empty(); }
+    QVariantList senderRows() const { return senderRows_; }
+    bool hasSelection() const { return hasSelection_; }
+    QString searchingHint() const;
+    bool searchingHintIsWarning() const;
+
+    QVariantList engines() const { return engines_; }
+    QString engine() const;
+    void setEngine(const QString& rawValue);
+    QString quality() const;
+    void setQuality(const QString& quality);
+    bool showsDebugOverlay() const { return player_->showsDebugOverlay(); }
+    void setShowsDebugOverlay(bool shows);
+
+    QString overlayHeader() const { return overlay_.header; }
+    bool overlayShowsSyncBadge() const { return overlay_.showsSyncBadge; }
+    QVariantList overlayRows() const { return overlay_.rows; }
+    bool overlayShowsClock() const { return overlay_.showsClock; }
+
+    bool controlsVisible() const { return controlsVisible_; }
+    int controlsAnimationMs() const { return controlsAnimationMs_; }
+    bool showsPicker() const { return showsPicker_; }
+    void setShowsPicker(bool shows);
+
+    // A tap anywhere on the player: flips the controls and, during playback, counts 3 s anew.
+    Q_INVOKABLE void tap();
+    // Connects the listed sender with this id.
+    Q_INVOKABLE void select(const QString& id);
+    // Whether the address field holds more than blanks.
+    Q_INVOKABLE bool canConnect(const QString& text) const;
+    // Connects a typed address; false (and nothing done) for a blank field.
+    Q_INVOKABLE bool connectTyped(const QString& text);
+    // Ends the session, clears the selection and forgets the last sender.
+    Q_INVOKABLE void disconnectSender();
+    Q_INVOKABLE void requestKeyframe();
+    Q_INVOKABLE void requestSourceRestart();
+    Q_INVOKABLE void close();
+
+  signals:
+    void statusChanged();
+    void sendersChanged();
+    void enginesChanged();
+    void qualityChanged();
+    void showsDebugOverlayChanged();
+    void overlayChanged();
+    void controlsChanged();
+    void showsPickerChanged();
+    void closeRequested();
+
+  private:
+    struct Status {
+        QString pillTitle, pillDetail, pillColor;
+        bool pillHasDetail = false;
+        QString placeholderSymbol, placeholderTitle, placeholderSubtitle;
+        bool placeholderPulses = false;
+        bool placeholderOffersChoice = false;
+        bool playing = false;
+
+        bool operator==(const Status&) const = default;
+    };
+    struct Overlay {
+        QString header;
+        bool showsSyncBadge = false;
+        QVariantList rows;
+        bool showsClock = false;
+
+        bool operator==(const Overlay&) const = default;
+    };
+
+    void refreshStatus();
+    void refreshSenders();
+    void refreshEngines();
+    void refreshOverlay();
+    void setControlsVisible(bool visible, int animationMs);
+    void scheduleHide();
+
+    QPointer<StreamPlayer> player_;
+    std::shared_ptr<PlayerScheduler> scheduler_;
+    const bool showsControls_;
+    const bool canClose_;
+    VideoFeed* feed_;
+
+    Status status_;
+    QVariantList senderRows_;
+    bool hasSelection_ = false;
+    QVariantList engines_;
+    Overlay overlay_;
+
+    bool controlsVisible_ = true;
+    int controlsAnimationMs_ = 0;
+    bool showsPicker_ = false;
+    // Destroying the handle cancels the hide, so it never outlives this model.
+    PlayerScheduler::Handle hideTask_;
+};
+
+}  // namespace kelvora

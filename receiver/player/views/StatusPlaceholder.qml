@@ -1,0 +1,111 @@
+import QtQuick
+import Kelvora.Ui
+
+// The panel in the middle of the screen while no picture plays: what the player is doing and, once senders
+// are found, the way to choose one.
+Item {
+    id: root
+    property string symbol
+    property bool pulses: false
+    property string title
+    property string subtitle
+    property bool offersChoice: false
+    signal choose
+
+    implicitWidth: panel.width + 48
+    implicitHeight: panel.height + 48
+
+    Rectangle {
+        id: panel
+        anchors.centerIn: parent
+        width: column.width + 56
+        height: column.height + 48
+        radius: 22
+        color: Qt.rgba(0.11, 0.11, 0.12, 0.6)
+
+        Column {
+            id: column
+            anchors.centerIn: parent
+            spacing: 14
+            width: Math.max(icon.width, titleText.implicitWidth, Math.min(subtitleText.implicitWidth, 360),
+                            button.visible ? button.width : 0)
+
+            Symbol {
+                id: icon
+                objectName: "placeholderSymbol"
+                anchors.horizontalCenter: parent.horizontalCenter
+                name: root.symbol
+                color: "white"
+                size: 44
+                opacity: 0.85
+            }
+            SequentialAnimation {
+                running: root.pulses && root.visible
+                loops: Animation.Infinite
+                onStopped: icon.opacity = 0.85
+                NumberAnimation { target: icon; property: "opacity"; to: 0.3; duration: 700; easing.type: Easing.InOutQuad }
+                NumberAnimation { target: icon; property: "opacity"; to: 0.85; duration: 700; easing.type: Easing.InOutQuad }
+            }
+            Text {
+                id: titleText
+                objectName: "placeholderTitle"
+                anchors.horizontalCenter: parent.horizontalCenter
+                text: root.title
+                textFormat: Text.PlainText
+                font.family: Theme.fontFamily
+                font.pixelSize: 20
+                font.weight: Font.DemiBold
+                color: "white"
+            }
+            Text {
+                id: subtitleText
+                objectName: "placeholderSubtitle"
+                anchors.horizontalCenter: parent.horizontalCenter
+                width: Math.min(implicitWidth, 360)
+                text: root.subtitle
+                textFormat: Text.PlainText
+                wrapMode: Text.Wrap
+                horizontalAlignment: Text.AlignHCenter
+                font.family: Theme.fontFamily
+                font.pixelSize: 14
+                color: Qt.rgba(1, 1, 1, 0.7)
+            }
+            Rectangle {
+                id: button
+                objectName: "placeholderChooseButton"
+                visible: root.offersChoice
+                anchors.horizontalCenter: parent.horizontalCenter
+                width: buttonRow.width + 32
+                height: buttonRow.height + 20
+                radius: height / 2
+                color: Qt.rgba(1, 1, 1, chooseTap.pressed ? 0.25 : 0.15)
+                Accessible.role: Accessible.Button
+                Accessible.name: buttonLabel.text
+
+                Row {
+                    id: buttonRow
+                    anchors.centerIn: parent
+                    spacing: 6
+                    Symbol {
+                        anchors.verticalCenter: parent.verticalCenter
+                        name: "desktopcomputer"
+                        color: "white"
+                        size: 15
+                    }
+                    Text {
+                        id: buttonLabel
+                        text: "Sender wählen"
+                        font.family: Theme.fontFamily
+                        font.pixelSize: 14
+                        font.weight: Font.DemiBold
+                        color: "white"
+                    }
+                }
+                TapHandler {
+                    id: chooseTap
+                    onTapped: root.choose()
+                }
+            }
+        }
+    }
+}
