@@ -770,6 +770,7 @@ void SenderServer::dispatch(const std::shared_ptr<SenderSession>& session, const
                     }
                 }
             } else if constexpr (std::is_same_v<T, GoodbyeMessage>) {
+                Log::network().info("{} verabschiedet sich: {}", name, viewerText(value.reason));
                 removeSession(session, std::nullopt);
             } else if constexpr (std::is_same_v<T, RestartSourceMessage>) {
                 Log::capture().info("{} bittet, die Quelle neu zu verbinden", name);
