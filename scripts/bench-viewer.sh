@@ -54,7 +54,8 @@ for size in 1280x720 1920x1080; do
     "$receiver" --seconds $((seconds + 4)) "127.0.0.1:$port" > "$run/receiver.log" 2>&1 || true
     pkill -TERM -x tilvara-viewer -g "${pids[-1]}" 2>/dev/null || true
     sleep 1
-    kill -KILL -- "-${pids[-1]}" "-${pids[-2]}" 2>/dev/null || true
+    kill -TERM -- "-${pids[-1]}" "-${pids[-2]}" 2>/dev/null || true
+    wait "${pids[-1]}" "${pids[-2]}" 2>/dev/null || true
 
     viewer_median=$(grep -o 'shown-median-ms=[0-9.]*' "$run/viewer.log" | tail -n "$seconds" | cut -d= -f2 | mean)
     viewer_p95=$(grep -o 'shown-p95-ms=[0-9.]*' "$run/viewer.log" | tail -n "$seconds" | cut -d= -f2 | mean)
