@@ -13,6 +13,7 @@
 #include "platform/ComputerName.h"
 #include "platform/UserDefaults.h"
 #include "platform/Utf8.h"
+#include "sender/pipeline/SenderStatusRows.h"
 #include "sender/pipeline/TierLayout.h"
 #include "sender/pipeline/TierRate.h"
 #include "sender/server/NativeQUICEngine.h"
@@ -426,10 +427,7 @@ void SenderPipeline::stopSource() {
     // Black describes the pictures of a running source; without one there is nothing to call black.
     intake_.setBlackSince(0);
     status_.sourceIsBlack = false;
-    std::lock_guard lock(encodersLock_);
-    for (auto& [tier, encoder] : encoders_) {
-        encoder->resetSession();
-    }
+    encoders_.resetSessions();
 }
 
 std::vector<std::shared_ptr<StreamingEngine>> SenderPipeline::enabledEngines(
@@ -558,14 +556,7 @@ void SenderPipeline::handleFrame(SourceFrame frame) {
         streamer->encode(frame.pixelBuffer, frame.captureTime);
     }
 
-    std::vector<std::shared_ptr<VideoEncoder>> encoders;
-    {
-        std::lock_guard lock(encodersLock_);
-        encoders.reserve(encoders_.size());
-        for (const auto& [tier, encoder] : encoders_) {
-            encoders.push_back(encoder);
-        }
-    }
+    const std::vector<std::shared_ptr<VideoEncoder>> encoders = encoders_.list();
     const uint64_t handOffStart = options_.clock();
     PixelBuffer picture = frame.pixelBuffer;
     if (!encoders.empty()) {
@@ -648,9 +639,7 @@ std::shared_ptr<VideoEncoder> SenderPipeline::makeEncoder(uint8_t tier,
 }
 
 std::shared_ptr<VideoEncoder> SenderPipeline::encoder(uint8_t tier) const {
-    std::lock_guard lock(encodersLock_);
-    auto found = encoders_.find(tier);
-    return found == encoders_.end() ? nullptr : found->second;
+    return encoders_.find(tier);
 }
 
 void SenderPipeline::updateTierEncoders() {
@@ -662,55 +651,9 @@ void SenderPipeline::updateTierEncoders() {
     inputs.middleKbps = middleKbps_;
     const SenderSettings& settings = settings_;
 
-    // Encoders leaving the table are released after the lock: releasing one waits for the picture it is
-    // compressing, and the source's thread must not wait for that to read the table.
-    std::vector<std::shared_ptr<VideoEncoder>> removed;
-    {
-        std::lock_guard lock(encodersLock_);
-
-        EncoderConfiguration main = TierLayout::mainConfiguration(settings, inputs);
-        if (auto found = encoders_.find(TierLayout::mainTier); found == encoders_.end()) {
-            encoders_[TierLayout::mainTier] = makeEncoder(TierLayout::mainTier, main);
-        } else {
-            if (settings.adaptiveBitrate) {
-                main.bitrateKbps = std::min(found->second->configuredBitrateKbps(), main.bitrateKbps);
-            }
-            found->second->applyPendingSessionChange(main);
-        }
-
-        if (auto proxy = TierLayout::proxyConfiguration(settings, inputs)) {
-            auto& slot = encoders_[TierLayout::proxyTier];
-            if (!slot) {
-                Log::bitrate().info("Proxy-Stream gestartet ({}, {} kbit/s)", proxy->dimensions.description(),
-                                    proxy->bitrateKbps);
-                slot = makeEncoder(TierLayout::proxyTier, *proxy);
-            } else {
-                slot->applyPendingSessionChange(*proxy);
-            }
-            slot->setTargetFrameRate(TierLayout::reducedFrameRate(videoFrameRate_));
-        } else if (auto found = encoders_.find(TierLayout::proxyTier); found != encoders_.end()) {
-            Log::bitrate().info("Proxy-Stream beendet");
-            removed.push_back(std::move(found->second));
-            encoders_.erase(found);
-        }
-
-        if (auto middle = TierLayout::middleConfiguration(settings, inputs)) {
-            auto& slot = encoders_[TierLayout::middleTier];
-            if (!slot) {
-                Log::bitrate().info("Zwischenstufe gestartet ({})", middle->dimensions.description());
-                slot = makeEncoder(TierLayout::middleTier, *middle);
-            } else {
-                slot->applyPendingSessionChange(*middle);
-            }
-            if (!settings.studioMode) {
-                slot->setTargetFrameRate(TierLayout::reducedFrameRate(videoFrameRate_));
-            }
-        } else if (auto found = encoders_.find(TierLayout::middleTier); found != encoders_.end()) {
-            Log::bitrate().info("Zwischenstufe beendet");
-            removed.push_back(std::move(found->second));
-            encoders_.erase(found);
-        }
-    }
+    encoders_.update(settings, inputs, [this](uint8_t tier, const EncoderConfiguration& configuration) {
+        return makeEncoder(tier, configuration);
+    });
 }
 
 void SenderPipeline::tick() {
@@ -1066,37 +1009,14 @@ void SenderPipeline::handleSessionsChanged() {
 void SenderPipeline::publishStatus() {
     const uint64_t now = options_.clock();
     const auto sessions = currentSessions();
-    std::map<uint8_t, std::shared_ptr<VideoEncoder>> encoders;
-    {
-        std::lock_guard lock(encodersLock_);
-        encoders = encoders_;
-    }
+    const std::map<uint8_t, std::shared_ptr<VideoEncoder>> encoders = encoders_.snapshot();
     status_.dimensions = videoDimensions_;
     status_.configuredFrameRate = videoFrameRate_;
     status_.measuredFrameRate = intake_.frameRate(now);
     status_.outputKbps = clampedInt<int>(outputMeter_.rate(now) * 8 / 1000);
     status_.codec = effectiveCodec_;
 
-    status_.tiers.clear();
-    for (const auto& [tier, encoder] : encoders) {
-        const EncoderConfiguration configuration = encoder->configuration();
-        const VideoEncoder::Timing timing = encoder->timing();
-        TierStatus row;
-        row.tier = tier;
-        row.codec = configuration.codec;
-        row.dimensions = configuration.dimensions;
-        row.bitrateKbps = configuration.bitrateKbps;
-        row.clientCount =
-            int(std::count_if(sessions.begin(), sessions.end(),
-                              [tier = tier](const auto& session) { return session->tier == tier; }));
-        auto meter = tierFrameMeters_.find(tier);
-        row.frameRate = meter == tierFrameMeters_.end() ? 0 : meter->second.rate(now);
-        row.lowLatencyRateControl = encoder->isLowLatencyActive();
-        row.encodeWaitMs = timing.waitMs;
-        row.encodeHardwareMs = timing.hardwareMs;
-        row.outputCodec = timing.outputCodec;
-        status_.tiers.push_back(std::move(row));
-    }
+    status_.tiers = tierStatusRows(encoders, sessions, tierFrameMeters_, now);
 
     status_.clients.clear();
     for (const auto& session : sessions) {
@@ -1106,33 +1026,7 @@ void SenderPipeline::publishStatus() {
         status_.clients.begin(), status_.clients.end(),
         [](const ClientStatus& a, const ClientStatus& b) { return a.connectedSince < b.connectedSince; });
 
-    status_.engines.clear();
-    for (const auto& engine : server_->engines()) {
-        EngineStatus row;
-        row.kind = engine->kind();
-        row.isEnabled = true;
-        row.isAvailable = engine->isAvailable();
-        row.detail = engine->statusDetail();
-        row.clientCount = int(std::count_if(sessions.begin(), sessions.end(), [&](const auto& session) {
-            return session->engine == row.kind;
-        }));
-        status_.engines.push_back(std::move(row));
-    }
-    std::vector<EngineKind> known = EngineKind::all();
-    for (const auto& engine : extraEngines_) {
-        known.push_back(engine->kind());
-    }
-    for (const auto& kind : known) {
-        const bool listed = std::any_of(status_.engines.begin(), status_.engines.end(),
-                                        [&](const EngineStatus& row) { return row.kind == kind; });
-        if (listed) {
-            continue;
-        }
-        const auto& enabled = settings_.enabledEngines;
-        status_.engines.push_back(
-            EngineStatus{kind, std::find(enabled.begin(), enabled.end(), kind.rawValue) != enabled.end(),
-                         true, "deaktiviert", 0});
-    }
+    status_.engines = engineStatusRows(server_->engines(), sessions, extraEngines_, settings_.enabledEngines);
     status_.controlPort = server_->controlPort();
     status_.networkError = server_->listenerError();
     statusHandler_(status_);
@@ -1179,26 +1073,8 @@ StreamTuning SenderPipeline::currentTuning() {
     StreamTuning tuning = settings_.streamTuning();
     const auto sessions = currentSessions();
     const uint64_t now = options_.clock();
-    std::map<uint8_t, std::shared_ptr<VideoEncoder>> encoders;
-    {
-        std::lock_guard lock(encodersLock_);
-        encoders = encoders_;
-    }
-    tuning.tiers.clear();
-    for (const auto& [tier, encoder] : encoders) {
-        const EncoderConfiguration configuration = encoder->configuration();
-        StreamTuning::Tier row;
-        row.tier = tier;
-        row.width = configuration.dimensions.width;
-        row.height = configuration.dimensions.height;
-        row.bitrateKbps = configuration.bitrateKbps;
-        auto meter = tierFrameMeters_.find(tier);
-        row.frameRate = meter == tierFrameMeters_.end() ? 0 : meter->second.rate(now);
-        row.clientCount =
-            int(std::count_if(sessions.begin(), sessions.end(),
-                              [tier = tier](const auto& session) { return session->tier == tier; }));
-        tuning.tiers.push_back(row);
-    }
+    const std::map<uint8_t, std::shared_ptr<VideoEncoder>> encoders = encoders_.snapshot();
+    tuning.tiers = tuningTierRows(encoders, sessions, tierFrameMeters_, now);
     return tuning;
 }
 

@@ -27,6 +27,7 @@
 #include "sender/pipeline/SenderStatus.h"
 #include "sender/pipeline/SourceFactory.h"
 #include "sender/pipeline/SourceSelection.h"
+#include "sender/pipeline/TierEncoders.h"
 #include "sender/pipeline/VideoEncoder.h"
 #include "sender/server/SenderServerCallbacks.h"
 #include "sender/sources/SourceFrame.h"
@@ -45,7 +46,7 @@ class StreamingEngine;
 // Threads. All control work (start, stop, settings, sources, devices, pause, the server's callbacks, the
 // tick) runs on the server's queue; the public operations enqueue it there and return at once. Pictures
 // arrive on the source's own thread and are taken in there: the intake state (FrameIntake), the encoder
-// table (`encodersLock_`), the simple streamer (`streamerLock_`) and the settings copy for other threads
+// table (TierEncoders), the simple streamer (`streamerLock_`) and the settings copy for other threads
 // (`settingsLock_`) are guarded by mutexes of their own; no two are held at once, except that an encoder's
 // own lock is taken inside the encoder table's. Encoded frames come from the encoders' threads and are
 // moved to the server queue before they touch any state. Every callback holds the pipeline weakly.
@@ -195,8 +196,7 @@ class SenderPipeline final : public SenderServerDelegate,
     std::mutex streamerLock_;
     std::shared_ptr<SimpleH264Streamer> simpleStreamer_;
 
-    mutable std::mutex encodersLock_;
-    std::map<uint8_t, std::shared_ptr<VideoEncoder>> encoders_;
+    TierEncoders encoders_;
 
     FrameIntake intake_;
     ParallelLoop fanOut_{2};
