@@ -13,43 +13,11 @@
 #include "core/SimpleStreamProtocol.h"
 #include "fuzz/TypeCodes.h"
 #include "platform/AvahiStrings.h"
+#include "tests/support/SampleMessages.h"
 
 using namespace kelvora;
 
 namespace {
-
-std::vector<ControlMessage> oneOfEveryMessage() {
-    const StreamInfoMessage stream{
-        StreamInfoMessage::State::starting, "Testbild", VideoCodec::h264, {1280, 720}, 30, true};
-    const StreamTuning tuning{
-        true,  true,  true, true, false, true, false,
-        false, 25000, 2000, 900,  50,    true, {{0, 1920, 1080, 24000, 50, 1}, {2, 640, 360, 900, 29.97, 0}}};
-    return {
-        HelloMessage{
-            "C-1", "iPhone", 4, EngineKind::tcp(), {VideoCodec::h264, VideoCodec::hevc}, "iPhone15,2", true},
-        WelcomeMessage{"Sender", 4, "T-1", EngineKind::quic(), {{"quicPort", "4433"}}, stream, "S-1", true},
-        stream,
-        EncodedVideoFrame::make(VideoCodec::hevc, {EncodedVideoFrame::Flags::keyframe}, 1, 5, std::nullopt,
-                                10, 20, {1280, 720}, 4000, {Bytes{0x40, 1}, Bytes{0x42, 2, 3}},
-                                Bytes(16, 0x26)),
-        KeyframeRequestMessage{KeyframeRequestMessage::Reason::manual, 0},
-        ReceiverReportMessage{1000, 30, 29, 1, 0, 0, 123456, 35.5, 50.25, 1.5, 4, 0},
-        TierReadyMessage{1, true},
-        ReferenceAckMessage{0, 10, 20},
-        PreferTierMessage{{2, std::nullopt}},
-        StandbyBridgeMessage{true, 2},
-        FrameRateLimitMessage{30},
-        QualityPreferenceMessage{StreamQuality::full},
-        tuning,
-        StreamTuningUpdate{tuning},
-        TimeSyncRequest{{1, 0, 0}},
-        TimeSyncResponse{{1, 2, 3}},
-        EngineSignalMessage{EngineKind::quic(), "rotate", ""},
-        MediaAttachMessage{"T-1"},
-        GoodbyeMessage{"sender stopped"},
-        RestartSourceMessage{},
-    };
-}
 
 // The chunked form the framing targets read: a size byte before each piece of the stream.
 Bytes inChunks(ByteView stream, const std::vector<uint8_t>& prefix) {
@@ -96,7 +64,7 @@ int main(int argc, char** argv) {
     Corpus corpus(argv[1]);
     const auto& codes = fuzz::allTypeCodes();
     Bytes everything;
-    for (const ControlMessage& message : oneOfEveryMessage()) {
+    for (const ControlMessage& message : testing::sampleOfEveryMessage()) {
         const Bytes frame = message.encoded();
         everything.insert(everything.end(), frame.begin(), frame.end());
         corpus.add("control_framing", inChunks(frame, {}));
