@@ -10,7 +10,6 @@
 //     KELVORA_BENCH=build/bench/FrameTransferBench scripts/bench-loss.sh    (0, 1 and 5 % loss)
 
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <asio/connect.hpp>
 #include <asio/io_context.hpp>
@@ -20,13 +19,12 @@
 #include <asio/write.hpp>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <map>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "core/MonotonicClock.h"
 #include "core/QUICConfiguration.h"
 #include "core/SampleWindow.h"
@@ -34,6 +32,7 @@
 #include "sender/server/QUICIdentityStore.h"
 
 using namespace kelvora;
+using bench::ScratchFolder;
 
 namespace {
 
@@ -45,25 +44,6 @@ constexpr size_t kKeyframeBytes = 100'000;
 size_t frameSize(int index) {
     return index % kFrameRate == 0 ? kKeyframeBytes : kFrameBytes;
 }
-
-class ScratchFolder {
-  public:
-    ScratchFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kelvora-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
 
 // Sends one message per frame interval from the io thread and notes when each arrived whole.
 class Schedule {

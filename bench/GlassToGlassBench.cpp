@@ -25,6 +25,7 @@
 #include <mutex>
 #include <thread>
 
+#include "bench/BenchSupport.h"
 #include "core/LatencyTrace.h"
 #include "core/MonotonicClock.h"
 #include "core/SampleWindow.h"
@@ -173,21 +174,10 @@ void GlassToGlass(benchmark::State& state) {
         options.announce = false;
         auto pipeline =
             SenderPipeline::create(settings, "BENCH-G2G-" + std::to_string(getpid()), {}, options);
-        std::mutex portMutex;
-        std::condition_variable portChanged;
-        std::optional<uint16_t> port;
-        pipeline->setStatusHandler([&](SenderStatus status) {
-            std::lock_guard lock(portMutex);
-            port = status.controlPort;
-            portChanged.notify_all();
-        });
-        pipeline->start();
-        {
-            std::unique_lock lock(portMutex);
-            if (!portChanged.wait_for(lock, std::chrono::seconds(30), [&] { return port.has_value(); })) {
-                state.SkipWithError("the sender did not start listening");
-                break;
-            }
+        const std::optional<uint16_t> port = bench::startAndWaitForPort(*pipeline);
+        if (!port) {
+            state.SkipWithError("the sender did not start listening");
+            break;
         }
 
         LatencyDisplay display(frameRate * 20);

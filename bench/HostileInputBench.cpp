@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <malloc.h>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +23,7 @@
 #include "core/ControlMessage.h"
 #include "sender/server/NativeTCPEngine.h"
 #include "sender/server/SenderServer.h"
+#include "tests/core/LoopbackPeer.h"
 
 using namespace kelvora;
 using namespace std::chrono_literals;
@@ -67,22 +67,6 @@ long heapInUse() {
     return static_cast<long>(info.uordblks + info.hblkhd);
 }
 
-int connectFrom(uint32_t source, uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(source);
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(port);
-    remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
-        throw std::runtime_error("connect");
-    }
-    return fd;
-}
-
 void BM_IdleConnectionWithoutHello(benchmark::State& state) {
     auto queue = std::make_shared<SerialQueue>(SerialQueue::labelFor("server"));
     ServiceAnnouncement announcement;
@@ -105,12 +89,12 @@ void BM_IdleConnectionWithoutHello(benchmark::State& state) {
     const std::size_t count = SenderServer::maximumPendingConnections;
     for (auto _ : state) {
         const long before = heapInUse();
-        std::vector<int> fds;
+        std::vector<testing::RawPeer> peers;
         for (std::size_t i = 0; i < count; ++i) {
             const uint32_t source =
                 INADDR_LOOPBACK + 1 + static_cast<uint32_t>(i / SenderServer::maximumPendingPerAddress);
-            fds.push_back(connectFrom(source, port));
-            ::send(fds.back(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            peers.push_back(testing::RawPeer::connectTo(port, source));
+            ::send(peers.back().fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
         }
         while (queue->sync([&] { return server->pendingCount(); }) < count) {
             std::this_thread::sleep_for(5ms);
@@ -119,9 +103,7 @@ void BM_IdleConnectionWithoutHello(benchmark::State& state) {
         const long after = heapInUse();
         state.counters["bytes_per_connection"] =
             static_cast<double>(after - before) / static_cast<double>(count);
-        for (int fd : fds) {
-            ::close(fd);
-        }
+        peers.clear();
         while (queue->sync([&] { return server->pendingCount(); }) > 0) {
             std::this_thread::sleep_for(5ms);
         }

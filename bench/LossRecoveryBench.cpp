@@ -26,6 +26,7 @@
 #include <optional>
 #include <thread>
 
+#include "bench/BenchSupport.h"
 #include "core/MonotonicClock.h"
 #include "core/SampleWindow.h"
 #include "core/TestPatternTimecode.h"
@@ -161,21 +162,10 @@ void LossRecovery(benchmark::State& state) {
         options.announce = false;
         auto pipeline =
             SenderPipeline::create(settings, "BENCH-LOSS-" + std::to_string(getpid()), {}, options);
-        std::mutex portMutex;
-        std::condition_variable portChanged;
-        std::optional<uint16_t> port;
-        pipeline->setStatusHandler([&](SenderStatus status) {
-            std::lock_guard lock(portMutex);
-            port = status.controlPort;
-            portChanged.notify_all();
-        });
-        pipeline->start();
-        {
-            std::unique_lock lock(portMutex);
-            if (!portChanged.wait_for(lock, std::chrono::seconds(30), [&] { return port.has_value(); })) {
-                state.SkipWithError("the sender did not start listening");
-                break;
-            }
+        const std::optional<uint16_t> port = bench::startAndWaitForPort(*pipeline);
+        if (!port) {
+            state.SkipWithError("the sender did not start listening");
+            break;
         }
 
         auto probe = std::make_shared<LossProbe>(period);

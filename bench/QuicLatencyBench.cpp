@@ -13,18 +13,15 @@
 // network namespace and names the share in the benchmark context.
 
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <filesystem>
 #include <map>
 #include <mutex>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "core/MonotonicClock.h"
 #include "core/SampleWindow.h"
 #include "core/TestPatternTimecode.h"
@@ -32,32 +29,13 @@
 #include "sender/pipeline/SenderPipeline.h"
 
 using namespace kelvora;
+using bench::ScratchFolder;
 
 namespace {
 
 constexpr auto kWarmUp = std::chrono::seconds(3);
 constexpr int kFrameRate = 30;
 constexpr double kFrameIntervalMs = 1000.0 / kFrameRate;
-
-// The identity the QUIC engine makes lives here for the run, not in the user's application folder.
-class ScratchFolder {
-  public:
-    ScratchFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kelvora-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
 
 struct Shown {
     uint64_t at;
@@ -80,22 +58,12 @@ void GlassToGlass(benchmark::State& state) {
         options.applicationFolder = folder.path();
         options.announce = false;
         auto pipeline = SenderPipeline::create(settings, "BENCH-QUIC", {}, options);
-        std::mutex mutex;
-        std::condition_variable changed;
-        std::optional<uint16_t> port;
-        pipeline->setStatusHandler([&](SenderStatus status) {
-            std::lock_guard lock(mutex);
-            port = status.controlPort;
-            changed.notify_all();
-        });
-        pipeline->start();
-        {
-            std::unique_lock lock(mutex);
-            if (!changed.wait_for(lock, std::chrono::seconds(30), [&] { return bool(port); })) {
-                state.SkipWithError("the sender did not open its port");
-                return;
-            }
+        const std::optional<uint16_t> port = bench::startAndWaitForPort(*pipeline);
+        if (!port) {
+            state.SkipWithError("the sender did not open its port");
+            return;
         }
+        std::mutex mutex;
 
         bool measuring = false;
         std::vector<Shown> shown;

@@ -17,13 +17,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "core/ControlMessage.h"
 #include "sender/server/NativeTCPEngine.h"
 #include "sender/server/SenderServer.h"
+#include "tests/core/LoopbackPeer.h"
 
 using namespace kelvora;
 
@@ -32,51 +32,36 @@ namespace {
 constexpr size_t kFrameBytes = 60 * 1024;
 constexpr int kFrameRate = 30;
 
-int connectViewer(uint16_t port, int index) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+testing::RawPeer connectViewer(uint16_t port, int index) {
     // Every viewer from an address of its own, as separate devices would be: the server admits only a few
     // connections at a time from one address before they have said hello.
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + static_cast<uint32_t>(index));
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        throw std::runtime_error("connect");
-    }
+    testing::RawPeer peer =
+        testing::RawPeer::connectTo(port, INADDR_LOOPBACK + 1 + static_cast<uint32_t>(index));
     HelloMessage hello;
     hello.clientID = "bench-" + std::to_string(index);
     hello.clientName = hello.clientID;
     hello.protocolVersion = HelloMessage::currentProtocolVersion;
     hello.engine = EngineKind::tcp();
     hello.deviceModel = "Bench";
-    const Bytes bytes = ControlMessage(hello).encoded();
-    if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
-        throw std::runtime_error("send");
-    }
-    return fd;
+    peer.sendMessage(hello);
+    return peer;
 }
 
 // Reads and discards everything the viewers receive, as a fast viewer would.
 class Drain {
   public:
-    explicit Drain(std::vector<int> fds) : fds_(std::move(fds)), thread_([this] { run(); }) {}
+    explicit Drain(std::vector<testing::RawPeer> peers)
+        : peers_(std::move(peers)), thread_([this] { run(); }) {}
     ~Drain() {
         running_ = false;
         thread_.join();
-        for (int fd : fds_) {
-            ::close(fd);
-        }
     }
 
   private:
     void run() {
         std::vector<pollfd> entries;
-        for (int fd : fds_) {
-            entries.push_back({fd, POLLIN, 0});
+        for (const auto& peer : peers_) {
+            entries.push_back({peer.fd(), POLLIN, 0});
         }
         std::vector<uint8_t> buffer(256 * 1024);
         while (running_) {
@@ -91,7 +76,7 @@ class Drain {
         }
     }
 
-    std::vector<int> fds_;
+    std::vector<testing::RawPeer> peers_;
     std::atomic<bool> running_{true};
     std::thread thread_;
 };
@@ -130,14 +115,14 @@ void BM_ServerFanOut(benchmark::State& state) {
     server->start();
     const uint16_t port = server->queue()->sync([&] { return server->controlPort().value_or(0); });
 
-    std::vector<int> fds;
+    std::vector<testing::RawPeer> peers;
     for (int i = 0; i < viewers; ++i) {
-        fds.push_back(connectViewer(port, i));
+        peers.push_back(connectViewer(port, i));
     }
     while (server->queue()->sync([&] { return server->sessions().size(); }) < size_t(viewers)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    Drain drain(fds);
+    Drain drain(std::move(peers));
 
     const clockid_t serverClock = server->queue()->sync([] {
         clockid_t clock;

@@ -1,0 +1,62 @@
+#pragma once
+
+// Set-up the loopback benchmarks share.
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "sender/pipeline/SenderPipeline.h"
+
+namespace kelvora::bench {
+
+// A throw-away folder for what a run writes (the QUIC engine's identity, for one), not the user's
+// application folder; removed with its contents.
+class ScratchFolder {
+  public:
+    ScratchFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kelvora-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path_ = pattern;
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Starts the pipeline and waits up to 30 seconds for its status to name the control port it listens on;
+// nothing when it never does.
+inline std::optional<uint16_t> startAndWaitForPort(SenderPipeline& pipeline) {
+    struct Wait {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::optional<uint16_t> port;
+    };
+    auto wait = std::make_shared<Wait>();
+    pipeline.setStatusHandler([wait](SenderStatus status) {
+        std::lock_guard lock(wait->mutex);
+        wait->port = status.controlPort;
+        wait->changed.notify_all();
+    });
+    pipeline.start();
+    std::unique_lock lock(wait->mutex);
+    wait->changed.wait_for(lock, std::chrono::seconds(30), [&] { return wait->port.has_value(); });
+    return wait->port;
+}
+
+}  // namespace kelvora::bench
