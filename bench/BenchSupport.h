@@ -2,6 +2,7 @@
 
 // Set-up the loopback benchmarks share.
 
+#include <benchmark/benchmark.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/SampleWindow.h"
 #include "sender/pipeline/SenderPipeline.h"
 
 namespace kelvora::bench {
@@ -57,6 +59,14 @@ inline std::optional<uint16_t> startAndWaitForPort(SenderPipeline& pipeline) {
     std::unique_lock lock(wait->mutex);
     wait->changed.wait_for(lock, std::chrono::seconds(30), [&] { return wait->port.has_value(); });
     return wait->port;
+}
+
+// The latency figures the transports are compared by: median, 95th and 99th percentile and the worst.
+inline void setLatencyCounters(benchmark::State& state, const SampleWindow& latencies) {
+    state.counters["median_ms"] = latencies.median().value_or(-1);
+    state.counters["p95_ms"] = latencies.p95().value_or(-1);
+    state.counters["p99_ms"] = latencies.percentile(0.99).value_or(-1);
+    state.counters["max_ms"] = latencies.percentile(1.0).value_or(-1);
 }
 
 }  // namespace kelvora::bench

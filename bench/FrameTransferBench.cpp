@@ -240,10 +240,7 @@ void FrameTransfer(benchmark::State& state) {
             all.add(latency);
             late += latency > kFrameIntervalMs ? 1 : 0;
         }
-        state.counters["median_ms"] = all.median().value_or(-1);
-        state.counters["p95_ms"] = all.p95().value_or(-1);
-        state.counters["p99_ms"] = all.percentile(0.99).value_or(-1);
-        state.counters["max_ms"] = all.percentile(1.0).value_or(-1);
+        bench::setLatencyCounters(state, all);
         state.counters["missing"] = frames - int(latencies.size());
         state.counters["late"] = late;
         state.SetIterationTime(double(frames) / kFrameRate);

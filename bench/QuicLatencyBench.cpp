@@ -126,10 +126,7 @@ void GlassToGlass(benchmark::State& state) {
             badWindows += p95 > kFrameIntervalMs ? 1 : 0;
             worstWindowP95 = std::max(worstWindowP95, p95);
         }
-        state.counters["median_ms"] = all.median().value_or(-1);
-        state.counters["p95_ms"] = all.p95().value_or(-1);
-        state.counters["p99_ms"] = all.percentile(0.99).value_or(-1);
-        state.counters["max_ms"] = all.percentile(1.0).value_or(-1);
+        bench::setLatencyCounters(state, all);
         state.counters["pictures"] = double(measured.size());
         // Pictures the source made in the measured time that were never shown.
         state.counters["missing"] = std::max(0.0, double(windows * kFrameRate) - double(measured.size()));
