@@ -1,12 +1,13 @@
 #include "app/shell/ExtraSourceTileModel.h"
 
+#include "app/developer/PreviewPanelFeed.h"
 #include "app/model/SenderController.h"
 
 namespace kelvora {
 
 ExtraSourceTileModel::ExtraSourceTileModel(SenderController* controller, ExtraOutput* output,
                                            const SimpleViewServices& services, QObject* parent)
-    : SourceTileModel(controller, services, "Keine Quelle", true, output->previewRenderer(), parent),
+    : SourceTileModel(controller, services, "Keine Quelle", true, previewFeed(*output), parent),
       output_(output),
       id_(output->id()),
       number_(output->number()) {

@@ -1,5 +1,6 @@
 #include "app/shell/MainSourceTileModel.h"
 
+#include "app/developer/PreviewPanelFeed.h"
 #include "app/model/SenderController.h"
 
 namespace kelvora {
@@ -16,7 +17,7 @@ void editSettings(SenderController& controller, Edit edit) {
 
 MainSourceTileModel::MainSourceTileModel(SenderController* controller, const SimpleViewServices& services,
                                          QObject* parent)
-    : SourceTileModel(controller, services, "Automatisch", false, controller->previewRenderer(), parent) {
+    : SourceTileModel(controller, services, "Automatisch", false, mainPreviewFeed(*controller), parent) {
     for (auto signal : {&SenderController::statusChanged, &SenderController::settingsChanged,
                         &SenderController::isPausedChanged, &SenderController::isMainSourcePausedChanged,
                         &SenderController::cameraAuthorizationChanged}) {

@@ -31,18 +31,13 @@ SimpleViewServices SimpleViewServices::system() {
 }
 
 SourceTileModel::SourceTileModel(SenderController* controller, const SimpleViewServices& services,
-                                 std::string noneTitle, bool removable,
-                                 const std::shared_ptr<PreviewSink>& preview, QObject* parent)
+                                 std::string noneTitle, bool removable, VideoFeed* feed, QObject* parent)
     : QObject(parent),
       controller_(controller),
       services_(services),
       noneTitle_(std::move(noneTitle)),
-      removable_(removable) {
-    // Only the on-screen renderer has pictures to show; any other sink leaves the picture black.
-    if (auto onScreen = std::dynamic_pointer_cast<RendererPreview>(preview)) {
-        feed_ = new VideoFeed(onScreen->renderer().display(), this);
-    }
-}
+      removable_(removable),
+      feed_(feed) {}
 
 SourceTileModel::~SourceTileModel() = default;
 

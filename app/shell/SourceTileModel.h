@@ -116,7 +116,7 @@ class SourceTileModel : public QObject {
 
   protected:
     SourceTileModel(SenderController* controller, const SimpleViewServices& services, std::string noneTitle,
-                    bool removable, const std::shared_ptr<PreviewSink>& preview, QObject* parent);
+                    bool removable, VideoFeed* feed, QObject* parent);
 
     // The subclass's reading of its output.
     struct Reading {
@@ -146,9 +146,10 @@ class SourceTileModel : public QObject {
 
   private:
     SourceMenuModel* menu_ = nullptr;
-    VideoFeed* feed_ = nullptr;
     const std::string noneTitle_;
     const bool removable_;
+    // The output's one feed, shared with every other view of its preview (owned by the output).
+    QPointer<VideoFeed> feed_;
     std::string name_;
     TileFace face_;
     std::optional<std::string> formatChip_;

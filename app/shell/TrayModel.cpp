@@ -2,6 +2,7 @@
 
 #include <QVariantMap>
 
+#include "app/developer/PreviewPanelFeed.h"
 #include "app/model/PreviewSink.h"
 #include "app/presenters/StatusColor.h"
 #include "app/preview/PreviewRenderer.h"
@@ -23,9 +24,7 @@ TrayModel::TrayModel(SenderController& controller, MainWindowModel& commands, Tr
       commands_(commands),
       backend_(backend),
       togglePanel_(std::move(togglePanel)) {
-    if (auto* renderer = dynamic_cast<RendererPreview*>(controller_.menuPreviewRenderer().get())) {
-        preview_ = std::make_unique<VideoFeed>(renderer->renderer().display());
-    }
+    preview_ = menuPreviewFeed(controller_);
     for (auto signal :
          {&SenderController::statusChanged, &SenderController::isPausedChanged,
           &SenderController::isMainSourcePausedChanged, &SenderController::settingsChanged,

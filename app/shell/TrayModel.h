@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QQmlEngine>
 #include <QString>
 #include <QVariantList>
@@ -47,7 +48,7 @@ class TrayModel final : public QObject {
     QString statusDetail() const { return statusDetail_; }
     QVariantList figures() const { return figures_; }
     QVariantList rows() const { return rows_; }
-    VideoFeed* preview() const { return preview_.get(); }
+    VideoFeed* preview() const { return preview_; }
 
     // The panel tells when it is on screen: only then does the menu preview get pictures.
     Q_INVOKABLE void setPanelVisible(bool visible);
@@ -64,7 +65,7 @@ class TrayModel final : public QObject {
     MainWindowModel& commands_;
     TrayBackend& backend_;
     std::function<void()> togglePanel_;
-    std::unique_ptr<VideoFeed> preview_;
+    QPointer<VideoFeed> preview_;  // the controller's, shared with every view of the menu preview
 
     QString displayName_;
     QString statusTitle_;

@@ -149,7 +149,7 @@ VideoItem::VideoItem(QQuickItem* parent) : QQuickItem(parent), converter_(std::m
 
 VideoItem::~VideoItem() {
     if (feed_) {
-        feed_->detach(this);
+        feed_->remove(this);
     }
     std::lock_guard lock(converter_->stateMutex);
     converter_->item = nullptr;
@@ -161,9 +161,24 @@ void VideoItem::setFeed(VideoFeed* feed) {
     }
     if (feed_) {
         disconnect(feed_, nullptr, this, nullptr);
-        feed_->detach(this);
+        feed_->remove(this);
     }
     feed_ = feed;
+    lostFeed();  // black until the feed gives this item its pictures
+    if (feed_) {
+        connect(feed_, &QObject::destroyed, this, [this] {
+            lostFeed();
+            emit feedChanged();
+        });
+        feed_->add(this);
+        if (isVisible()) {
+            feed_->shown(this);
+        }
+    }
+    emit feedChanged();
+}
+
+void VideoItem::receive(const std::shared_ptr<VideoRenderer>& renderer) {
     {
         std::lock_guard lock(converter_->stateMutex);
         converter_->item = this;
@@ -172,24 +187,27 @@ void VideoItem::setFeed(VideoFeed* feed) {
         converter_->result = PixelBuffer();
         converter_->resultGeneration = 0;
     }
-    if (feed_) {
-        connect(feed_, &QObject::destroyed, this, [this] {
-            lostFeed();
-            emit feedChanged();
+    if (renderer) {
+        std::weak_ptr<VideoRenderer> weakRenderer = renderer;
+        renderer->changed.set([converter = converter_, weakRenderer](uint64_t) {
+            if (auto strong = weakRenderer.lock()) {
+                converter->deliver(*strong);
+            }
         });
-        feed_->attach(this);
-        if (const auto& renderer = feed_->renderer()) {
-            std::weak_ptr<VideoRenderer> weakRenderer = renderer;
-            renderer->changed.set([converter = converter_, weakRenderer](uint64_t) {
-                if (auto strong = weakRenderer.lock()) {
-                    converter->deliver(*strong);
-                }
-            });
-            converter_->deliver(*renderer);
-        }
+        converter_->deliver(*renderer);
     }
     update();
-    emit feedChanged();
+}
+
+void VideoItem::itemChange(ItemChange change, const ItemChangeData& value) {
+    QQuickItem::itemChange(change, value);
+    if (change == ItemVisibleHasChanged && feed_) {
+        if (value.boolValue) {
+            feed_->shown(this);
+        } else {
+            feed_->hidden(this);
+        }
+    }
 }
 
 void VideoItem::setRadius(qreal radius) {

@@ -39,10 +39,12 @@ class VideoItem : public QQuickItem {
   protected:
     QSGNode* updatePaintNode(QSGNode* node, UpdatePaintNodeData* data) override;
     void geometryChange(const QRectF& newGeometry, const QRectF& oldGeometry) override;
+    void itemChange(ItemChange change, const ItemChangeData& value) override;
 
   private:
     friend class VideoFeed;
-    // The feed gave its renderer to another item.
+    // The feed gave its pictures to this item, or to another one.
+    void receive(const std::shared_ptr<VideoRenderer>& renderer);
     void lostFeed();
 
     struct Converter;

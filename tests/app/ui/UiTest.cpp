@@ -278,7 +278,23 @@ TEST_F(UiScene, VideoItemFitsOnBlackRoundsCornersAndRepaintsOnlyForNewPictures) 
     QTRY_VERIFY_WITH_TIMEOUT(
         qGreen(view.grabWindow().pixel(item->mapToScene(QPointF(160, 90)).toPoint())) == 0, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(other.uploadCount() >= 1, 10000);
+
+    // Hidden (the main window switched to its other view), it hands the pictures back to the item on screen,
+    // and takes them again when it comes back; an item that goes leaves them to the one on screen.
+    const auto showsPicture = [&] {
+        return qGreen(view.grabWindow().pixel(item->mapToScene(QPointF(160, 90)).toPoint())) > 150;
+    };
+    other.setVisible(false);
+    EXPECT_EQ(feed.attachedItem(), item);
+    QTRY_VERIFY_WITH_TIMEOUT(showsPicture(), 10000);
+    other.setVisible(true);
+    EXPECT_EQ(feed.attachedItem(), &other);
+    QTRY_VERIFY_WITH_TIMEOUT(!showsPicture(), 10000);
+    other.setFeed(nullptr);
+    EXPECT_EQ(feed.attachedItem(), item);
+    QTRY_VERIFY_WITH_TIMEOUT(showsPicture(), 10000);
     item->setFeed(nullptr);
+    EXPECT_EQ(feed.attachedItem(), nullptr);
 }
 
 }  // namespace
