@@ -172,9 +172,12 @@ TEST(LossRecoveryEndToEnd, FramesLostMidStreamAreRepairedByARefreshWhereOneCanBe
         const Outcome outcome = loseFramesMidStream(c.longTermReferences, c.dropOffset);
         EXPECT_EQ(outcome.refreshes > 0, c.repairedByRefresh);
         EXPECT_EQ(outcome.keyframes > 0, !c.repairedByRefresh);
-        // The frames from the repair on are shown as they come (a few may still be in the decoder): the
-        // picture does not stand still after the repair.
-        EXPECT_LE(outcome.framesForThirtyPictures, 34);
+        // The frames from the repair on are shown as they come (a few may still be in the decoder, and a
+        // loaded machine's viewer may have let some go on purpose): the picture does not stand still after
+        // the repair. A decoder that sorted the repaired chain wrongly showed nothing for some 28 frames.
+        const PlaybackStatistics& s = outcome.statistics;
+        const int letGo = s.framesDropped + s.framesLate + s.framesSkippedBySender;
+        EXPECT_LE(outcome.framesForThirtyPictures - letGo, 34) << letGo << " let go";
         EXPECT_GE(outcome.statistics.framesLost, 1);
         EXPECT_EQ(outcome.statistics.decodeErrors, 0);
     }
