@@ -26,7 +26,13 @@ class ReceiverSessionAdapter final : public PlayerSession {
         session_->setEventHandler(std::move(handler));
     }
     void start() override { session_->start(); }
-    void stop() override { session_->stop(); }
+    // The session says goodbye on its own queue and holds itself only weakly there: a player that lets go
+    // of it right after stop(), or a program that ends, would lose the goodbye. Waiting for the queue hands
+    // it to the connection first.
+    void stop() override {
+        session_->stop();
+        session_->queue().sync([] {});
+    }
     void setPreferredQuality(StreamQuality quality) override { session_->setPreferredQuality(quality); }
     void setSmoothingEnabled(bool enabled) override { session_->setSmoothingEnabled(enabled); }
     void updateTuning(StreamTuning tuning) override { session_->updateTuning(std::move(tuning)); }

@@ -31,7 +31,7 @@
 #include "app/shell/WindowService.h"
 #include "app/shell/program/AppShortcuts.h"
 #include "app/shell/program/DesktopDialogs.h"
-#include "app/shell/program/StopSignals.h"
+#include "app/ui/StopSignals.h"
 #include "app/ui/UiEngine.h"
 #include "core/Log.h"
 #include "platform/UserDefaults.h"

@@ -1,12 +1,9 @@
 #include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
 
 #include <QGuiApplication>
 #include <QQmlEngine>
 #include <QQmlEngineExtensionPlugin>
 #include <QQuickView>
-#include <QSocketNotifier>
 
 #include <cstdio>
 #include <cstring>
@@ -14,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "app/ui/StopSignals.h"
 #include "app/ui/UiEngine.h"
 #include "receiver/player/PlayerSeams.h"
 #include "receiver/player/StreamPlayer.h"
@@ -68,45 +66,6 @@ std::optional<Options> parseOptions(int argc, char** argv, int& exitCode) {
     return options;
 }
 
-sigset_t stopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGHUP);
-    return set;
-}
-
-// A receiver session whose stop waits until the goodbye has been handed to the connection: the session
-// says goodbye on its own queue, and a player that lets go of it right after stop() (or a program that ends)
-// would otherwise lose it.
-class GoodbyeSession final : public PlayerSession {
-  public:
-    explicit GoodbyeSession(std::shared_ptr<ReceiverSession> session) : session_(std::move(session)) {}
-
-    void setEventHandler(ReceiverSession::EventHandler handler) override {
-        session_->setEventHandler(std::move(handler));
-    }
-    void start() override { session_->start(); }
-    void stop() override {
-        session_->stop();
-        session_->queue().sync([] {});
-    }
-    void setPreferredQuality(StreamQuality quality) override { session_->setPreferredQuality(quality); }
-    void setSmoothingEnabled(bool enabled) override { session_->setSmoothingEnabled(enabled); }
-    void updateTuning(StreamTuning tuning) override { session_->updateTuning(std::move(tuning)); }
-    void requestKeyframe() override { session_->requestKeyframe(); }
-    void requestSourceRestart() override { session_->requestSourceRestart(); }
-    PlaybackStatistics statistics() const override { return session_->statistics(); }
-    std::optional<HostPortEndpoint> remote() const override { return session_->remote(); }
-    void setFrameOutput(LockedHandler<PixelBuffer>::Handler handler) override {
-        session_->frameOutput.set(std::move(handler));
-    }
-
-  private:
-    std::shared_ptr<ReceiverSession> session_;
-};
-
 int run(int argc, char** argv) {
     int exitCode = 0;
     const auto options = parseOptions(argc, argv, exitCode);
@@ -115,33 +74,16 @@ int run(int argc, char** argv) {
     }
 
     // Every thread started from here on inherits the mask; the signals wait in a signalfd the loop reads.
-    const sigset_t stopSet = stopSignals();
-    pthread_sigmask(SIG_BLOCK, &stopSet, nullptr);
+    StopSignals::blockStopSignals();
     signal(SIGPIPE, SIG_IGN);
 
     QGuiApplication app(argc, argv);
     QGuiApplication::setApplicationName(QStringLiteral("Tilvara"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Tilvara"));
-
-    const int signalFd = ::signalfd(-1, &stopSet, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (signalFd < 0) {
-        std::fprintf(stderr, "tilvara-viewer: signalfd: %s\n", std::strerror(errno));
-        return 1;
-    }
-    QSocketNotifier signalNotifier(signalFd, QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [signalFd] {
-        signalfd_siginfo info;
-        while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-            QGuiApplication::quit();
-        }
-    });
+    StopSignals stopSignals;
+    QObject::connect(&stopSignals, &StopSignals::stopRequested, &app, [] { QGuiApplication::quit(); });
 
     PlayerServices services = PlayerServices::system();
-    services.sessions = [](EngineKind engine, NetworkEndpoint endpoint, ReceiverIdentity identity,
-                           std::shared_ptr<VideoRenderer> renderer) -> std::shared_ptr<PlayerSession> {
-        return std::make_shared<GoodbyeSession>(ReceiverSession::create(
-            std::move(engine), std::move(endpoint), std::move(identity), std::move(renderer)));
-    };
     const std::shared_ptr<PlayerScheduler> scheduler = services.scheduler;
 
     PlayerConfiguration configuration;
@@ -166,7 +108,6 @@ int run(int argc, char** argv) {
         for (const auto& error : view.errors()) {
             std::fprintf(stderr, "tilvara-viewer: %s\n", qPrintable(error.toString()));
         }
-        ::close(signalFd);
         return 1;
     }
     view.resize(1280, 760);
@@ -193,7 +134,6 @@ int run(int argc, char** argv) {
 
     exitCode = QGuiApplication::exec();
     player.stop();
-    ::close(signalFd);
     return exitCode;
 }
 

@@ -6,7 +6,8 @@
 
 namespace kelvora {
 
-// SIGTERM, SIGINT and SIGHUP as an event of the main loop, so that a signal quits the way the menu does.
+// SIGTERM, SIGINT and SIGHUP as an event of the main loop, so that a signal quits a desktop program the way
+// its own quit command does.
 // `blockStopSignals` must run before the first thread starts: every thread inherits the mask, and the
 // signals then wait in a signalfd that the loop watches.
 class StopSignals final : public QObject {

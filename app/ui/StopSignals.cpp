@@ -1,4 +1,4 @@
-#include "app/shell/program/StopSignals.h"
+#include "app/ui/StopSignals.h"
 
 #include <signal.h>
 #include <sys/signalfd.h>
