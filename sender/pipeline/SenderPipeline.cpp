@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <cmath>
 
 #include "core/ControlMessage.h"
@@ -16,6 +15,7 @@
 #include "sender/pipeline/SenderStatusRows.h"
 #include "sender/pipeline/TierLayout.h"
 #include "sender/pipeline/TierRate.h"
+#include "sender/pipeline/TierSteering.h"
 #include "sender/server/NativeQUICEngine.h"
 #include "sender/server/NativeTCPEngine.h"
 #include "sender/server/SaturatingMath.h"
@@ -39,11 +39,6 @@ constexpr double longestBlackHoldMs = 60000;
 constexpr int rateFloorKbps = 300;
 constexpr int smallestAdaptedWidth = 160;
 constexpr int smallestAdaptedHeight = 90;
-constexpr double provisionalShowAfterMs = 1000;
-constexpr double upgradeTimeoutMs = 4000;
-constexpr int cappedEstimateKbps = 6000;
-constexpr double capacityMaximumAgeMs = 30000;
-constexpr double capacityShare = 0.85;
 
 std::string trimmed(const std::string& text) {
     const char* blank = " \t\n\r\v\f";
@@ -688,47 +683,7 @@ void SenderPipeline::manageTiers() {
     const TierPlanner::Profile profile = TierLayout::profile(settings, videoDimensions_, videoFrameRate_);
 
     for (const auto& session : sessions) {
-        session->hotStandbyEnabled = standby;
-        session->tierProfile = profile;
-        session->checkCollapse(now);
-        std::optional<ReceiverReportMessage> report = std::exchange(session->unconsumedReport, std::nullopt);
-        int64_t events = nonNegative(session->congestionEventsSinceUpdate);
-        if (session->framesOfferedSinceUpdate >= 10 &&
-            session->framesOfferedSinceUpdate < 4 * session->primaryDropsSinceUpdate) {
-            events += 1;
-        }
-        session->congestionEventsSinceUpdate = 0;
-        session->framesOfferedSinceUpdate = 0;
-        session->primaryDropsSinceUpdate = 0;
-
-        ClientRateController& rate = session->rateController;
-        rate.isTolerant = settings.tolerantAdaptation;
-        const int offeredKbps = clampedInt<int>(session->offeredBytesMeter.rate(now) * 8 / 1000);
-        const int eventCount = int(std::min<int64_t>(events, INT_MAX));
-        rate.update(report, eventCount, offeredKbps, false, session->tier == TierLayout::proxyTier, now);
-        if (session->sink) {
-            if (auto capacity = session->sink->takeDeliveryEstimate()) {
-                const bool problem =
-                    events > 0 || (report && (report->framesDropped >= 1 || report->framesLost >= 1 ||
-                                              report->framesLate >= 1 || report->decodeErrors > 0));
-                rate.applyCapacityMeasurement(*capacity, problem, now);
-            }
-        }
-        const bool onSmallTier = session->tier == TierLayout::proxyTier ||
-                                 (session->tier == TierLayout::middleTier && profile.middleIsSmall);
-        if (session->qualityPreference != StreamQuality::full && onSmallTier) {
-            std::optional<int> cap;
-            if (session->lastTierChange != 0 || session->hadUpgradeAttempt) {
-                cap = cappedEstimateKbps;
-            }
-            if (auto capacity = rate.recentCapacity(now, capacityMaximumAgeMs)) {
-                const int measured = clampedInt<int>(*capacity * capacityShare);
-                cap = cap ? std::min(*cap, measured) : measured;
-            }
-            if (cap) {
-                rate.estimateKbps = std::max(std::min(rate.estimateKbps, *cap), rate.minimumKbps);
-            }
-        }
+        TierSteering::updateRate(*session, settings, profile, standby, now);
     }
 
     std::vector<TierPlanner::ClientInput> inputs;
@@ -736,22 +691,7 @@ void SenderPipeline::manageTiers() {
         if (!session->sink) {
             continue;
         }
-        TierPlanner::ClientInput input;
-        input.id = session->token;
-        input.tier = session->tier;
-        input.estimateKbps = session->rateController.estimateKbps;
-        input.stableMs = session->rateController.stableMs(now);
-        input.msSinceTierChange = msSince(std::max(session->lastFailedUpgrade, session->lastTierChange), now);
-        input.returnHoldMs = session->proxyReturnHoldMs;
-        if (session->hadUpgradeAttempt && session->lastTierChange == 0) {
-            input.returnHoldMs = session->proxyReturnHoldMs > 4000 ? session->proxyReturnHoldMs : 3000;
-        }
-        input.candidateTier = session->candidateTier;
-        input.quality = session->qualityPreference;
-        if (receivesStandbyProxy(*session)) {
-            input.standbyKbps = proxyKbps;
-        }
-        inputs.push_back(std::move(input));
+        inputs.push_back(TierSteering::plannerInput(*session, proxyKbps, now));
     }
 
     const bool middleRunning = encoder(TierLayout::middleTier) != nullptr;
@@ -774,35 +714,7 @@ void SenderPipeline::manageTiers() {
     }
 
     for (const auto& session : sessions) {
-        if (session->candidateTier && session->provisionalReadySince &&
-            msSince(*session->provisionalReadySince, now) > provisionalShowAfterMs) {
-            session->showTier(*session->candidateTier);
-        }
-        if (session->candidateTier && *session->candidateTier < session->tier &&
-            msSince(session->candidateSince, now) > upgradeTimeoutMs) {
-            session->abortTierSwitch(true, "Zeitlimit");
-        }
-        if (session->candidateTier && *session->candidateTier < session->tier &&
-            session->qualityPreference != StreamQuality::full) {
-            const int minimum = profile.minimumKbps(*session->candidateTier);
-            if (session->rateController.estimateKbps < minimum) {
-                session->abortTierSwitch(true, "Schätzung unter " + std::to_string(minimum) + " kbit/s");
-            }
-        }
-        auto assigned = plan.assignments.find(session->token);
-        if (assigned == plan.assignments.end()) {
-            continue;
-        }
-        const uint8_t target = assigned->second;
-        if (target == session->tier) {
-            if (session->candidateTier && *session->candidateTier >= target) {
-                session->abortTierSwitch(false, "nicht mehr nötig");
-            }
-        } else if (session->candidateTier != target) {
-            Log::bitrate().info("{} wechselt auf {}", session->hello.clientName,
-                                TierLayout::tierName(target, settings.studioMode));
-            session->beginParallelTierBuild(target);
-        }
+        TierSteering::steer(*session, plan, profile, settings.studioMode, now);
     }
 
     middleKbps_ = plan.middleKbps;
@@ -968,12 +880,6 @@ void SenderPipeline::handleKeyframeRequest(uint8_t tier, KeyframeRequestMessage:
     Log::encoder().debug("Keyframe angefordert für Stufe {} ({})", tier, json::rawString(reason));
 }
 
-bool SenderPipeline::receivesStandbyProxy(const SenderSession& session) const {
-    return session.hotStandbyEnabled && session.hello.protocolVersion >= 4 &&
-           session.tier == TierLayout::mainTier &&
-           (!session.candidateTier || *session.candidateTier != TierLayout::proxyTier);
-}
-
 void SenderPipeline::handleReferenceAck(SenderSession&, const ReferenceAckMessage& ack) {
     const auto target = encoder(ack.tier);
     if (!target) {
@@ -982,8 +888,9 @@ void SenderPipeline::handleReferenceAck(SenderSession&, const ReferenceAckMessag
     std::optional<uint64_t> newest;
     std::optional<uint64_t> chainStart;
     for (const auto& session : currentSessions()) {
-        const bool receives = session->tier == ack.tier || session->candidateTier == ack.tier ||
-                              (ack.tier == TierLayout::proxyTier && receivesStandbyProxy(*session));
+        const bool receives =
+            session->tier == ack.tier || session->candidateTier == ack.tier ||
+            (ack.tier == TierLayout::proxyTier && TierSteering::receivesStandbyProxy(*session));
         if (!receives) {
             continue;
         }

@@ -173,7 +173,6 @@ class SenderPipeline final : public SenderServerDelegate,
         const std::optional<std::vector<std::shared_ptr<StreamingEngine>>>& engines = std::nullopt) const;
     StreamInfoMessage currentStreamInfo() const;
     void pushAnnouncement();
-    bool receivesStandbyProxy(const SenderSession& session) const;
     // The server's sessions in its order (by token).
     std::vector<std::shared_ptr<SenderSession>> currentSessions() const;
 
