@@ -556,7 +556,7 @@ void SenderPipeline::handleFrame(SourceFrame frame) {
     PixelBuffer picture = frame.pixelBuffer;
     if (!encoders.empty()) {
         try {
-            picture = nv12Intake_.convert(frame.pixelBuffer);
+            picture = nv12Intake_.convert(frame.pixelBuffer, fanOut_);
         } catch (const PixelBufferError& error) {
             // The encoders convert it themselves, each on its own.
             Log::capture().debug("Bild nicht vorab nach NV12 gewandelt: {}", error.what());

@@ -199,7 +199,7 @@ class SenderPipeline final : public SenderServerDelegate,
 
     FrameIntake intake_;
     ParallelLoop fanOut_{2};
-    Nv12Intake nv12Intake_;  // on the source's thread
+    Nv12Intake nv12Intake_{3};  // on the source's thread; a band for each thread of the fan-out
 
     // Server queue only.
     std::vector<CaptureDeviceInfo> availableDevices_;
