@@ -6,7 +6,6 @@
 //     kelvora-sender [--settings FILE] [--id SENDER-ID]
 
 #include <signal.h>
-#include <uuid/uuid.h>
 
 #include <chrono>
 #include <cstdio>
@@ -24,6 +23,7 @@
 #include "core/Log.h"
 #include "core/MonotonicClock.h"
 #include "core/WireError.h"
+#include "platform/Uuid.h"
 #include "sender/pipeline/SenderPipeline.h"
 
 namespace {
@@ -72,14 +72,6 @@ SenderSettings loadSettings(const std::optional<std::string>& path) {
     } catch (const WireError& error) {
         throw std::runtime_error(*path + " is not a settings object: " + error.text());
     }
-}
-
-std::string newSenderID() {
-    uuid_t uuid;
-    uuid_generate_random(uuid);
-    char text[37];
-    uuid_unparse_upper(uuid, text);
-    return text;
 }
 
 const char* stateName(const SenderStatus::State& state) {
@@ -156,7 +148,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kelvora-sender: %s\n", error.what());
         return 1;
     }
-    const std::string senderID = arguments.senderID.value_or(newSenderID());
+    const std::string senderID = arguments.senderID.value_or(newUuid());
 
     auto statusLog = std::make_shared<StatusLog>();
     auto pipeline = SenderPipeline::create(settings, senderID);

@@ -1,7 +1,5 @@
 #include "app/model/SenderController.h"
 
-#include <uuid/uuid.h>
-
 #include <QCoreApplication>
 #include <QStandardPaths>
 #include <algorithm>
@@ -10,6 +8,7 @@
 #include "app/model/LinuxPlatformServices.h"
 #include "app/model/StatusText.h"
 #include "core/Log.h"
+#include "platform/Uuid.h"
 #include "sender/pipeline/VideoEncoder.h"
 #include "sender/sources/NDIRuntime.h"
 #include "sender/sources/SampleVideoGenerator.h"
@@ -23,14 +22,6 @@ constexpr const char* kSenderIDKey = "SenderID";
 constexpr const char* kDidShowOnboardingKey = "DidShowOnboarding";
 constexpr const char* kDidConfigureLoginItemKey = "DidConfigureLoginItem";
 constexpr int kDefaultSimpleStreamKbps = 8000;
-
-std::string newUUID() {
-    uuid_t uuid;
-    uuid_generate_random(uuid);
-    char text[37];
-    uuid_unparse_upper(uuid, text);
-    return text;
-}
 
 int clampedSimpleStreamKbps(int64_t kbps) {
     return static_cast<int>(std::clamp<int64_t>(kbps, SenderController::kMinimumSimpleStreamKbps,
@@ -136,7 +127,7 @@ SenderController::SenderController(SenderControllerServices services, QObject* p
 
     auto storedID = defaults.string(kSenderIDKey);
     if (!storedID || !isUsableSenderID(*storedID)) {
-        storedID = newUUID();
+        storedID = newUuid();
         writer_->set(kSenderIDKey, *storedID);
     }
     senderID_ = *storedID;
@@ -375,7 +366,7 @@ void SenderController::addOutput() {
     }
     editSettings([&](SenderSettings& s) {
         OutputSettings output;
-        output.id = newUUID();
+        output.id = newUuid();
         output.name = "Ausgang " + std::to_string(count + 2);
         s.extraOutputs.push_back(std::move(output));
     });

@@ -6,6 +6,7 @@
 
 #include "core/Log.h"
 #include "platform/ComputerName.h"
+#include "platform/Uuid.h"
 
 namespace kelvora {
 
@@ -17,14 +18,6 @@ constexpr std::string_view smoothSuffix = "smoothPlayback";
 constexpr std::string_view qualitySuffix = "quality";
 constexpr std::string_view lastSenderSuffix = "lastSender";
 constexpr std::string_view lastAddressSuffix = "lastAddress";
-
-std::string newUUID() {
-    uuid_t uuid;
-    uuid_generate_random(uuid);
-    char text[37];
-    uuid_unparse_upper(uuid, text);
-    return text;
-}
 
 bool isUUIDText(const std::string& text) {
     uuid_t parsed;
@@ -205,7 +198,7 @@ std::string PlayerPreferences::clientID() const {
     if (auto stored = defaults_.string(globalKey); stored && isUUIDText(*stored)) {
         return *stored;
     }
-    std::string id = newUUID();
+    std::string id = newUuid();
     store(globalKey, id);
     return id;
 }

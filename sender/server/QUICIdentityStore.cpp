@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <uuid/uuid.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -16,6 +15,7 @@
 
 #include "core/Log.h"
 #include "core/QUICConfiguration.h"
+#include "platform/Uuid.h"
 
 extern char** environ;
 
@@ -24,14 +24,6 @@ namespace {
 
 // openssl reads the export pass phrase from here (`-passout env:`), so it never appears in an argument list.
 constexpr const char* kPassPhraseVariable = "KELVORA_IDENTITY_PASS";
-
-std::string uuidText() {
-    uuid_t uuid;
-    uuid_generate_random(uuid);
-    char text[37];
-    uuid_unparse_upper(uuid, text);
-    return text;
-}
 
 std::system_error fileError(const std::filesystem::path& path) {
     return std::system_error(errno, std::generic_category(), path.string());
@@ -67,7 +59,7 @@ std::string readFile(const std::filesystem::path& path) {
 // mode 0600 under a temporary name beside the target, written, flushed and renamed over the target.
 void writePrivateFile(const std::filesystem::path& path, const std::string& content) {
     std::filesystem::path temporary = path;
-    temporary += ".tmp-" + uuidText();
+    temporary += ".tmp-" + newUuid();
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         throw fileError(temporary);
@@ -159,11 +151,11 @@ void QUICIdentityStore::create() const {
     std::filesystem::create_directories(directory_);
     std::filesystem::path root =
         tools_.temporaryRoot.empty() ? std::filesystem::temp_directory_path() : tools_.temporaryRoot;
-    ScratchFolder scratch(root / ("kelvora-" + uuidText()));
+    ScratchFolder scratch(root / ("kelvora-" + newUuid()));
     std::string key = (scratch.path() / "key.pem").string();
     std::string certificate = (scratch.path() / "cert.pem").string();
     std::string container = (scratch.path() / containerFileName).string();
-    std::string passPhrase = uuidText() + uuidText();
+    std::string passPhrase = newUuid() + newUuid();
 
     runOpenSSL({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", certificate, "-days",
                 "3650", "-subj", "/CN=Kelvora Sender"});

@@ -1,7 +1,5 @@
 #include "sender/server/SenderServer.h"
 
-#include <uuid/uuid.h>
-
 #include <algorithm>
 #include <chrono>
 #include <type_traits>
@@ -9,19 +7,12 @@
 #include "core/KelvoraService.h"
 #include "core/Log.h"
 #include "core/TcpByteStream.h"
+#include "platform/Uuid.h"
 #include "sender/server/ViewerText.h"
 
 namespace kelvora {
 
 namespace {
-
-std::string newSessionToken() {
-    uuid_t uuid;
-    uuid_generate_random(uuid);
-    char text[37];
-    uuid_unparse_upper(uuid, text);
-    return text;
-}
 
 std::string_view qualityName(StreamQuality quality) {
     for (const auto& [value, name] : json::EnumStrings<StreamQuality>::values) {
@@ -649,7 +640,7 @@ void SenderServer::handleHello(const std::shared_ptr<FramedConnection>& connecti
 
     const uint64_t now = timers_->now();
     auto session = std::make_shared<SenderSession>(
-        newSessionToken(), hello, connection, engine->kind(), callbacks.rateLimits(),
+        newUuid(), hello, connection, engine->kind(), callbacks.rateLimits(),
         callbacks.viewersStartOnProxy() && hello.protocolVersion >= 3,
         [timers = timers_] { return timers->now(); }, std::chrono::system_clock::now());
     std::weak_ptr<SenderServer> weakSelf = weak_from_this();

@@ -1,14 +1,13 @@
 #include "sender/sources/SampleVideoGenerator.h"
 
 #include "core/Log.h"
+#include "platform/Uuid.h"
 #include "sender/sources/Libav.h"
 #include "sender/sources/SampleVideoPainter.h"
 
 extern "C" {
 #include <libavutil/opt.h>
 }
-
-#include <uuid/uuid.h>
 
 #include <system_error>
 
@@ -31,14 +30,6 @@ void check(int result, const char* step) {
     if (result < 0) {
         throw SampleVideoError::writeFailed(std::string(step) + ": " + libav::errorText(result));
     }
-}
-
-std::string randomUuid() {
-    uuid_t uuid;
-    uuid_generate_random(uuid);
-    char text[37] = {};
-    uuid_unparse_upper(uuid, text);
-    return text;
 }
 
 // One encoding run: the muxer, the H.264 encoder and the conversion from the painted BGRA picture.
@@ -174,7 +165,7 @@ std::filesystem::path SampleVideoGenerator::generate(const std::filesystem::path
         return output;
     }
     std::filesystem::create_directories(folder);
-    const std::filesystem::path temporary = folder / ("Beispielvideo-" + randomUuid() + ".mov");
+    const std::filesystem::path temporary = folder / ("Beispielvideo-" + newUuid() + ".mov");
     try {
         write(temporary, stop);
         // rename replaces an existing file atomically, so the clip is either whole or absent.
