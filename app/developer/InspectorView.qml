@@ -32,23 +32,23 @@ Rectangle {
             width: flick.width - 32
             spacing: 20
 
-            InspectorSourceView {
+            SourceChoiceForm {
                 objectName: "sourceSection"
                 controller: root.controller
             }
-            InspectorPictureView {
+            PictureForm {
                 objectName: "pictureSection"
                 controller: root.controller
             }
-            InspectorGeneralView {
+            GeneralForm {
                 objectName: "generalSection"
                 controller: root.controller
             }
-            InspectorDeveloperView {
+            DeveloperForm {
                 objectName: "developerSection"
                 controller: root.controller
             }
-            InspectorInfoView {
+            InfoForm {
                 objectName: "infoSection"
                 controller: root.controller
                 onOpenWindow: id => root.openWindow(id)

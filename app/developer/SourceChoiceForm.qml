@@ -7,7 +7,7 @@ import Kelvora.Ui
 import Kelvora.Developer
 
 // "Videoquelle": every source that can be chosen, the reconnect button and what the automatic choice does.
-InspectorGroup {
+FormCard {
     id: root
     property QtObject controller
 

@@ -7,7 +7,7 @@ import Kelvora.Ui
 import Kelvora.Developer
 
 // "Entwickler": how the main output encodes and transports, and how to leave developer mode.
-InspectorGroup {
+FormCard {
     id: root
     property QtObject controller
 

@@ -2,7 +2,7 @@ import QtQuick
 import Kelvora.Developer
 
 // "Bild": the format of the main output and, below, what is being sent right now.
-InspectorGroup {
+FormCard {
     id: root
     property QtObject controller
 

@@ -5,7 +5,7 @@ import Kelvora.Ui
 import Kelvora.Developer
 
 // "Info": what a user types into a viewer that does not find the sender by itself.
-InspectorGroup {
+FormCard {
     id: root
     property QtObject controller
     signal openWindow(string id)

@@ -5,7 +5,7 @@ import Kelvora.Ui
 import Kelvora.Developer
 
 // "Allgemein": the network name, automatic sending and the start at login.
-InspectorGroup {
+FormCard {
     id: root
     property QtObject controller
 
@@ -15,7 +15,7 @@ InspectorGroup {
         controller: root.controller
     }
 
-    InspectorNameField {
+    NetworkNameField {
         controller: root.controller
     }
     InspectorToggle {
