@@ -8,22 +8,10 @@
 #include "app/developer/ClientsPanelModel.h"
 #include "app/model/ModelFakes.h"
 #include "sender/server/TestViewer.h"
+#include "support/ProcessUntil.h"
 
 namespace kelvora::testing {
 namespace {
-
-// Runs the event loop until `condition` holds; false when it never does.
-bool processUntil(const std::function<bool()>& condition) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > 30000) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 TEST(ClientsPanelEndToEnd, AViewerAppearsAndItsButtonSendsItAway) {
     ModelHarness h;

@@ -20,23 +20,13 @@
 #include "app/ui/VideoItem.h"
 #include "sender/server/TestViewer.h"
 #include "support/Eventually.h"
+#include "support/ProcessUntil.h"
 
 namespace kelvora {
 namespace {
 
 using testing::FakeList;
-
-bool processUntil(const std::function<bool()>& condition) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > 30000) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using testing::processUntil;
 
 class Warnings {
   public:

@@ -11,24 +11,12 @@
 #include "receiver/session/SenderBrowser.h"
 #include "sender/server/TestViewer.h"
 #include "support/Eventually.h"
+#include "support/ProcessUntil.h"
 
 using namespace kelvora;
 using namespace kelvora::testing;
 
 namespace {
-
-// Runs the event loop until `condition` holds; false when it never does.
-bool processUntil(const std::function<bool()>& condition) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > 30000) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 std::optional<uint16_t> portOf(const ExtraOutput* output) {
     return output->status().controlPort;
