@@ -4,6 +4,7 @@
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +18,7 @@
 
 #include "core/SampleWindow.h"
 #include "sender/pipeline/SenderPipeline.h"
+#include "sender/pipeline/SourceFactory.h"
 
 namespace kelvora::bench {
 
@@ -40,6 +42,21 @@ class ScratchFolder {
   private:
     std::filesystem::path path_;
 };
+
+// A sender on the test picture for viewers in the same process: TCP only, on any free port, not announced,
+// without the watchdog's source recovery; its name and sender id carry the process id.
+inline std::shared_ptr<SenderPipeline> testPatternPipeline(SenderSettings settings, const std::string& name,
+                                                           const std::string& idPrefix) {
+    settings.senderName = name + " " + std::to_string(getpid());
+    settings.enabledEngines = {"tcp"};
+    settings.controlPort = 0;
+    settings.useTestPattern = true;
+    SenderPipeline::Options options;
+    options.sources = SourceFactory::system();
+    options.autoSourceRecovery = [] { return false; };
+    options.announce = false;
+    return SenderPipeline::create(settings, idPrefix + "-" + std::to_string(getpid()), {}, options);
+}
 
 // Starts the pipeline and waits up to 30 seconds for its status to name the control port it listens on;
 // nothing when it never does.

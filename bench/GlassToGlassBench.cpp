@@ -162,18 +162,9 @@ void GlassToGlass(benchmark::State& state) {
 
     for (auto _ : state) {
         SenderSettings settings;
-        settings.senderName = "Messung " + std::to_string(getpid());
-        settings.enabledEngines = {"tcp"};
-        settings.controlPort = 0;
-        settings.useTestPattern = true;
         settings.resolution = size;
         settings.frameRate = frameRate;
-        SenderPipeline::Options options;
-        options.sources = SourceFactory::system();
-        options.autoSourceRecovery = [] { return false; };
-        options.announce = false;
-        auto pipeline =
-            SenderPipeline::create(settings, "BENCH-G2G-" + std::to_string(getpid()), {}, options);
+        auto pipeline = bench::testPatternPipeline(settings, "Messung", "BENCH-G2G");
         const std::optional<uint16_t> port = bench::startAndWaitForPort(*pipeline);
         if (!port) {
             state.SkipWithError("the sender did not start listening");

@@ -145,10 +145,6 @@ void LossRecovery(benchmark::State& state) {
 
     for (auto _ : state) {
         SenderSettings settings;
-        settings.senderName = "Verlust " + std::to_string(getpid());
-        settings.enabledEngines = {"tcp"};
-        settings.controlPort = 0;
-        settings.useTestPattern = true;
         settings.resolution = size;
         settings.frameRate = kFrameRate;
         settings.preferredCodec = VideoCodec::h264;
@@ -156,12 +152,7 @@ void LossRecovery(benchmark::State& state) {
         settings.proxyStream = false;
         settings.keyframeInterval = 600;
         settings.longTermReferences = longTermReferences;
-        SenderPipeline::Options options;
-        options.sources = SourceFactory::system();
-        options.autoSourceRecovery = [] { return false; };
-        options.announce = false;
-        auto pipeline =
-            SenderPipeline::create(settings, "BENCH-LOSS-" + std::to_string(getpid()), {}, options);
+        auto pipeline = bench::testPatternPipeline(settings, "Verlust", "BENCH-LOSS");
         const std::optional<uint16_t> port = bench::startAndWaitForPort(*pipeline);
         if (!port) {
             state.SkipWithError("the sender did not start listening");
