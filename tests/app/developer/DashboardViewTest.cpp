@@ -21,33 +21,14 @@
 #include "sender/server/TestViewer.h"
 #include "support/Eventually.h"
 #include "support/ProcessUntil.h"
+#include "support/QtWarnings.h"
 
 namespace kelvora {
 namespace {
 
 using testing::FakeList;
 using testing::processUntil;
-
-class Warnings {
-  public:
-    Warnings() {
-        list().clear();
-        previous_ = qInstallMessageHandler(&Warnings::handle);
-    }
-    ~Warnings() { qInstallMessageHandler(previous_); }
-    static QStringList& list() {
-        static QStringList warnings;
-        return warnings;
-    }
-
-  private:
-    static void handle(QtMsgType type, const QMessageLogContext&, const QString& message) {
-        if (type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg) {
-            list().append(message);
-        }
-    }
-    QtMessageHandler previous_;
-};
+using testing::QtWarnings;
 
 class DashboardView : public ::testing::Test {
   protected:
@@ -100,20 +81,8 @@ class DashboardView : public ::testing::Test {
         view->show();
     }
 
-    // Through the item tree: items a Repeater made are not QObject children of the view's items.
-    static QQuickItem* find(QQuickItem* under, const QString& name) {
-        if (under->objectName() == name) {
-            return under;
-        }
-        for (QQuickItem* child : under->childItems()) {
-            if (QQuickItem* found = find(child, name)) {
-                return found;
-            }
-        }
-        return nullptr;
-    }
     QQuickItem* item(const std::string& name) {
-        QQuickItem* found = find(view->rootObject(), QString::fromStdString(name));
+        QQuickItem* found = testing::findItem(view->rootObject(), QString::fromStdString(name));
         if (!found) {
             ADD_FAILURE() << name;
             throw std::runtime_error("no item " + name);
@@ -139,7 +108,7 @@ class DashboardView : public ::testing::Test {
 
 TEST_F(DashboardView, WaitingThenLiveWithTwoViewersThenPaused) {
     KELVORA_REQUIRE_DNSSD_ENVIRONMENT();
-    Warnings warnings;
+    QtWarnings warnings;
     SenderController& c = start();
     using Kind = SenderStatus::State::Kind;
 
@@ -188,11 +157,11 @@ TEST_F(DashboardView, WaitingThenLiveWithTwoViewersThenPaused) {
     EXPECT_EQ(metric(0), "–");
     screenshot("dashboard-paused.png");
 
-    EXPECT_TRUE(warnings.list().isEmpty()) << warnings.list().join("\n").toStdString();
+    EXPECT_TRUE(warnings.all().isEmpty()) << warnings.all().join("\n").toStdString();
 }
 
 TEST_F(DashboardView, OutputRowsComeWithTheirOutputsUpToThree) {
-    Warnings warnings;
+    QtWarnings warnings;
     testing::ModelHarness harness;
     SenderController& c = harness.make();
     c.start();
@@ -208,11 +177,11 @@ TEST_F(DashboardView, OutputRowsComeWithTheirOutputsUpToThree) {
     c.addOutput();
     c.addOutput();
     EXPECT_FALSE(add->isEnabled());
-    EXPECT_NE(find(view->rootObject(), "outputRow4"), nullptr);
+    EXPECT_NE(testing::findItem(view->rootObject(), "outputRow4"), nullptr);
     screenshot("dashboard-outputs.png");
     view.reset();
     c.stop();
-    EXPECT_TRUE(warnings.list().isEmpty()) << warnings.list().join("\n").toStdString();
+    EXPECT_TRUE(warnings.all().isEmpty()) << warnings.all().join("\n").toStdString();
 }
 
 }  // namespace

@@ -10,20 +10,10 @@
 #include "app/developer/InspectorSections.h"
 #include "app/model/ModelFakes.h"
 #include "app/ui/UiEngine.h"
+#include "support/QtWarnings.h"
 
 namespace kelvora {
 namespace {
-
-QStringList& warnings() {
-    static QStringList list;
-    return list;
-}
-
-void collectWarnings(QtMsgType type, const QMessageLogContext&, const QString& message) {
-    if (type != QtDebugMsg && type != QtInfoMsg) {
-        warnings().append(message);
-    }
-}
 
 // The inspector on a controller on fakes: a remembered capture card that is unplugged, a frame rate no
 // option offers, a manual bitrate above the stepper's range, and a status with viewers on TCP.
@@ -56,8 +46,6 @@ class InspectorScene : public ::testing::Test {
         harness.mainPipeline().statusHandler(status);
         harness.settle();
 
-        previous_ = qInstallMessageHandler(&collectWarnings);
-        warnings().clear();
         prepareUiEngine(*view.engine());
         view.setResizeMode(QQuickView::SizeRootObjectToView);
         view.resize(380, 2000);
@@ -68,22 +56,9 @@ class InspectorScene : public ::testing::Test {
         }
         view.show();
     }
-    ~InspectorScene() override { qInstallMessageHandler(previous_); }
 
-    // Through the visual tree: a repeater's rows are not QObject children of the view.
-    static QQuickItem* find(QQuickItem* from, const QString& name) {
-        for (QQuickItem* child : from->childItems()) {
-            if (child->objectName() == name) {
-                return child;
-            }
-            if (QQuickItem* found = find(child, name)) {
-                return found;
-            }
-        }
-        return nullptr;
-    }
     QQuickItem* item(const char* name, QQuickItem* within = nullptr) {
-        QQuickItem* found = find(within ? within : view.rootObject(), name);
+        QQuickItem* found = testing::findItem(within ? within : view.rootObject(), name);
         if (!found) {
             ADD_FAILURE() << name;
             static QQuickItem missing;
@@ -95,8 +70,8 @@ class InspectorScene : public ::testing::Test {
     QString rowValue(const char* row) { return item("value", item(row))->property("text").toString(); }
 
     testing::ModelHarness harness;
+    testing::QtWarnings warnings;
     QQuickView view;
-    QtMessageHandler previous_ = nullptr;
 };
 
 TEST_F(InspectorScene, ShowsTheControllersStateWithoutWarnings) {
@@ -135,7 +110,7 @@ TEST_F(InspectorScene, ShowsTheControllersStateWithoutWarnings) {
     EXPECT_EQ(item("senderNameField")->property("placeholderText").toString(), "Regie-PC");
 
     view.grabWindow().save(QDir(KELVORA_UI_SCREENSHOTS).filePath("inspector.png"));
-    EXPECT_TRUE(warnings().isEmpty()) << warnings().join("\n").toStdString();
+    EXPECT_TRUE(warnings.all().isEmpty()) << warnings.all().join("\n").toStdString();
 }
 
 TEST_F(InspectorScene, PicksWriteThroughTheModelAndTheNameCommitsWhenTheFieldIsLeft) {

@@ -12,31 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "app/ui/UiEngine.h"
+#include "support/QtWarnings.h"
 
 namespace kelvora::testing {
-
-// Collects every warning Qt prints while it lives.
-class QtWarnings {
-  public:
-    QtWarnings() {
-        list().clear();
-        previous_ = qInstallMessageHandler(&QtWarnings::handle);
-    }
-    ~QtWarnings() { qInstallMessageHandler(previous_); }
-    QStringList all() const { return list(); }
-
-  private:
-    static QStringList& list() {
-        static QStringList warnings;
-        return warnings;
-    }
-    static void handle(QtMsgType type, const QMessageLogContext&, const QString& message) {
-        if (type != QtDebugMsg && type != QtInfoMsg) {
-            list().append(message);
-        }
-    }
-    QtMessageHandler previous_;
-};
 
 // One view of the dashboard's QML, offscreen on the software scene graph.
 class PanelScene {
@@ -59,25 +37,8 @@ class PanelScene {
         return view.rootObject();
     }
 
-    // The item named so anywhere below `root` (the scene's root by default), including items a Repeater
-    // made, which are no QObject children of anything.
-    static QQuickItem* find(QQuickItem* root, const QString& name) {
-        if (!root) {
-            return nullptr;
-        }
-        if (root->objectName() == name) {
-            return root;
-        }
-        for (QQuickItem* item : root->childItems()) {
-            if (QQuickItem* found = find(item, name)) {
-                return found;
-            }
-        }
-        return nullptr;
-    }
-
     QQuickItem* child(const QString& name, QQuickItem* below = nullptr) {
-        QQuickItem* found = find(below ? below : view.rootObject(), name);
+        QQuickItem* found = findItem(below ? below : view.rootObject(), name);
         EXPECT_NE(found, nullptr) << name.toStdString();
         return found;
     }

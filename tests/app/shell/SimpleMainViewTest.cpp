@@ -9,22 +9,12 @@
 #include "app/developer/PreviewVisibility.h"
 #include "app/model/ModelFakes.h"
 #include "app/ui/UiEngine.h"
+#include "support/QtWarnings.h"
 
 namespace kelvora {
 namespace {
 
 using testing::ModelHarness;
-
-QStringList& warnings() {
-    static QStringList list;
-    return list;
-}
-
-void collect(QtMsgType type, const QMessageLogContext&, const QString& message) {
-    if (type != QtDebugMsg && type != QtInfoMsg) {
-        warnings().append(message);
-    }
-}
 
 ClientStatus viewer(const char* id, const char* name, const char* model, uint8_t tier, double latency) {
     ClientStatus client;
@@ -41,13 +31,10 @@ ClientStatus viewer(const char* id, const char* name, const char* model, uint8_t
 class SimpleMainViewScene : public ::testing::Test {
   protected:
     SimpleMainViewScene() : controller(harness.make()) {
-        warnings().clear();
-        previous = qInstallMessageHandler(&collect);
         prepareUiEngine(*view.engine());
         view.setResizeMode(QQuickView::SizeRootObjectToView);
         view.resize(900, 1000);
     }
-    ~SimpleMainViewScene() override { qInstallMessageHandler(previous); }
 
     void load() {
         view.setInitialProperties({{"controller", QVariant::fromValue<QObject*>(&controller)},
@@ -64,20 +51,7 @@ class SimpleMainViewScene : public ::testing::Test {
             harness.settle();
         }
     }
-    // Along the visual tree: the items a repeater makes have no object parent.
-    static void collectItems(QQuickItem* item, const QString& name, QList<QQuickItem*>& found) {
-        for (QQuickItem* child : item->childItems()) {
-            if (child->objectName() == name) {
-                found.append(child);
-            }
-            collectItems(child, name, found);
-        }
-    }
-    QList<QQuickItem*> all(const char* name) {
-        QList<QQuickItem*> found;
-        collectItems(view.rootObject(), name, found);
-        return found;
-    }
+    QList<QQuickItem*> all(const char* name) { return testing::findItems(view.rootObject(), name); }
     QString text(QObject* parent, const char* name) {
         auto* item = parent->findChild<QObject*>(name);
         return item ? item->property("text").toString() : QString("<missing %1>").arg(name);
@@ -91,13 +65,15 @@ class SimpleMainViewScene : public ::testing::Test {
         EXPECT_FALSE(image.isNull());
         image.save(QDir(KELVORA_UI_SCREENSHOTS).filePath(file));
     }
-    void expectNoWarnings() { EXPECT_TRUE(warnings().isEmpty()) << warnings().join("\n").toStdString(); }
+    void expectNoWarnings() {
+        EXPECT_TRUE(warnings.all().isEmpty()) << warnings.all().join("\n").toStdString();
+    }
 
     ModelHarness harness;
     SenderController& controller;
     PreviewVisibility previewVisibility{PreviewVisibility::mainPreviewOf(controller)};
+    testing::QtWarnings warnings;
     QQuickView view;
-    QtMessageHandler previous = nullptr;
 };
 
 TEST_F(SimpleMainViewScene, OneOutputWaitingForASource) {

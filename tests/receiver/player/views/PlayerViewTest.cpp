@@ -3,6 +3,7 @@
 #include "receiver/player/views/PlayerViewModel.h"
 
 #include "app/ui/UiEngine.h"
+#include "support/QtWarnings.h"
 
 #include <QDir>
 #include <QQmlComponent>
@@ -24,27 +25,6 @@ using namespace std::chrono_literals;
 using testing::FakeBrowser;
 using testing::FakeScheduler;
 using testing::FakeSession;
-
-class WarningCapture {
-  public:
-    WarningCapture() {
-        warnings().clear();
-        previous_ = qInstallMessageHandler(&WarningCapture::handle);
-    }
-    ~WarningCapture() { qInstallMessageHandler(previous_); }
-    static QStringList& warnings() {
-        static QStringList list;
-        return list;
-    }
-
-  private:
-    static void handle(QtMsgType type, const QMessageLogContext&, const QString& message) {
-        if (type != QtDebugMsg && type != QtInfoMsg) {
-            warnings().append(message);
-        }
-    }
-    QtMessageHandler previous_;
-};
 
 DiscoveredSender found(const std::string& id, const std::string& name, const std::string& source) {
     DiscoveredSender sender = DiscoveredSender::direct("127.0.0.1", 47810, id, name);
@@ -157,7 +137,7 @@ class PlayerScene : public ::testing::Test {
 };
 
 TEST_F(PlayerScene, EveryFileOfTheModuleLoadsWithoutAWarning) {
-    WarningCapture capture;
+    testing::QtWarnings capture;
     const QStringList files = QDir(":/qt/qml/Kelvora/Player").entryList({"*.qml"});
     ASSERT_GE(files.size(), 8);
     for (const QString& file : files) {
@@ -173,7 +153,7 @@ TEST_F(PlayerScene, EveryFileOfTheModuleLoadsWithoutAWarning) {
     player->start();
     settle();
     QTest::qWait(50);
-    EXPECT_TRUE(capture.warnings().isEmpty()) << capture.warnings().join("\n").toStdString();
+    EXPECT_TRUE(capture.all().isEmpty()) << capture.all().join("\n").toStdString();
 }
 
 TEST_F(PlayerScene, SearchingThenThePickerWithTwoSenders) {
