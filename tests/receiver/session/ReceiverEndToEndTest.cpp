@@ -3,7 +3,6 @@
 // picture's time-code strip gives a latency the session's own, clock-synchronised figure must agree with.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,8 +15,8 @@
 #include "core/SampleWindow.h"
 #include "core/TestPatternTimecode.h"
 #include "receiver/session/ReceiverSession.h"
-#include "sender/pipeline/SenderPipeline.h"
 #include "support/Eventually.h"
+#include "support/LoopbackSender.h"
 
 namespace kelvora {
 namespace {
@@ -76,29 +75,11 @@ class TimecodeDisplay {
 };
 
 TEST(ReceiverEndToEnd, PlaysTheSendersTestPatternWithLatencyMatchingTheTimecode) {
-    SenderSettings settings;
-    settings.senderName = "Ende zu Ende " + std::to_string(getpid());
-    settings.enabledEngines = {"tcp"};
-    settings.controlPort = 0;
-    settings.useTestPattern = true;
-    settings.resolution = {640, 360};
-    settings.frameRate = 30;
-    // One tier only: on a loaded machine the session may bridge to the proxy for seconds, and a proxy picture
-    // is too small for its time-code strip to be read. Tier switching has tests of its own.
-    settings.proxyStream = false;
-    SenderPipeline::Options options;
-    options.sources = SourceFactory::system();
-    options.announce = false;
-    options.autoSourceRecovery = [] { return false; };
-    auto pipeline = SenderPipeline::create(settings, "E2E-RECEIVER-" + std::to_string(getpid()), {}, options);
-    testing::Eventually<SenderStatus> statuses;
-    pipeline->setStatusHandler([&](SenderStatus status) { statuses.push(status); });
-    pipeline->start();
-    auto listening = statuses.waitFor([](const SenderStatus& s) { return s.controlPort.has_value(); }, 30s);
-    ASSERT_TRUE(listening);
+    testing::LoopbackSender sender("Ende zu Ende", "E2E-RECEIVER");
+    const auto port = sender.start();
+    ASSERT_TRUE(port);
 
-    auto session = ReceiverSession::create(EngineKind::tcp(),
-                                           NetworkEndpoint::hostPort("127.0.0.1", *listening->controlPort),
+    auto session = ReceiverSession::create(EngineKind::tcp(), NetworkEndpoint::hostPort("127.0.0.1", *port),
                                            ReceiverIdentity{"E2E-VIEWER", "Ende-zu-Ende", "Linux"});
     TimecodeDisplay display;
     testing::Eventually<ReceiverSession::Event> events;
@@ -138,9 +119,7 @@ TEST(ReceiverEndToEnd, PlaysTheSendersTestPatternWithLatencyMatchingTheTimecode)
     session->stop();
     session->queue().sync([] {});
     session.reset();
-    pipeline->setStatusHandler({});
-    pipeline->stop();
-    pipeline->queue().sync([] {});
+    sender.stop();
 
     const auto seen = events.values();
     EXPECT_TRUE(std::none_of(seen.begin(), seen.end(), [](const auto& event) {
