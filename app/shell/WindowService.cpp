@@ -19,12 +19,19 @@ void WindowService::define(const QString& id, const QUrl& source, const QVariant
 }
 
 void WindowService::open(const QString& id) {
+    open(id, {});
+}
+
+void WindowService::open(const QString& id, const std::function<void(QQuickWindow&)>& place) {
     QQuickWindow* window = this->window(id);
     if (!window) {
         window = create(id);
         if (!window) {
             return;
         }
+    }
+    if (place && !window->isVisible()) {
+        place(*window);
     }
     if (window->windowStates() & Qt::WindowMinimized) {
         window->showNormal();

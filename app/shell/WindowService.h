@@ -9,6 +9,8 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include <functional>
+
 namespace kelvora {
 
 // The program's windows by their identifiers ("main", "settings", "licenses"): opening one creates it from
@@ -27,6 +29,8 @@ class WindowService final : public QObject {
     void define(const QString& id, const QUrl& source, const QVariantMap& properties);
 
     Q_INVOKABLE void open(const QString& id);
+    // As above; `place` positions the window before it is first shown, so it never appears elsewhere first.
+    void open(const QString& id, const std::function<void(QQuickWindow&)>& place);
     // The open window, or nothing.
     QQuickWindow* window(const QString& id) const;
     // Shown and not minimised.

@@ -80,18 +80,15 @@ void toggleTrayPanel(WindowService& windows) {
         panel->close();
         return;
     }
-    windows.open(QStringLiteral("panel"));
-    QQuickWindow* panel = windows.window(QStringLiteral("panel"));
-    if (!panel) {
-        return;
-    }
-    const QPoint cursor = QCursor::pos();
-    const QScreen* screen = QGuiApplication::screenAt(cursor);
-    const QRect area = screen ? screen->availableGeometry() : QRect(cursor, panel->size());
-    const int x = std::clamp(cursor.x() - panel->width() / 2, area.left(),
-                             std::max(area.left(), area.right() - panel->width()));
-    const int y = cursor.y() < area.center().y() ? area.top() + 4 : area.bottom() - panel->height() - 4;
-    panel->setPosition(x, std::max(area.top(), y));
+    windows.open(QStringLiteral("panel"), [](QQuickWindow& panel) {
+        const QPoint cursor = QCursor::pos();
+        const QScreen* screen = QGuiApplication::screenAt(cursor);
+        const QRect area = screen ? screen->availableGeometry() : QRect(cursor, panel.size());
+        const int x = std::clamp(cursor.x() - panel.width() / 2, area.left(),
+                                 std::max(area.left(), area.right() - panel.width()));
+        const int y = cursor.y() < area.center().y() ? area.top() + 4 : area.bottom() - panel.height() - 4;
+        panel.setPosition(x, std::max(area.top(), y));
+    });
 }
 
 // Builds the controller but starts and announces nothing: unregisters the login item, remembers that it

@@ -145,6 +145,25 @@ TEST(SettingsWindow, ATypedNameIsKeptWhenTheWindowClosesOrTheProgramQuits) {
     EXPECT_EQ(shell.controller.displayName(), testing::FakeHost().computerName());
 }
 
+// The tray panel is placed at the pointer before it shows: placed after, it would flash in a corner first.
+TEST(WindowService, PlacesAWindowBeforeItFirstShowsAndLeavesAnOpenOneWhereItIs) {
+    Shell shell;
+    std::vector<bool> visibleWhenPlaced;
+    const auto place = [&](QQuickWindow& window) {
+        visibleWhenPlaced.push_back(window.isVisible());
+        window.setPosition(123, 45);
+    };
+    shell.windows.open("settings", place);
+    QQuickWindow* window = shell.windows.window("settings");
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->position(), QPoint(123, 45));
+    window->setPosition(300, 200);
+    shell.windows.open("settings", place);
+    EXPECT_EQ(window->position(), QPoint(300, 200));
+    EXPECT_EQ(visibleWhenPlaced, std::vector<bool>{false});
+}
+
 TEST(Tray, IconMenuAndPanelFollowTheControllerAndActThroughIt) {
     ModelHarness harness;
     SenderController& controller = harness.make();
