@@ -2,8 +2,11 @@
 
 #include <QIcon>
 #include <QMenu>
+#include <QPainter>
 #include <QPixmap>
+
 #include <QSystemTrayIcon>
+#include <algorithm>
 
 #include "app/ui/SymbolProvider.h"
 
@@ -19,6 +22,24 @@ QIcon symbolIcon(const QString& symbol, const QColor& color) {
 }
 
 }  // namespace
+
+QImage traySymbolImage(const QString& symbol, const QColor& color, int size) {
+    const QColor rim = color.lightnessF() < 0.5 ? QColor(255, 255, 255, 200) : QColor(0, 0, 0, 200);
+    const QSize inner(std::max(size - 2, 1), std::max(size - 2, 1));
+    const QImage shape = SymbolProvider::render(symbol, color, inner);
+    const QImage outline = SymbolProvider::render(symbol, rim, inner);
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    for (int dy = 0; dy <= 2; ++dy) {
+        for (int dx = 0; dx <= 2; ++dx) {
+            painter.drawImage(dx, dy, outline);
+        }
+    }
+    painter.drawImage(1, 1, shape);
+    painter.end();
+    return image;
+}
 
 SystemTrayBackend::SystemTrayBackend()
     : menu_(std::make_unique<QMenu>()), icon_(std::make_unique<QSystemTrayIcon>()) {
@@ -40,7 +61,12 @@ void SystemTrayBackend::start(std::function<void()> clicked, std::function<void(
 }
 
 void SystemTrayBackend::setSymbol(const QString& symbol) {
-    icon_->setIcon(symbolIcon(symbol, menu_->palette().windowText().color()));
+    QIcon icon;
+    for (int size : {16, 22, 32, 48}) {
+        icon.addPixmap(
+            QPixmap::fromImage(traySymbolImage(symbol, menu_->palette().windowText().color(), size)));
+    }
+    icon_->setIcon(icon);
     // Shown once it has an icon; a tray host that appears later picks it up by itself.
     icon_->show();
 }

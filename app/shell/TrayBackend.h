@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QColor>
+#include <QImage>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -23,6 +25,10 @@ class TrayBackend {
     virtual void setToolTip(const QString& text) = 0;
     virtual void setMenu(const std::vector<TrayRow>& rows) = 0;
 };
+
+// The tray symbol at `size` pixels in `color`, with a one-pixel rim in the opposite tone: tray hosts draw it
+// on a panel whose colour the program cannot ask for, often dark under a light theme.
+QImage traySymbolImage(const QString& symbol, const QColor& color, int size);
 
 // QSystemTrayIcon with a context menu; icons drawn from the symbol names.
 class SystemTrayBackend final : public TrayBackend {

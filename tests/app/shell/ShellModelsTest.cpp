@@ -10,6 +10,7 @@
 #include "app/shell/MainWindowModel.h"
 #include "app/shell/OnboardingModel.h"
 #include "app/shell/SettingsWindowModel.h"
+#include "app/shell/TrayBackend.h"
 #include "app/shell/TrayModel.h"
 #include "app/shell/WindowService.h"
 #include "app/ui/UiEngine.h"
@@ -143,6 +144,27 @@ TEST(SettingsWindow, ATypedNameIsKeptWhenTheWindowClosesOrTheProgramQuits) {
         shell.windows.closeAll();
     }
     EXPECT_EQ(shell.controller.displayName(), testing::FakeHost().computerName());
+}
+
+// Dark text colour on a dark panel would leave an invisible icon: every symbol carries both tones.
+TEST(Tray, TheSymbolReadsOnLightAndDarkPanels) {
+    for (const QColor& text : {QColor(Qt::black), QColor(Qt::white), QColor(40, 40, 40)}) {
+        const QImage image = traySymbolImage("dot.radiowaves.up.forward", text, 22);
+        ASSERT_EQ(image.size(), QSize(22, 22));
+        int dark = 0;
+        int light = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor pixel = QColor::fromRgba(image.pixel(x, y));
+                if (pixel.alpha() > 150) {
+                    dark += pixel.lightnessF() < 0.3;
+                    light += pixel.lightnessF() > 0.7;
+                }
+            }
+        }
+        EXPECT_GT(dark, 10) << text.name().toStdString();
+        EXPECT_GT(light, 10) << text.name().toStdString();
+    }
 }
 
 // The tray panel is placed at the pointer before it shows: placed after, it would flash in a corner first.
