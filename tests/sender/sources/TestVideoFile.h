@@ -5,6 +5,7 @@
 
 #include "platform/PixelBuffer.h"
 #include "sender/sources/Libav.h"
+#include "support/TestIdentity.h"
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -124,27 +125,6 @@ inline void writeAudioOnlyFile(const std::filesystem::path& path) {
     check(av_write_trailer(output.get()), "trailer");
 }
 
-// A fresh, empty folder for one test, removed again at the end.
-class TemporaryFolder {
-  public:
-    TemporaryFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kelvora-sources-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
+using test::TemporaryFolder;
 
 }  // namespace kelvora::testsupport
