@@ -81,7 +81,7 @@ PictureView PictureView::of(const AVFrame& frame) {
     return view;
 }
 
-PixelTransfer::PixelTransfer() = default;
+PixelTransfer::PixelTransfer(TransferQuality quality) : quality_(quality) {}
 
 PixelTransfer::~PixelTransfer() {
     sws_freeContext(context_);
@@ -117,8 +117,10 @@ void PixelTransfer::transfer(const PictureView& source, const PictureView& desti
         }
         // The ranges must be known before initialisation: with equal sizes libswscale otherwise picks a
         // plain copy between YUV layouts that would leave full-range levels as they are.
-        // Bilinear with accurate rounding: sharp enough for previews and tier downscaling, and it keeps
-        // flat areas at their exact level (the timecode strip relies on that).
+        // Bilinear with accurate rounding where pictures are encoded or compared: it keeps flat areas at
+        // their exact level (the timecode strip relies on that). Pictures only shown on screen skip the
+        // accurate rounding and full chroma interpolation, which cost libswscale its SIMD paths (several
+        // times slower).
         av_opt_set_int(context_, "srcw", key.sourceWidth, 0);
         av_opt_set_int(context_, "srch", key.sourceHeight, 0);
         av_opt_set_int(context_, "src_format", key.sourceFormat, 0);
@@ -127,7 +129,10 @@ void PixelTransfer::transfer(const PictureView& source, const PictureView& desti
         av_opt_set_int(context_, "dsth", key.destinationHeight, 0);
         av_opt_set_int(context_, "dst_format", key.destinationFormat, 0);
         av_opt_set_int(context_, "dst_range", destinationRange ? 1 : 0, 0);
-        av_opt_set_int(context_, "sws_flags", SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, 0);
+        const int64_t flags = quality_ == TransferQuality::exact
+                                  ? SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT
+                                  : SWS_BILINEAR;
+        av_opt_set_int(context_, "sws_flags", flags, 0);
         if (sws_init_context(context_, nullptr, nullptr) < 0) {
             sws_freeContext(context_);
             context_ = nullptr;

@@ -36,12 +36,18 @@ struct PictureView {
 
 AVPixelFormat avPixelFormat(PixelFormat format);
 
+// How carefully a transfer rounds. `exact` keeps flat areas at their exact level and every pixel's own
+// chroma: what an encoder or a byte comparison needs. `display` is for pictures that are only looked at:
+// plain bilinear lets libswscale take its SIMD paths, at a cost of a level or so and chroma shared by pixel
+// pairs.
+enum class TransferQuality : uint8_t { exact, display };
+
 // Converts and scales pictures through libswscale: any size to any size, between NV12, BGRA and the
 // formats of capture devices and decoders. Keeps the scaler of the last call for the next one, so a
 // stream of equal pictures builds it once. One instance per thread or queue; not safe to share.
 class PixelTransfer {
   public:
-    PixelTransfer();
+    explicit PixelTransfer(TransferQuality quality = TransferQuality::exact);
     ~PixelTransfer();
     PixelTransfer(const PixelTransfer&) = delete;
     PixelTransfer& operator=(const PixelTransfer&) = delete;
@@ -66,6 +72,7 @@ class PixelTransfer {
         bool operator==(const Key&) const = default;
     };
 
+    TransferQuality quality_;
     SwsContext* context_ = nullptr;
     Key key_{};
 };

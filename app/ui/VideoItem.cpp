@@ -81,7 +81,7 @@ struct VideoItem::Converter {
     bool resultIsNew = false;
 
     std::mutex convertMutex;
-    PixelTransfer transfer;
+    PixelTransfer transfer{TransferQuality::display};
     std::optional<PixelBufferPool> pool;
 
     // On the delivering thread: takes the renderer's newest picture and converts it for the item.

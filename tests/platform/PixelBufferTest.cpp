@@ -6,12 +6,16 @@
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
 }
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -228,4 +232,79 @@ TEST(PixelTransfer, RefusesUnusablePictures) {
     unknown.format = AV_PIX_FMT_NONE;
     EXPECT_THROW(transfer.transfer(unknown, PictureView::of(nv12)), PixelBufferError);
     EXPECT_THROW(transfer.transfer(PixelBuffer(), nv12), PixelBufferError);
+}
+
+// What a flat YUV colour should look like in RGB, from the range and matrix alone.
+std::array<double, 3> expectedRgb(int y, int cb, int cr, bool fullRange, ColorMatrix matrix) {
+    const double kr = matrix == ColorMatrix::bt709 ? 0.2126 : 0.299;
+    const double kb = matrix == ColorMatrix::bt709 ? 0.0722 : 0.114;
+    const double luma = fullRange ? y / 255.0 : (y - 16) / 219.0;
+    const double pb = (cb - 128) / (fullRange ? 255.0 : 224.0);
+    const double pr = (cr - 128) / (fullRange ? 255.0 : 224.0);
+    const double r = luma + 2 * (1 - kr) * pr;
+    const double b = luma + 2 * (1 - kb) * pb;
+    const double g = (luma - kr * r - kb * b) / (1 - kr - kb);
+    return {std::clamp(r, 0.0, 1.0) * 255, std::clamp(g, 0.0, 1.0) * 255, std::clamp(b, 0.0, 1.0) * 255};
+}
+
+// A flat 256x64 picture in NV12 or three planes, converted to BGRA `width` x 40; gives the centre pixel.
+std::array<int, 4> flatToBgra(PixelTransfer& transfer, AVPixelFormat format, bool fullRange,
+                              ColorMatrix matrix, std::array<uint8_t, 3> yuv, int width) {
+    std::vector<uint8_t> luma(256 * 64, yuv[0]);
+    std::vector<uint8_t> interleaved(256 * 32);
+    for (size_t i = 0; i < interleaved.size(); i += 2) {
+        interleaved[i] = yuv[1];
+        interleaved[i + 1] = yuv[2];
+    }
+    std::vector<uint8_t> cb(128 * 32, yuv[1]);
+    std::vector<uint8_t> cr(128 * 32, yuv[2]);
+    PictureView source;
+    source.format = format;
+    source.width = 256;
+    source.height = 64;
+    source.fullRange = fullRange;
+    source.matrix = matrix;
+    source.planes = {luma.data(), interleaved.data(), nullptr, nullptr};
+    source.strides = {256, 256, 0, 0};
+    if (format == AV_PIX_FMT_YUV420P) {
+        source.planes = {luma.data(), cb.data(), cr.data(), nullptr};
+        source.strides = {256, 128, 128, 0};
+    }
+    auto bgra = PixelBuffer::make(PixelFormat::bgra, width, 40);
+    transfer.transfer(source, PictureView::of(bgra));
+    const uint8_t* p = bgra.data(0) + 20 * bgra.stride(0) + (width / 2) * 4;
+    return {p[2], p[1], p[0], p[3]};
+}
+
+TEST(PixelTransfer, YuvBecomesBgraWithItsRangeAndMatrixAtEitherQuality) {
+    // In-gamut colours whose RGB differs by many levels between the two ranges and the two matrices.
+    const std::array<uint8_t, 3> colours[] = {
+        {60, 128, 128}, {120, 90, 170}, {150, 160, 100}, {235, 128, 128}};
+    for (TransferQuality quality : {TransferQuality::exact, TransferQuality::display}) {
+        PixelTransfer transfer(quality);
+        const double tolerance = quality == TransferQuality::exact ? 1.5 : 3.5;
+        for (AVPixelFormat format : {AV_PIX_FMT_NV12, AV_PIX_FMT_YUV420P}) {
+            for (bool fullRange : {false, true}) {
+                for (ColorMatrix matrix : {ColorMatrix::bt709, ColorMatrix::bt601}) {
+                    // Unscaled and scaled pictures take different paths through libswscale.
+                    for (int width : {256, 160}) {
+                        for (const auto& yuv : colours) {
+                            const auto rgb = expectedRgb(yuv[0], yuv[1], yuv[2], fullRange, matrix);
+                            const auto got = flatToBgra(transfer, format, fullRange, matrix, yuv, width);
+                            const std::string where = std::string(av_get_pix_fmt_name(format)) +
+                                                      (fullRange ? " full " : " video ") +
+                                                      (matrix == ColorMatrix::bt709 ? "709 " : "601 ") +
+                                                      std::to_string(width) + " " + std::to_string(yuv[0]) +
+                                                      "," + std::to_string(yuv[1]) + "," +
+                                                      std::to_string(yuv[2]);
+                            EXPECT_NEAR(got[0], rgb[0], tolerance) << where;
+                            EXPECT_NEAR(got[1], rgb[1], tolerance) << where;
+                            EXPECT_NEAR(got[2], rgb[2], tolerance) << where;
+                            EXPECT_EQ(got[3], 255) << where;
+                        }
+                    }
+                }
+            }
+        }
+    }
 }
