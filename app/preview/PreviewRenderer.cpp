@@ -1,6 +1,5 @@
 #include "app/preview/PreviewRenderer.h"
 
-#include "app/preview/Letterbox.h"
 #include "platform/Logger.h"
 
 #include <utility>
@@ -53,14 +52,14 @@ void PreviewRenderer::submit(PixelBuffer picture) {
     PixelBuffer replaced;
     {
         std::lock_guard lock(mutex_);
-        if (isScaling_) {
+        if (isShowing_) {
             // The replaced picture is released outside the lock: its pixels may go back to a pool.
             replaced = std::exchange(nextInput_, std::move(picture));
             return;
         }
-        isScaling_ = true;
+        isShowing_ = true;
     }
-    queue_.async([this, picture = std::move(picture)]() mutable { convertAndShow(std::move(picture)); });
+    queue_.async([this, picture = std::move(picture)]() mutable { show(std::move(picture)); });
 }
 
 void PreviewRenderer::clear() {
@@ -72,33 +71,24 @@ void PreviewRenderer::clear() {
     queue_.async([this] { output_->clear(); });
 }
 
-void PreviewRenderer::convertAndShow(PixelBuffer picture) {
-    try {
-        if (!pool_) {
-            pool_.emplace(PixelFormat::bgra, width_, height_);
-        }
-        PixelBuffer output = pool_->make();
-        letterbox(transfer_, picture, output);
-        picture = PixelBuffer();
-        output_->show(std::move(output));
-        if (auto line = statistics_.record(clock_())) {
-            previewLog().debug("{}", *line);
-        }
-    } catch (const PixelBufferError&) {
-        // A picture that cannot be converted is skipped; the preview keeps the last good one.
+void PreviewRenderer::show(PixelBuffer picture) {
+    // The display converts while this call runs, so the rate in the log is what reached the screen.
+    output_->show(std::move(picture));
+    if (auto line = statistics_.record(clock_())) {
+        previewLog().debug("{}", *line);
     }
-    // Each picture is its own task, so a clear() that arrives while this one converts is carried out
-    // before the next picture, and a picture submitted after that clear() stays on screen.
+    // Each picture is its own task, so a clear() that arrives while one is shown is carried out before the
+    // next picture, and a picture submitted after that clear() stays on screen.
     PixelBuffer next;
     {
         std::lock_guard lock(mutex_);
         if (!nextInput_) {
-            isScaling_ = false;
+            isShowing_ = false;
             return;
         }
         next = std::exchange(nextInput_, PixelBuffer());
     }
-    queue_.async([this, next = std::move(next)]() mutable { convertAndShow(std::move(next)); });
+    queue_.async([this, next = std::move(next)]() mutable { show(std::move(next)); });
 }
 
 }  // namespace kelvora

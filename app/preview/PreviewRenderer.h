@@ -2,13 +2,10 @@
 
 #include <memory>
 #include <mutex>
-#include <optional>
 
 #include "app/preview/PreviewStatistics.h"
 #include "core/MonotonicClock.h"
 #include "platform/PixelBuffer.h"
-#include "platform/PixelBufferPool.h"
-#include "platform/PixelTransfer.h"
 #include "platform/SerialQueue.h"
 #include "receiver/session/VideoRenderer.h"
 
@@ -18,24 +15,24 @@ namespace kelvora {
 class PreviewOutput {
   public:
     virtual ~PreviewOutput() = default;
-    // A new picture at the renderer's size (BGRA).
+    // The newest picture as it was submitted (NV12 or BGRA, any size): the display fits it to its own size.
     virtual void show(PixelBuffer picture) = 0;
     // No picture: black.
     virtual void clear() = 0;
 };
 
-// Turns full-size source pictures into a small picture of one fixed size (BGRA, letterboxed on black)
-// without ever making the caller wait. Pictures are converted one at a time on the renderer's own queue
-// ("app.kelvora.sender.preview"); of the pictures that arrive meanwhile only the newest waits, the others
-// are dropped, so a slow conversion never builds a backlog. The result goes to an output, by default the
-// renderer's VideoRenderer, which the video item shows.
+// Hands full-size source pictures to the screen without ever making the caller wait. Pictures are shown one
+// at a time on the renderer's own queue ("app.kelvora.sender.preview"); of the pictures that arrive meanwhile
+// only the newest waits, the others are dropped, so a slow display never builds a backlog. The output, by
+// default the renderer's VideoRenderer, gets the picture as it is: the video item converts it once, on this
+// queue, straight to its own size in pixels. Scaling here first to a size of our own would only make that
+// item scale a second time.
 //
-// Threads: submit and clear from any thread. One mutex guards the waiting picture and whether a
-// conversion is queued; it is never held while converting or showing. The pool, the scaler, the
-// statistics and the output are touched on the queue only.
+// Threads: submit and clear from any thread. One mutex guards the waiting picture and whether a picture
+// is queued; it is never held while showing. The statistics and the output are touched on the queue only.
 class PreviewRenderer {
   public:
-    // Shows the pictures on `display()`.
+    // Shows the pictures on `display()`. The size is the one the preview is laid out for, named in the log.
     PreviewRenderer(int width, int height);
     PreviewRenderer(int width, int height, std::shared_ptr<PreviewOutput> output,
                     Clock clock = MonotonicClock::system());
@@ -56,7 +53,7 @@ class PreviewRenderer {
     const std::shared_ptr<VideoRenderer>& display() const { return display_; }
 
   private:
-    void convertAndShow(PixelBuffer picture);
+    void show(PixelBuffer picture);
 
     const int width_;
     const int height_;
@@ -65,12 +62,10 @@ class PreviewRenderer {
     std::shared_ptr<PreviewOutput> output_;
 
     std::mutex mutex_;
-    bool isScaling_ = false;  // a conversion is queued or running
+    bool isShowing_ = false;  // a picture is queued or being shown
     PixelBuffer nextInput_;
 
     // On the queue only.
-    std::optional<PixelBufferPool> pool_;
-    PixelTransfer transfer_;
     PreviewStatistics statistics_;
 
     // Last, so that it stops before the members its tasks use go away.

@@ -28,11 +28,11 @@ const uint8_t* pixel(const PixelBuffer& buffer, int x, int y) {
     return buffer.data(0) + y * buffer.stride(0) + x * 4;
 }
 
-// What reached the sink: the grey level of each shown picture's centre, or -1 for a clear.
+// What reached the sink: the luma of each shown picture's centre, or -1 for a clear.
 class RecordingSink final : public PreviewOutput {
   public:
     void show(PixelBuffer picture) override {
-        const int level = pixel(picture, picture.width() / 2, picture.height() / 2)[1];
+        const int level = picture.data(0)[picture.height() / 2 * picture.stride(0) + picture.width() / 2];
         events.push(level);
         waitAtGate();
     }
@@ -68,9 +68,6 @@ bool hasCount(const std::vector<int>& events, size_t count) {
     return events.size() >= count;
 }
 
-// Luma 16, 80, 160 and 235 (video range) come out as these greys.
-constexpr int kGrey16 = 0;
-
 TEST(PreviewRenderer, AFrameConvertingWhileThreeArriveShowsTheFirstAndTheLast) {
     auto sink = std::make_shared<RecordingSink>();
     PreviewRenderer renderer(320, 180, sink);
@@ -86,8 +83,8 @@ TEST(PreviewRenderer, AFrameConvertingWhileThreeArriveShowsTheFirstAndTheLast) {
     ASSERT_TRUE(sink->events.waitUntil([](const auto& e) { return hasCount(e, 3); }));
     const auto events = sink->events.values();
     ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[0], kGrey16);
-    EXPECT_GE(events[1], 250);  // the white picture, not the 80 or 160 ones
+    EXPECT_EQ(events[0], 16);
+    EXPECT_EQ(events[1], 235);  // the white picture, not the 80 or 160 ones
     EXPECT_EQ(events[2], -1);
 }
 
@@ -104,29 +101,34 @@ TEST(PreviewRenderer, ClearWhileConvertingNeverShowsTheWaitingFrameButKeepsLater
     ASSERT_TRUE(sink->events.waitUntil([](const auto& e) { return hasCount(e, 3); }));
     renderer.clear();
     ASSERT_TRUE(sink->events.waitUntil([](const auto& e) { return hasCount(e, 4); }));
-    EXPECT_EQ(sink->events.values(), (std::vector<int>{kGrey16, -1, kGrey16, -1}));
+    EXPECT_EQ(sink->events.values(), (std::vector<int>{16, -1, 16, -1}));
 }
 
-TEST(PreviewRenderer, LetterboxesAFourByThreeSourceWithColumnsOf160Pixels) {
+TEST(PreviewRenderer, HandsTheDisplayThePictureItselfForTheItemToConvertOnce) {
     PreviewRenderer renderer(1280, 720);
     testing::Eventually<uint64_t> generations;
     renderer.display()->changed.set([&](uint64_t generation) { generations.push(generation); });
-    renderer.submit(picture(1440, 1080, 235));
+    const PixelBuffer submitted = picture(1440, 1080, 235);
+    renderer.submit(submitted);
     ASSERT_TRUE(generations.waitFor([](uint64_t) { return true; }));
     renderer.display()->changed.set(nullptr);
-    const PixelBuffer shown = renderer.display()->currentFrame().picture;
-    ASSERT_TRUE(shown);
-    ASSERT_EQ(shown.format(), PixelFormat::bgra);
-    ASSERT_EQ(shown.width(), 1280);
-    ASSERT_EQ(shown.height(), 720);
-    for (int y : {0, 360, 719}) {
-        for (int x : {0, 159, 1120, 1279}) {
-            const uint8_t* p = pixel(shown, x, y);
-            EXPECT_EQ((std::array<int, 4>{p[0], p[1], p[2], p[3]}), (std::array<int, 4>{0, 0, 0, 255}))
-                << x << "," << y;
-        }
-        for (int x : {160, 640, 1119}) {
-            EXPECT_GE(pixel(shown, x, y)[1], 250) << x << "," << y;
+    EXPECT_EQ(renderer.display()->currentFrame().picture.data(0), submitted.data(0));
+}
+
+TEST(Letterbox, AFourByThreeSourceGetsColumnsOf160PixelsAtEitherQuality) {
+    for (TransferQuality quality : {TransferQuality::exact, TransferQuality::display}) {
+        PixelTransfer transfer(quality);
+        const PixelBuffer shown = PixelBuffer::make(PixelFormat::bgra, 1280, 720);
+        letterbox(transfer, picture(1440, 1080, 235), shown);
+        for (int y : {0, 360, 719}) {
+            for (int x : {0, 159, 1120, 1279}) {
+                const uint8_t* p = pixel(shown, x, y);
+                EXPECT_EQ((std::array<int, 4>{p[0], p[1], p[2], p[3]}), (std::array<int, 4>{0, 0, 0, 255}))
+                    << x << "," << y;
+            }
+            for (int x : {160, 640, 1119}) {
+                EXPECT_GE(pixel(shown, x, y)[1], 250) << x << "," << y;
+            }
         }
     }
 }
