@@ -1,14 +1,16 @@
+#include "platform/PixelBufferPool.h"
 #include "sender/sources/SampleVideoPainter.h"
 #include "sender/sources/TestPatternPainter.h"
 
 #include <benchmark/benchmark.h>
 
+#include <deque>
 #include <vector>
 
 using namespace kelvora;
 
-// One 1080p test picture, drawn into a pooled-size BGRA buffer as the test-pattern queue does per tick; at
-// 60 fps the budget is 16.7 ms.
+// One 1080p test picture into a buffer whose content is unknown (the source's first pictures); at 60 fps the
+// budget is 16.7 ms.
 static void BM_TestPatternDraw1080p(benchmark::State& state) {
     TestPatternPainter painter(VideoDimensions::hd1080(), 60);
     auto picture = PixelBuffer::make(PixelFormat::bgra, 1920, 1080);
@@ -22,6 +24,32 @@ static void BM_TestPatternDraw1080p(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_TestPatternDraw1080p)->Unit(benchmark::kMillisecond);
+
+// As the source draws once running: into buffers of its pool that come back with an earlier picture, while
+// the consumers hold the last three.
+static void BM_TestPatternDrawRecycled1080p(benchmark::State& state) {
+    TestPatternPainter painter(VideoDimensions::hd1080(), 60);
+    PixelBufferPool pool(PixelFormat::bgra, 1920, 1080, 6);
+    std::deque<PixelBuffer> held;
+    uint64_t counter = 0;
+    for (auto _ : state) {
+        ++counter;
+        const auto contents = pool.idleCount() > 0 ? TestPatternPainter::Contents::earlierPicture
+                                                   : TestPatternPainter::Contents::unknown;
+        PixelBuffer picture = pool.make();
+        painter.draw(
+            picture,
+            TestPatternPainter::Frame{counter, counter * 16'666'667, counter * 16.7,
+                                      TestPatternPainter::clockText(std::chrono::system_clock::now())},
+            contents);
+        benchmark::ClobberMemory();
+        held.push_back(std::move(picture));
+        if (held.size() > 3) {
+            held.pop_front();
+        }
+    }
+}
+BENCHMARK(BM_TestPatternDrawRecycled1080p)->Unit(benchmark::kMillisecond);
 
 // One picture of the 720-picture sample clip (drawing only; encoding comes on top).
 static void BM_SampleVideoDraw1080p(benchmark::State& state) {

@@ -67,6 +67,10 @@ void TestPatternSource::tick() {
     if (!frameHandler_.hasHandler() || !pool_) {
         return;
     }
+    // Only this queue takes buffers from the pool and it draws every one, so an idle buffer holds an earlier
+    // picture; one returned between the two calls is merely redrawn whole.
+    const auto contents = pool_->idleCount() > 0 ? TestPatternPainter::Contents::earlierPicture
+                                                 : TestPatternPainter::Contents::unknown;
     PixelBuffer buffer = pool_->make();
     if (!buffer) {
         return;
@@ -79,7 +83,7 @@ void TestPatternSource::tick() {
     frame.captureTime = now;
     frame.millisecondsSinceStart = MonotonicClock::milliseconds(startTime_, now);
     frame.clockText = TestPatternPainter::clockText(std::chrono::system_clock::now());
-    painter_->draw(buffer, frame);
+    painter_->draw(buffer, frame, contents);
     frameHandler_(SourceFrame{std::move(buffer), now, true});
 }
 

@@ -1,5 +1,6 @@
 #include "core/MonotonicClock.h"
 #include "core/TestPatternTimecode.h"
+#include "platform/PixelBufferPool.h"
 #include "sender/sources/TestPatternPainter.h"
 #include "sender/sources/TestPatternSource.h"
 #include "support/Eventually.h"
@@ -12,6 +13,8 @@
 #include <array>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <thread>
 
 using namespace kelvora;
@@ -27,6 +30,12 @@ Bgra pixelAt(const PixelBuffer& picture, double x, double y) {
     const uint8_t* pixel = picture.data(0) + static_cast<size_t>(y) * static_cast<size_t>(picture.stride(0)) +
                            static_cast<size_t>(x) * 4;
     return {pixel[0], pixel[1], pixel[2]};
+}
+
+void scribble(const PixelBuffer& picture, uint8_t value) {
+    for (int y = 0; y < picture.height(); ++y) {
+        std::fill_n(picture.data(0) + static_cast<size_t>(y) * picture.stride(0), picture.width() * 4, value);
+    }
 }
 
 bool near(Bgra actual, Bgra expected, int tolerance = 2) {
@@ -104,6 +113,49 @@ TEST(TestPatternPainter, SmallAndOddPicturesAreDrawnWhole) {
             for (int x = 0; x < size.width; ++x) {
                 ASSERT_EQ(picture.data(0)[static_cast<size_t>(y) * picture.stride(0) + x * 4 + 3], 255)
                     << size.description() << " at " << x << "," << y;
+            }
+        }
+    }
+}
+
+TEST(TestPatternPainter, PicturesInRecycledBuffersEqualPicturesDrawnIntoNewOnes) {
+    struct Case {
+        VideoDimensions size;
+        int rate;
+        size_t held;  // pictures the consumers still hold, like encoders and previews do
+    };
+    // 70 pictures: the squares wrap and the marker passes the end of its period at 30 fps; with more
+    // pictures held than the pool keeps, some buffers are new and hold anything.
+    for (const Case& c : {Case{VideoDimensions::hd1080(), 30, 2}, Case{VideoDimensions::hd720(), 60, 8},
+                          Case{VideoDimensions{200, 100}, 30, 1}}) {
+        TestPatternPainter painter(c.size, c.rate);
+        TestPatternPainter reference(c.size, c.rate);
+        PixelBufferPool pool(PixelFormat::bgra, c.size.width, c.size.height, 6);
+        std::deque<PixelBuffer> held;
+        const std::array<const char*, 4> clocks{"00:00:00.000", "11:11:11.111", "23:59:59.999",
+                                                "08:48:08.408"};
+        for (uint64_t n = 1; n <= 70; ++n) {
+            const TestPatternPainter::Frame frame{n * 7, n * 33'333'333 + 1'234'567, n * 33.3, clocks[n % 4]};
+            const auto contents = pool.idleCount() > 0 ? TestPatternPainter::Contents::earlierPicture
+                                                       : TestPatternPainter::Contents::unknown;
+            PixelBuffer picture = pool.make();
+            if (contents == TestPatternPainter::Contents::unknown) {
+                scribble(picture, 0x5a);
+            }
+            painter.draw(picture, frame, contents);
+            auto expected = PixelBuffer::make(PixelFormat::bgra, c.size.width, c.size.height);
+            scribble(expected, 0xa5);
+            reference.draw(expected, frame);
+            for (int y = 0; y < c.size.height; ++y) {
+                ASSERT_EQ(std::memcmp(picture.data(0) + static_cast<size_t>(y) * picture.stride(0),
+                                      expected.data(0) + static_cast<size_t>(y) * expected.stride(0),
+                                      static_cast<size_t>(c.size.width) * 4),
+                          0)
+                    << c.size.description() << ", picture " << n << ", row " << y;
+            }
+            held.push_back(std::move(picture));
+            if (held.size() > c.held) {
+                held.pop_front();
             }
         }
     }
