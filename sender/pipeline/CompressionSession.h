@@ -55,6 +55,12 @@ class CompressionSession {
     // encoding thread between two pictures. False when the session cannot (the picture is not in its chain).
     virtual bool invalidateAfter(int64_t /*presentationMicros*/) { return false; }
     virtual bool isLowLatencyActive() const = 0;
+    // How far a software session has cut its search to keep up with the frame rate (0: not at all). Read
+    // from any thread.
+    virtual int speedLevel() const { return 0; }
+    // Starts from the speed level an earlier session of the same picture size ended at, so that a reopened
+    // encoder does not fall behind again before it steps up. Called before the first picture.
+    virtual void resumeSpeedLevel(int /*level*/) {}
     virtual VideoCodec codec() const = 0;
     // The library that runs the session, for the log ("libx264", "hevc_vaapi", ...).
     virtual std::string name() const = 0;

@@ -4,6 +4,9 @@
 
 namespace kelvora {
 
+EncoderSpeedGovernor::EncoderSpeedGovernor(double frameIntervalMs, int startLevel)
+    : frameIntervalMs_(frameIntervalMs), level_(std::clamp(startLevel, 0, int(levels.size()) - 1)) {}
+
 std::optional<int> EncoderSpeedGovernor::note(double encodeMs) {
     if (!(frameIntervalMs_ > 0)) {
         return std::nullopt;

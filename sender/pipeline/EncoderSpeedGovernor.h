@@ -24,7 +24,8 @@ class EncoderSpeedGovernor {
     static constexpr double slowerBelow = 0.35;
     static constexpr int roomyWindowsToSlowDown = 3;
 
-    explicit EncoderSpeedGovernor(double frameIntervalMs) : frameIntervalMs_(frameIntervalMs) {}
+    // `startLevel` is where an earlier session of the same size ended; clamped to the levels there are.
+    explicit EncoderSpeedGovernor(double frameIntervalMs, int startLevel = 0);
 
     // Notes one picture's encode time; returns the level to switch to when it changes.
     std::optional<int> note(double encodeMs);

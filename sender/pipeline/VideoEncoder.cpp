@@ -96,6 +96,10 @@ struct VideoEncoder::Core {
     uint64_t lastKeyframeNumber = 0;
     bool forceRefresh = false;
     uint64_t lastRefreshRequest = 0;
+    // The speed level the last session ended at, and its picture size: the next session of that size
+    // starts there.
+    VideoDimensions speedDimensions;
+    int speedLevel = 0;
 
     static constexpr size_t maximumReferencePresentations = 600;
 
@@ -109,6 +113,10 @@ struct VideoEncoder::Core {
 
     // With the mutex held. Returns the session to let go of after unlocking.
     std::shared_ptr<CompressionSession> detachLocked() {
+        if (session) {
+            speedDimensions = effective.dimensions;
+            speedLevel = session->speedLevel();
+        }
         resetReferencesLocked();
         transfer.reset();
         scaledPool.reset();
@@ -151,6 +159,8 @@ struct VideoEncoder::Core {
             made = open(false);
         }
         lowLatencyActive = made->isLowLatencyActive();
+        if (speedLevel > 0 && speedDimensions == c.dimensions)
+            made->resumeSpeedLevel(speedLevel);
         if (c.temporalLayering && !c.intraOnly)
             Log::encoder().debug("Encoder-Eigenschaft BaseLayerFrameRateFraction nicht gesetzt ({})", -1);
         transfer.reset();

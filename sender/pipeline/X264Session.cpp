@@ -151,18 +151,24 @@ struct X264Session::Impl {
     std::deque<std::pair<int64_t, int64_t>> references;
     std::optional<EncoderSpeedGovernor> speed;
 
-    void adaptSpeed(double encodeMs) {
-        const std::optional<int> level = speed->note(encodeMs);
-        if (!level)
-            return;
+    // Returns whether libx264 took the level's search settings.
+    bool applyLevel(int level) {
         x264_param_t changed = param;
-        applySpeed(changed, EncoderSpeedGovernor::levels[size_t(*level)]);
+        applySpeed(changed, EncoderSpeedGovernor::levels[size_t(level)]);
         if (x264_encoder_reconfig(encoder, &changed) != 0) {
             Log::encoder().warn("libx264 nimmt die Tempostufe {} nicht an",
-                                EncoderSpeedGovernor::levels[size_t(*level)]);
-            return;
+                                EncoderSpeedGovernor::levels[size_t(level)]);
+            return false;
         }
         x264_encoder_parameters(encoder, &param);
+        return true;
+    }
+
+    void adaptSpeed(double encodeMs, std::atomic<int>& published) {
+        const std::optional<int> level = speed->note(encodeMs);
+        if (!level || !applyLevel(*level))
+            return;
+        published.store(*level);
         Log::encoder().info(
             "libx264 {}x{}: Tempostufe {} (Median {:.1f} ms je Bild bei {:.1f} ms Bildabstand)",
             param.i_width, param.i_height, EncoderSpeedGovernor::levels[size_t(*level)],
@@ -240,6 +246,17 @@ X264Session::X264Session(const EncoderConfiguration& configuration, bool lowLate
 
 X264Session::~X264Session() = default;
 
+void X264Session::resumeSpeedLevel(int level) {
+    Impl& s = *impl_;
+    const EncoderSpeedGovernor resumed(1000.0 / double(s.param.i_fps_num), level);
+    if (resumed.level() == s.speed->level() || !s.applyLevel(resumed.level()))
+        return;
+    s.speed.emplace(resumed);
+    speedLevel_.store(resumed.level());
+    Log::encoder().info("libx264 {}x{}: Tempostufe {} der vorigen Sitzung übernommen", s.param.i_width,
+                        s.param.i_height, EncoderSpeedGovernor::levels[size_t(resumed.level())]);
+}
+
 bool X264Session::invalidateAfter(int64_t presentationMicros) {
     Impl& s = *impl_;
     if (!longTermReferences_)
@@ -301,7 +318,7 @@ int X264Session::encode(const Picture& picture, int64_t presentationMicros, bool
     int size = x264_encoder_encode(s.encoder, &nals, &count, &input, &output);
     if (size < 0)
         return size;
-    s.adaptSpeed(MonotonicClock::milliseconds(started, MonotonicClock::now()));
+    s.adaptSpeed(MonotonicClock::milliseconds(started, MonotonicClock::now()), speedLevel_);
     if (size == 0)
         return 0;
 

@@ -38,6 +38,8 @@ class X264Session final : public CompressionSession {
     bool offersLongTermReferences() const override { return longTermReferences_; }
     bool invalidateAfter(int64_t presentationMicros) override;
     bool isLowLatencyActive() const override { return lowLatency_; }
+    int speedLevel() const override { return speedLevel_.load(); }
+    void resumeSpeedLevel(int level) override;
     VideoCodec codec() const override { return VideoCodec::h264; }
     std::string name() const override { return "libx264"; }
 
@@ -47,6 +49,7 @@ class X264Session final : public CompressionSession {
     bool lowLatency_;
     bool longTermReferences_;
     std::atomic<int> requestedKbps_;
+    std::atomic<int> speedLevel_{0};
 };
 
 }  // namespace kelvora

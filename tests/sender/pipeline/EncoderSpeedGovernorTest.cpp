@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "sender/pipeline/EncoderSpeedGovernor.h"
@@ -47,6 +48,20 @@ TEST(EncoderSpeedGovernor, StepsFasterWhenBehindAndBackOnlyAfterLastingRoom) {
     for (const auto& c : cases) {
         EXPECT_EQ(decisions(c.windows), c.expected) << c.name;
     }
+}
+
+TEST(EncoderSpeedGovernor, AResumedLevelIsOneThereIsAndStepsBackWithRoom) {
+    const double interval = 1000.0 / 60;
+    for (const auto& [start, level] : std::vector<std::pair<int, int>>{{-1, 0}, {1, 1}, {2, 2}, {7, 2}}) {
+        EncoderSpeedGovernor governor(interval, start);
+        EXPECT_EQ(governor.level(), level) << "started at " << start;
+    }
+    EncoderSpeedGovernor resumed(interval, 2);
+    std::optional<int> changed;
+    for (size_t i = 0; i < 3 * EncoderSpeedGovernor::windowSize; ++i) {
+        changed = resumed.note(0.2 * interval);
+    }
+    EXPECT_EQ(changed, 1);
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -756,6 +758,89 @@ TEST(VideoEncoder, FramesSkippedByARefreshCannotBeAcknowledgedAfterIt) {
     auto second = stream.next();
     EXPECT_EQ(second.flags, Flags::refresh);
     EXPECT_EQ(second.referenceFrameNumber, 10u);
+}
+
+}  // namespace
+}  // namespace kelvora
+
+namespace kelvora {
+namespace {
+
+// A real libx264 session that says it ended at a given speed level and notes the level it is resumed at.
+class SpeedReporting final : public CompressionSession {
+  public:
+    SpeedReporting(std::unique_ptr<CompressionSession> inner, int level, std::vector<int>& resumed)
+        : inner_(std::move(inner)), level_(level), resumed_(resumed) {}
+    int encode(const Picture& picture, int64_t micros, bool forceKeyframe,
+               std::vector<Sample>& out) override {
+        return inner_->encode(picture, micros, forceKeyframe, out);
+    }
+    void requestBitrate(int kbps) override { inner_->requestBitrate(kbps); }
+    bool isLowLatencyActive() const override { return inner_->isLowLatencyActive(); }
+    int speedLevel() const override { return level_; }
+    void resumeSpeedLevel(int level) override { resumed_.push_back(level); }
+    VideoCodec codec() const override { return inner_->codec(); }
+    std::string name() const override { return inner_->name(); }
+
+  private:
+    std::unique_ptr<CompressionSession> inner_;
+    int level_;
+    std::vector<int>& resumed_;
+};
+
+TEST(VideoEncoder, Libx264ResumesALevelItHasAndEncodesOnAtIt) {
+    for (const auto& [asked, taken] : std::vector<std::pair<int, int>>{{2, 2}, {9, 2}, {0, 0}}) {
+        EncoderConfiguration c = configuration720();
+        c.dimensions = {320, 180};
+        auto session = CompressionSession::make(c.sanitized(), true, EncoderBackend::x264);
+        session->resumeSpeedLevel(asked);
+        EXPECT_EQ(session->speedLevel(), taken) << "asked " << asked;
+        const PixelBuffer input = picture(320, 180, 0);
+        std::vector<CompressionSession::Sample> out;
+        ASSERT_EQ(
+            session->encode({input.data(0), input.stride(0), input.data(1), input.stride(1)}, 0, true, out),
+            0);
+        EXPECT_EQ(out.size(), 1u) << "asked " << asked;
+    }
+}
+
+TEST(VideoEncoder, AReopenedSessionOfTheSameSizeResumesTheSpeedLevel) {
+    struct Case {
+        const char* name;
+        std::function<void(VideoEncoder&)> reopen;
+        VideoDimensions next;  // the picture size after the change
+        std::vector<int> resumed;
+    };
+    const EncoderConfiguration base = configuration720();
+    EncoderConfiguration shorterKeyframes = base;
+    shorterKeyframes.keyframeInterval = 1.0;
+    EncoderConfiguration smaller = base;
+    smaller.dimensions = {640, 360};
+    const std::vector<Case> cases{
+        {"keyframe interval",
+         [&](VideoEncoder& e) { e.applyPendingSessionChange(shorterKeyframes); },
+         base.dimensions,
+         {2}},
+        {"new session asked for", [](VideoEncoder& e) { e.resetSession(); }, base.dimensions, {2}},
+        {"another size starts afresh",
+         [&](VideoEncoder& e) { e.applyPendingSessionChange(smaller); },
+         smaller.dimensions,
+         {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<int> resumed;  // written on the encoding thread, read after it has delivered
+        VideoEncoder::Options options;
+        options.makeSession = [&](const EncoderConfiguration& configuration, bool lowLatency) {
+            return std::make_unique<SpeedReporting>(
+                CompressionSession::make(configuration, lowLatency, EncoderBackend::x264), 2, resumed);
+        };
+        Collector collector;
+        VideoEncoder encoder(0, base, collector.handler(), options);
+        encodeAndWait(encoder, collector, picture(1280, 720, 0), 0);
+        c.reopen(encoder);
+        encodeAndWait(encoder, collector, picture(c.next.width, c.next.height, 1), kFrameNs);
+        EXPECT_EQ(resumed, c.resumed) << c.name;
+    }
 }
 
 }  // namespace
