@@ -7,14 +7,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
-#include "core/MonotonicClock.h"
-#include "core/SampleWindow.h"
-#include "core/TestPatternTimecode.h"
 #include "receiver/session/ReceiverSession.h"
+#include "receiver/session/TimecodeDisplay.h"
 #include "support/Eventually.h"
 #include "support/LoopbackSender.h"
 
@@ -23,57 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// What the display saw: pictures, those without a readable time code, and the capture-to-display latency
-// of the last pictures (as many as the session keeps for its own figure).
-class TimecodeDisplay {
-  public:
-    void present(const PixelBuffer& picture) {
-        const uint64_t now = MonotonicClock::now();
-        const auto capture = TestPatternTimecode::read(picture);
-        std::lock_guard lock(mutex_);
-        ++pictures_;
-        if (!capture) {
-            ++withoutTimecode_;
-        } else {
-            if (*capture > now) {
-                ++fromTheFuture_;
-            }
-            latencies_.add(MonotonicClock::milliseconds(*capture, now));
-        }
-        shown_.notify_all();
-    }
-    int pictures() const {
-        std::lock_guard lock(mutex_);
-        return pictures_;
-    }
-    // The check loop follows the pictures, not the wall clock: a slow machine takes longer but sees the same
-    // stream. The deadline only ends a stream that stopped.
-    bool waitForPictures(int count, std::chrono::seconds deadline) {
-        std::unique_lock lock(mutex_);
-        return shown_.wait_for(lock, deadline, [&] { return pictures_ >= count; });
-    }
-    int withoutTimecode() const {
-        std::lock_guard lock(mutex_);
-        return withoutTimecode_;
-    }
-    int fromTheFuture() const {
-        std::lock_guard lock(mutex_);
-        return fromTheFuture_;
-    }
-    std::optional<double> medianLatency() const {
-        std::lock_guard lock(mutex_);
-        return latencies_.median();
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::condition_variable shown_;
-    int pictures_ = 0;
-    int withoutTimecode_ = 0;
-    int fromTheFuture_ = 0;
-    SampleWindow latencies_{ReceiverSession::measurementSamples};
-};
-
 TEST(ReceiverEndToEnd, PlaysTheSendersTestPatternWithLatencyMatchingTheTimecode) {
     testing::LoopbackSender sender("Ende zu Ende", "E2E-RECEIVER");
     const auto port = sender.start();
@@ -81,7 +26,7 @@ TEST(ReceiverEndToEnd, PlaysTheSendersTestPatternWithLatencyMatchingTheTimecode)
 
     auto session = ReceiverSession::create(EngineKind::tcp(), NetworkEndpoint::hostPort("127.0.0.1", *port),
                                            ReceiverIdentity{"E2E-VIEWER", "Ende-zu-Ende", "Linux"});
-    TimecodeDisplay display;
+    testing::TimecodeDisplay display;
     testing::Eventually<ReceiverSession::Event> events;
     // Every picture as soon as it is decoded: the timecode latency then measures what the session measures.
     session->setSmoothingEnabled(false);

@@ -8,6 +8,7 @@
 #include "receiver/session/HeldQueue.h"
 #include "receiver/session/ReceiverSession.h"
 #include "receiver/session/TestStreams.h"
+#include "receiver/session/TimecodeDisplay.h"
 #include "receiver/session/TimecodeStream.h"
 #include "support/Eventually.h"
 #include "support/ManualTimers.h"
@@ -378,22 +379,10 @@ TEST(ReceiverSessionLatency, TheSynchronisedLatencyAgreesWithThePicturesTimecode
     test::FakeSender sender;
     sender.answerTimeSync = true;
     auto session = ReceiverSession::create(EngineKind::tcp(), sender.endpoint(), identity);
-    std::mutex mutex;
-    std::condition_variable presented;
-    SampleWindow timecodeLatencies(90);
-    int pictures = 0;
+    testing::TimecodeDisplay display;
     // Smoothing would hold pictures back after the session measured them; here they show as decoded.
     session->setSmoothingEnabled(false);
-    session->frameOutput.set([&](PixelBuffer picture) {
-        const uint64_t now = MonotonicClock::now();
-        auto capture = TestPatternTimecode::read(picture);
-        std::lock_guard lock(mutex);
-        if (capture) {
-            timecodeLatencies.add(MonotonicClock::milliseconds(*capture, now));
-        }
-        ++pictures;
-        presented.notify_all();
-    });
+    session->frameOutput.set([&](PixelBuffer picture) { display.present(picture); });
     session->start();
     ASSERT_EQ(sender.waitFor<HelloMessage>().size(), 1u);
     sender.send(welcomeFor(EngineKind::tcp()));
@@ -404,8 +393,7 @@ TEST(ReceiverSessionLatency, TheSynchronisedLatencyAgreesWithThePicturesTimecode
     constexpr int frameCount = 40;
     for (int i = 0; i < frameCount; ++i) {
         sender.send(stream.next());
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(presented.wait_for(lock, 10s, [&] { return pictures > i; }));
+        ASSERT_TRUE(display.waitForPictures(i + 1, 10s));
     }
     // Reports count what arrived since the one before: add them up until every frame is in.
     ReceiverReportMessage total;
@@ -429,12 +417,11 @@ TEST(ReceiverSessionLatency, TheSynchronisedLatencyAgreesWithThePicturesTimecode
     EXPECT_EQ(total.decodeErrors, 0);
     EXPECT_EQ(total.framesLost, 0);
     EXPECT_EQ(total.framesDropped, 0);
-    std::lock_guard lock(mutex);
-    ASSERT_EQ(timecodeLatencies.count(), static_cast<size_t>(frameCount));
+    ASSERT_EQ(display.latencyCount(), static_cast<size_t>(frameCount));
     ASSERT_GE(last.latencyMedianMs, 0);
     // Both measure capture to display on one clock; the picture reaches the tap just after the session
     // accepted it, and the strip carries whole microseconds.
-    EXPECT_NEAR(last.latencyMedianMs, *timecodeLatencies.median(), 10.0);
+    EXPECT_NEAR(last.latencyMedianMs, *display.medianLatency(), 10.0);
 }
 
 }  // namespace

@@ -4,9 +4,8 @@
 #include <mutex>
 
 #include "core/MonotonicClock.h"
-#include "core/SampleWindow.h"
-#include "core/TestPatternTimecode.h"
 #include "receiver/session/ReceiverSession.h"
+#include "receiver/session/TimecodeDisplay.h"
 #include "receiver/session/TimecodeStream.h"
 #include "sender/server/NativeTCPEngine.h"
 #include "sender/server/SenderServer.h"
@@ -70,22 +69,10 @@ TEST(ReceiverAgainstSenderServer, PlaysTestPatternFramesOnTheSynchronisedClockUn
     auto session = ReceiverSession::create(EngineKind::tcp(), NetworkEndpoint::hostPort("127.0.0.1", port),
                                            ReceiverIdentity{"INTEROP-VIEWER", "Interop", "Linux"});
     testing::Eventually<ReceiverSession::Event> events;
-    std::mutex mutex;
-    std::condition_variable presented;
-    SampleWindow timecodeLatencies(90);
-    int pictures = 0;
+    testing::TimecodeDisplay display;
     session->setSmoothingEnabled(false);
     session->setEventHandler([&](const ReceiverSession::Event& event) { events.push(event); });
-    session->frameOutput.set([&](PixelBuffer picture) {
-        const uint64_t now = MonotonicClock::now();
-        auto capture = TestPatternTimecode::read(picture);
-        std::lock_guard lock(mutex);
-        if (capture) {
-            timecodeLatencies.add(MonotonicClock::milliseconds(*capture, now));
-        }
-        ++pictures;
-        presented.notify_all();
-    });
+    session->frameOutput.set([&](PixelBuffer picture) { display.present(picture); });
     session->start();
     auto connected = events.waitFor(
         [](const auto& event) { return std::holds_alternative<ReceiverSession::Connected>(event); });
@@ -101,8 +88,7 @@ TEST(ReceiverAgainstSenderServer, PlaysTestPatternFramesOnTheSynchronisedClockUn
     for (int i = 0; i < frameCount; ++i) {
         const EncodedVideoFrame frame = stream.next();
         server->queue()->sync([&] { server->deliver(frame); });
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(presented.wait_for(lock, 10s, [&] { return pictures > i; })) << "frame " << i;
+        ASSERT_TRUE(display.waitForPictures(i + 1, 10s)) << "frame " << i;
     }
     ReceiverReportMessage total;
     ReceiverReportMessage last;
@@ -122,10 +108,9 @@ TEST(ReceiverAgainstSenderServer, PlaysTestPatternFramesOnTheSynchronisedClockUn
     EXPECT_EQ(total.framesDropped, 0);
     EXPECT_EQ(total.decodeErrors, 0);
     {
-        std::lock_guard lock(mutex);
-        ASSERT_EQ(timecodeLatencies.count(), static_cast<size_t>(frameCount));
+        ASSERT_EQ(display.latencyCount(), static_cast<size_t>(frameCount));
         ASSERT_GE(last.latencyMedianMs, 0);
-        EXPECT_NEAR(last.latencyMedianMs, *timecodeLatencies.median(), 10.0);
+        EXPECT_NEAR(last.latencyMedianMs, *display.medianLatency(), 10.0);
     }
     EXPECT_GE(last.rttMs, 0);
 
