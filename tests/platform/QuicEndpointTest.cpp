@@ -82,6 +82,26 @@ class QuicPair {
         });
     }
 
+    // `server` opens a stream and sends `bytes` with its end; what the client read on that stream, whole.
+    std::optional<Bytes> sendOnNewStream(const std::shared_ptr<QuicConnection>& server, const Bytes& bytes) {
+        Signal<Bytes> received;
+        io_.call([&] {
+            client->setHandlers({{},
+                                 [&](std::shared_ptr<QuicStream> stream) {
+                                     stream->setHandlers(
+                                         {[&, stream](std::span<const uint8_t> data, bool finished) {
+                                              if (finished) {
+                                                  received.set(Bytes(data.begin(), data.end()));
+                                              }
+                                          },
+                                          {}});
+                                 },
+                                 {}});
+            server->openStream()->send(bytes, true);
+        });
+        return received.wait();
+    }
+
     void release() {
         io_.call([&] {
             if (client) {
@@ -450,22 +470,7 @@ TEST(QuicEndpoint, AStoppedListenerKeepsItsConnectionsButAcceptsNoNewOnes) {
     io.call([&] { pair.listener->stop(); });
 
     // The old connection still carries a stream.
-    Signal<Bytes> received;
-    io.call([&] {
-        pair.client->setHandlers({{},
-                                  [&](std::shared_ptr<QuicStream> stream) {
-                                      stream->setHandlers(
-                                          {[&, stream](std::span<const uint8_t> data, bool finished) {
-                                               if (finished) {
-                                                   received.set(Bytes(data.begin(), data.end()));
-                                               }
-                                           },
-                                           {}});
-                                  },
-                                  {}});
-        server->openStream()->send(Bytes{1, 2, 3}, true);
-    });
-    EXPECT_EQ(received.wait(), (Bytes{1, 2, 3}));
+    EXPECT_EQ(pair.sendOnNewStream(server, Bytes{1, 2, 3}), (Bytes{1, 2, 3}));
 
     // A new client gets no answer; its handshake times out.
     auto quick = options();
@@ -530,22 +535,7 @@ TEST(QuicEndpoint, AListenerAtItsConnectionOrHandshakeLimitRefusesNewClientsAndK
         EXPECT_EQ(io.call([&] { return pair.listener->connectionCount(); }), 2u);
 
         // The connection that was there first still carries a stream.
-        Signal<Bytes> received;
-        io.call([&] {
-            pair.client->setHandlers({{},
-                                      [&](std::shared_ptr<QuicStream> stream) {
-                                          stream->setHandlers(
-                                              {[&, stream](std::span<const uint8_t> data, bool finished) {
-                                                   if (finished) {
-                                                       received.set(Bytes(data.begin(), data.end()));
-                                                   }
-                                               },
-                                               {}});
-                                      },
-                                      {}});
-            server->openStream()->send(Bytes{4, 5, 6}, true);
-        });
-        EXPECT_EQ(received.wait(), (Bytes{4, 5, 6}));
+        EXPECT_EQ(pair.sendOnNewStream(server, Bytes{4, 5, 6}), (Bytes{4, 5, 6}));
         io.call([&] {
             late.reset();
             server.reset();
