@@ -36,15 +36,10 @@ FitRect aspectFit(int sourceWidth, int sourceHeight, int width, int height) {
     return FitRect{(width - fitWidth) / 2, (height - fitHeight) / 2, fitWidth, fitHeight};
 }
 
-void letterbox(PixelTransfer& transfer, const PixelBuffer& source, const PixelBuffer& destination) {
-    if (!source || !destination || destination.format() != PixelFormat::bgra) {
-        throw PixelBufferError("letterboxing needs a picture and a BGRA destination");
-    }
-    const FitRect fit = aspectFit(source.width(), source.height(), destination.width(), destination.height());
-    uint8_t* pixels = destination.data(0);
-    const int stride = destination.stride(0);
+FitRect fillAroundFit(const PixelBuffer& destination, int sourceWidth, int sourceHeight) {
+    const FitRect fit = aspectFit(sourceWidth, sourceHeight, destination.width(), destination.height());
     for (int y = 0; y < destination.height(); ++y) {
-        uint8_t* row = pixels + static_cast<ptrdiff_t>(y) * stride;
+        uint8_t* row = destination.data(0) + static_cast<ptrdiff_t>(y) * destination.stride(0);
         if (y < fit.y || y >= fit.y + fit.height) {
             fillBlack(row, destination.width());
         } else {
@@ -52,8 +47,17 @@ void letterbox(PixelTransfer& transfer, const PixelBuffer& source, const PixelBu
             fillBlack(row + (fit.x + fit.width) * 4, destination.width() - fit.x - fit.width);
         }
     }
+    return fit;
+}
+
+void letterbox(PixelTransfer& transfer, const PixelBuffer& source, const PixelBuffer& destination) {
+    if (!source || !destination || destination.format() != PixelFormat::bgra) {
+        throw PixelBufferError("letterboxing needs a picture and a BGRA destination");
+    }
+    const FitRect fit = fillAroundFit(destination, source.width(), source.height());
     PictureView target = PictureView::of(destination);
-    target.planes[0] = pixels + static_cast<ptrdiff_t>(fit.y) * stride + fit.x * 4;
+    target.planes[0] =
+        destination.data(0) + static_cast<ptrdiff_t>(fit.y) * destination.stride(0) + fit.x * 4;
     target.width = fit.width;
     target.height = fit.height;
     transfer.transfer(PictureView::of(source), target);

@@ -18,6 +18,10 @@ struct FitRect {
 
 FitRect aspectFit(int sourceWidth, int sourceHeight, int width, int height);
 
+// Fills `destination` (BGRA) with opaque black outside the aspect-fit rectangle of a source of the given size
+// and gives that rectangle, for the caller to draw the picture into.
+FitRect fillAroundFit(const PixelBuffer& destination, int sourceWidth, int sourceHeight);
+
 // Fills all of `destination` (BGRA): `source` scaled into its aspect-fit rectangle, opaque black around it.
 // Throws PixelBufferError when `destination` is not BGRA or the transfer cannot convert `source`.
 void letterbox(PixelTransfer& transfer, const PixelBuffer& source, const PixelBuffer& destination);

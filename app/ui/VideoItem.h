@@ -10,6 +10,13 @@
 
 namespace kelvora {
 
+class PixelTransfer;
+
+// Fills all of `destination` (BGRA) for the screen: `source` fitted on black, NV12 through `transfer` and
+// BGRA through Qt's smooth scaling. Throws PixelBufferError when `destination` is not BGRA or `source`
+// cannot be converted.
+void letterboxForScreen(PixelTransfer& transfer, const PixelBuffer& source, const PixelBuffer& destination);
+
 // Shows the pictures of one VideoFeed: aspect fit on black, with its own rounded corners (the scene graph
 // of Qt 6.4 clips rectangles only). Each new picture is converted to the item's size in pixels on the
 // thread that delivers it, so the GUI thread only uploads; the item repaints only when a new picture

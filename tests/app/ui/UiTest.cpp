@@ -6,6 +6,7 @@
 #include "app/ui/VideoFeed.h"
 #include "app/ui/VideoItem.h"
 #include "core/LicenseRegistry.h"
+#include "platform/PixelTransfer.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -19,7 +20,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <string>
 #include <thread>
 
 namespace kelvora {
@@ -232,6 +235,74 @@ PixelBuffer picture(int width, int height, uint8_t luma) {
     std::memset(buffer.data(0), luma, static_cast<size_t>(buffer.stride(0)) * buffer.height());
     std::memset(buffer.data(1), 128, static_cast<size_t>(buffer.stride(1)) * buffer.planeHeight(1));
     return buffer;
+}
+
+// A flat picture of one colour: BGRA as given, NV12 as its video-range BT.709 equivalent.
+PixelBuffer flat(PixelFormat format, int width, int height) {
+    PixelBuffer buffer = PixelBuffer::make(format, width, height);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = buffer.data(0) + y * buffer.stride(0);
+        for (int x = 0; x < width; ++x) {
+            if (format == PixelFormat::bgra) {
+                const uint8_t bgra[4] = {60, 200, 40, 255};
+                std::memcpy(row + x * 4, bgra, 4);
+            } else {
+                row[x] = 150;
+            }
+        }
+    }
+    if (format == PixelFormat::nv12) {
+        for (int y = 0; y < buffer.planeHeight(1); ++y) {
+            uint8_t* row = buffer.data(1) + y * buffer.stride(1);
+            for (int x = 0; x < buffer.planeWidth(1); ++x) {
+                row[x * 2] = 83;
+                row[x * 2 + 1] = 63;
+            }
+        }
+    }
+    return buffer;
+}
+
+TEST(LetterboxForScreen, FitsEitherLayoutOnOpaqueBlackInItsColours) {
+    const struct {
+        PixelFormat format;
+        int width, height;
+        int barWidth, barHeight;  // of the 320x180 result
+    } cases[] = {
+        {PixelFormat::bgra, 1920, 1080, 0, 0}, {PixelFormat::bgra, 640, 480, 40, 0},
+        {PixelFormat::bgra, 160, 40, 0, 50},   {PixelFormat::bgra, 320, 180, 0, 0},
+        {PixelFormat::nv12, 1920, 1080, 0, 0}, {PixelFormat::nv12, 640, 480, 40, 0},
+    };
+    PixelTransfer transfer(TransferQuality::display);
+    for (const auto& c : cases) {
+        const PixelBuffer result = PixelBuffer::make(PixelFormat::bgra, 320, 180);
+        std::memset(result.data(0), 0x77, static_cast<size_t>(result.stride(0)) * 180);
+        letterboxForScreen(transfer, flat(c.format, c.width, c.height), result);
+        const auto at = [&](int x, int y) {
+            const uint8_t* p = result.data(0) + y * result.stride(0) + x * 4;
+            return std::array<int, 4>{p[0], p[1], p[2], p[3]};
+        };
+        const std::string where = std::string(c.format == PixelFormat::nv12 ? "NV12 " : "BGRA ") +
+                                  std::to_string(c.width) + "x" + std::to_string(c.height);
+        for (const auto& [x, y] : {std::pair{c.barWidth, c.barHeight}, std::pair{160, 90},
+                                   std::pair{319 - c.barWidth, 179 - c.barHeight}}) {
+            const auto pixel = at(x, y);
+            EXPECT_NEAR(pixel[0], 60, 4) << where << " at " << x << "," << y;
+            EXPECT_NEAR(pixel[1], 200, 4) << where << " at " << x << "," << y;
+            EXPECT_NEAR(pixel[2], 40, 4) << where << " at " << x << "," << y;
+            EXPECT_EQ(pixel[3], 255) << where << " at " << x << "," << y;
+        }
+        if (c.barWidth > 0 || c.barHeight > 0) {
+            EXPECT_EQ(at(0, 0), (std::array<int, 4>{0, 0, 0, 255})) << where;
+            EXPECT_EQ(at(319, 179), (std::array<int, 4>{0, 0, 0, 255})) << where;
+            EXPECT_EQ(at(c.barWidth - (c.barWidth > 0), c.barHeight - (c.barHeight > 0)),
+                      (std::array<int, 4>{0, 0, 0, 255}))
+                << where;
+        }
+    }
+    EXPECT_THROW(
+        letterboxForScreen(transfer, flat(PixelFormat::bgra, 64, 36), flat(PixelFormat::nv12, 64, 36)),
+        PixelBufferError);
 }
 
 TEST_F(UiScene, VideoItemFitsOnBlackRoundsCornersAndRepaintsOnlyForNewPictures) {
