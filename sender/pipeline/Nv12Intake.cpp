@@ -1,5 +1,7 @@
 #include "sender/pipeline/Nv12Intake.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -20,6 +22,16 @@ void copyRows(const PixelBuffer& from, int fromRow, const PixelBuffer& to, int t
 }
 
 }  // namespace
+
+size_t Nv12Intake::bandsForThisProcess() {
+    constexpr size_t maximumBands = 8;
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) {
+        return 2;
+    }
+    return std::clamp<size_t>(size_t(CPU_COUNT(&allowed)), 1, maximumBands);
+}
 
 Nv12Intake::Nv12Intake(size_t bands) {
     for (size_t band = 0; band < std::max<size_t>(bands, 1); ++band) {

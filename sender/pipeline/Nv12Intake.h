@@ -23,6 +23,10 @@ class Nv12Intake {
   public:
     explicit Nv12Intake(size_t bands);
 
+    // One band per processor this process may run on (its affinity, which `taskset` narrows, not the
+    // machine's count), eight at most: the encoders wait for the picture, so those processors are idle then.
+    static size_t bandsForThisProcess();
+
     // A BGRA picture becomes a pooled NV12 picture of the same size; any other passes unchanged (the
     // encoders convert what they get). Throws PixelBufferError when the picture cannot be converted.
     PixelBuffer convert(const PixelBuffer& picture, ParallelLoop& loop);

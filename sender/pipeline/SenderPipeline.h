@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -198,8 +199,9 @@ class SenderPipeline final : public SenderServerDelegate,
     TierEncoders encoders_;
 
     FrameIntake intake_;
-    ParallelLoop fanOut_{2};
-    Nv12Intake nv12Intake_{3};  // on the source's thread; a band for each thread of the fan-out
+    // Two helpers at least, for up to three tiers' encoders; a band of the conversion for each thread.
+    ParallelLoop fanOut_{std::max<size_t>(2, Nv12Intake::bandsForThisProcess() - 1)};
+    Nv12Intake nv12Intake_{Nv12Intake::bandsForThisProcess()};  // on the source's thread
 
     // Server queue only.
     std::vector<CaptureDeviceInfo> availableDevices_;
