@@ -132,6 +132,9 @@ class SenderPipeline final : public SenderServerDelegate,
     RateLimits rateLimits() override;
 
   private:
+    // No viewer's rate is steered below this.
+    static constexpr int rateFloorKbps = 300;
+
     SenderPipeline(SenderSettings settings, std::string senderID,
                    std::vector<std::shared_ptr<StreamingEngine>> extraEngines, Options options);
     void wireServer();
