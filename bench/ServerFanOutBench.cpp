@@ -13,7 +13,6 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
