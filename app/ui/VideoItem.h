@@ -13,7 +13,7 @@ namespace kelvora {
 class PixelTransfer;
 
 // Fills all of `destination` (BGRA) for the screen: `source` fitted on black, NV12 through `transfer` and
-// BGRA through Qt's smooth scaling. Throws PixelBufferError when `destination` is not BGRA or `source`
+// BGRA through Qt's bilinear drawing. Throws PixelBufferError when `destination` is not BGRA or `source`
 // cannot be converted.
 void letterboxForScreen(PixelTransfer& transfer, const PixelBuffer& source, const PixelBuffer& destination);
 
