@@ -1,9 +1,12 @@
 #include "platform/PixelBufferPool.h"
+#include "sender/pipeline/Nv12Intake.h"
+#include "sender/pipeline/ParallelLoop.h"
 #include "sender/sources/SampleVideoPainter.h"
 #include "sender/sources/TestPatternPainter.h"
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <deque>
 #include <vector>
 
@@ -50,6 +53,22 @@ static void BM_TestPatternDrawRecycled1080p(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_TestPatternDrawRecycled1080p)->Unit(benchmark::kMillisecond);
+
+// The pipeline's intake turning one drawn 1080p test picture into NV12 for the encoders, in as many bands
+// as the argument says (0: one per processor this process may run on, as the pipeline does).
+static void BM_TestPatternToNv12_1080p(benchmark::State& state) {
+    const size_t bands = state.range(0) > 0 ? size_t(state.range(0)) : Nv12Intake::bandsForThisProcess();
+    TestPatternPainter painter(VideoDimensions::hd1080(), 60);
+    auto picture = PixelBuffer::make(PixelFormat::bgra, 1920, 1080);
+    painter.draw(picture, TestPatternPainter::Frame{1, 16'666'667, 16.7, "12:34:56.789"});
+    ParallelLoop loop(std::max<size_t>(2, bands - 1));
+    Nv12Intake intake(bands);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(intake.convert(picture, loop));
+    }
+    state.counters["bands"] = double(bands);
+}
+BENCHMARK(BM_TestPatternToNv12_1080p)->Arg(1)->Arg(3)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // One picture of the 720-picture sample clip (drawing only; encoding comes on top).
 static void BM_SampleVideoDraw1080p(benchmark::State& state) {
