@@ -7,6 +7,7 @@
 #include <QSGImageNode>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -102,6 +103,8 @@ struct VideoItem::Converter {
     Target resultTarget;
     uint64_t resultGeneration = 0;
     bool resultIsNew = false;
+    bool onScreen = false;  // visible in a shown window that is not minimised
+    std::atomic<uint64_t> conversions = 0;
 
     std::mutex convertMutex;
     PixelTransfer transfer{TransferQuality::display};
@@ -119,6 +122,13 @@ struct VideoItem::Converter {
             source = frame.picture;
             sourceGeneration = frame.generation;
             wanted = target;
+            if (!onScreen) {
+                // Nobody would see it: the item converts the newest picture when it comes back on screen, and
+                // a conversion still under way for an older one must not take its place.
+                result = PixelBuffer();
+                resultGeneration = frame.generation;
+                return;
+            }
         }
         PixelBuffer converted = wanted.size.isEmpty() ? PixelBuffer() : compose(frame.picture, wanted);
         std::lock_guard lock(stateMutex);
@@ -134,6 +144,7 @@ struct VideoItem::Converter {
     // Any thread: the picture at the target's size, letterboxed on black, corners rounded.
     PixelBuffer compose(const PixelBuffer& picture, const Target& wanted) {
         std::lock_guard lock(convertMutex);
+        conversions.fetch_add(1, std::memory_order_relaxed);
         if (!pool || pool->width() != wanted.size.width() || pool->height() != wanted.size.height()) {
             pool.emplace(PixelFormat::bgra, wanted.size.width(), wanted.size.height(), 3);
         }
@@ -222,8 +233,41 @@ void VideoItem::receive(const std::shared_ptr<VideoRenderer>& renderer) {
     update();
 }
 
+quint64 VideoItem::conversionCount() const {
+    return converter_->conversions.load(std::memory_order_relaxed);
+}
+
+void VideoItem::updateOnScreen() {
+    QQuickWindow* shownIn = window();
+    const bool onScreen = isVisible() && shownIn != nullptr && shownIn->isVisible() &&
+                          !(shownIn->windowStates() & Qt::WindowMinimized);
+    {
+        std::lock_guard lock(converter_->stateMutex);
+        if (converter_->onScreen == onScreen) {
+            return;
+        }
+        converter_->onScreen = onScreen;
+    }
+    if (onScreen) {
+        update();
+    }
+}
+
 void VideoItem::itemChange(ItemChange change, const ItemChangeData& value) {
     QQuickItem::itemChange(change, value);
+    if (change == ItemSceneChange) {
+        disconnect(windowConnections_[0]);
+        disconnect(windowConnections_[1]);
+        if (value.window != nullptr) {
+            windowConnections_[0] =
+                connect(value.window, &QWindow::visibleChanged, this, &VideoItem::updateOnScreen);
+            windowConnections_[1] =
+                connect(value.window, &QWindow::windowStateChanged, this, &VideoItem::updateOnScreen);
+        }
+    }
+    if (change == ItemSceneChange || change == ItemVisibleHasChanged) {
+        updateOnScreen();
+    }
     if (change == ItemVisibleHasChanged && feed_) {
         if (value.boolValue) {
             feed_->shown(this);

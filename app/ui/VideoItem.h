@@ -38,6 +38,9 @@ class VideoItem : public QQuickItem {
 
     // Pictures uploaded to the scene graph so far.
     quint64 uploadCount() const { return uploads_; }
+    // Pictures converted for this item so far, on any thread. An item that is hidden, or whose window is
+    // hidden or minimised, converts nothing until it is back on screen.
+    quint64 conversionCount() const;
 
   signals:
     void feedChanged();
@@ -53,12 +56,14 @@ class VideoItem : public QQuickItem {
     // The feed gave its pictures to this item, or to another one.
     void receive(const std::shared_ptr<VideoRenderer>& renderer);
     void lostFeed();
+    void updateOnScreen();
 
     struct Converter;
     std::shared_ptr<Converter> converter_;
     QPointer<VideoFeed> feed_;
     qreal radius_ = 0;
     quint64 uploads_ = 0;
+    QMetaObject::Connection windowConnections_[2];
 };
 
 }  // namespace kelvora

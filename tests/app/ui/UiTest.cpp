@@ -368,5 +368,47 @@ TEST_F(UiScene, VideoItemFitsOnBlackRoundsCornersAndRepaintsOnlyForNewPictures) 
     EXPECT_EQ(feed.attachedItem(), nullptr);
 }
 
+TEST_F(UiScene, VideoItemConvertsNothingOffScreenAndTheNewestPictureWhenBack) {
+    load(QUrl::fromLocalFile(KELVORA_UI_TEST_QML "/Gallery.qml"));
+    auto* item = child<VideoItem>("video");
+    ASSERT_NE(item, nullptr);
+    auto renderer = std::make_shared<VideoRenderer>();
+    VideoFeed feed(renderer);
+    item->setFeed(&feed);
+    const auto greenAtCentre = [&] {
+        return qGreen(view.grabWindow().pixel(item->mapToScene(QPointF(160, 90)).toPoint()));
+    };
+    renderer->enqueue(picture(640, 480, 16));
+    QTRY_VERIFY_WITH_TIMEOUT(item->uploadCount() >= 1 && greenAtCentre() < 10, 10000);
+
+    // Hidden item, then hidden and minimised window: pictures keep coming, none is converted.
+    const struct {
+        bool itemVisible;
+        bool windowVisible;
+        Qt::WindowStates states;
+    } offScreen[] = {{false, true, Qt::WindowNoState},
+                     {true, false, Qt::WindowNoState},
+                     {true, true, Qt::WindowMinimized}};
+    for (const auto& c : offScreen) {
+        item->setVisible(c.itemVisible);
+        view.setVisible(c.windowVisible);
+        view.setWindowStates(c.states);
+        const quint64 conversions = item->conversionCount();
+        for (uint8_t luma : {100, 235}) {
+            std::thread([&] { renderer->enqueue(picture(640, 480, luma)); }).join();
+        }
+        EXPECT_EQ(item->conversionCount(), conversions) << c.itemVisible << c.windowVisible;
+        item->setVisible(true);
+        view.setWindowStates(Qt::WindowNoState);
+        view.setVisible(true);
+        // Back on screen it shows the newest picture, not the one from before it went.
+        QTRY_VERIFY_WITH_TIMEOUT(greenAtCentre() > 200, 10000);
+        EXPECT_GT(item->conversionCount(), conversions);
+        renderer->enqueue(picture(640, 480, 16));
+        QTRY_VERIFY_WITH_TIMEOUT(greenAtCentre() < 10, 10000);
+    }
+    item->setFeed(nullptr);
+}
+
 }  // namespace
 }  // namespace kelvora
