@@ -13,18 +13,18 @@ FormCard {
 
     header: "Entwickler"
 
-    readonly property InspectorDeveloperSection section: InspectorDeveloperSection {
+    readonly property DeveloperFormModel section: DeveloperFormModel {
         controller: root.controller
     }
 
-    InspectorToggle {
+    FormToggle {
         objectName: "automaticBitrateToggle"
         label: "Bitrate automatisch"
         checked: root.section.automaticBitrate
         help: "Aus Auflösung und Bildrate (1080p60: 20 Mbit/s, Studio: das Vierfache)."
         onToggled: on => root.section.automaticBitrate = on
     }
-    InspectorPicker {
+    FormPicker {
         objectName: "studioBitratePicker"
         visible: root.section.showsStudioBitrate
         label: "Studio-Bitrate"
@@ -42,13 +42,13 @@ FormCard {
         stepSize: root.section.bitrateStepKbps
         onStepped: kbps => root.section.chooseBitrate(kbps)
     }
-    InspectorToggle {
+    FormToggle {
         objectName: "adaptiveBitrateToggle"
         label: "Adaptive Bitrate"
         checked: root.section.adaptiveBitrate
         onToggled: on => root.section.adaptiveBitrate = on
     }
-    InspectorToggle {
+    FormToggle {
         objectName: "adaptFrameRateFirstToggle"
         label: "Bei Engpass Bildrate senken statt Qualität"
         checked: root.section.adaptFrameRateFirst
@@ -56,7 +56,7 @@ FormCard {
         help: "Reicht die Bandbreite nicht, werden weniger Bilder pro Sekunde gesendet – jedes Bild bleibt scharf (wie NDI). Ausgeschaltet: volle Bildrate, dafür niedrigere Bitrate und unschärferes Bild."
         onToggled: on => root.section.adaptFrameRateFirst = on
     }
-    InspectorToggle {
+    FormToggle {
         objectName: "hotStandbyProxyToggle"
         label: "Proxy ständig mitsenden (sofort umschalten)"
         checked: root.section.hotStandbyProxy
@@ -64,21 +64,21 @@ FormCard {
         help: "Der Proxy läuft für jedes Gerät unsichtbar mit (ca. 0,5 Mbit/s). Stockt der Hauptstream, zeigt das Gerät sofort das Proxy-Bild und kehrt zurück, sobald der Hauptstream wieder läuft."
         onToggled: on => root.section.hotStandbyProxy = on
     }
-    InspectorToggle {
+    FormToggle {
         objectName: "temporalLayeringToggle"
         label: "Bei Stau Bildrate halbieren statt einfrieren"
         checked: root.section.temporalLayering
         help: "Jeder zweite Frame kann weggelassen werden. Bei schlechtem WLAN läuft das Bild kurz mit halber Bildrate weiter, statt zu stocken."
         onToggled: on => root.section.temporalLayering = on
     }
-    InspectorToggle {
+    FormToggle {
         objectName: "longTermReferencesToggle"
         label: "Nach Verlust kleiner Refresh statt Keyframe"
         checked: root.section.longTermReferences
         help: "Long-Term-Reference-Frames: kürzere Standbilder, keine Datenstöße."
         onToggled: on => root.section.longTermReferences = on
     }
-    InspectorPicker {
+    FormPicker {
         objectName: "keyframeIntervalPicker"
         label: "Keyframe-Abstand"
         options: root.section.keyframeIntervalOptions
@@ -102,7 +102,7 @@ FormCard {
                 Layout.fillWidth: true
                 RowLayout {
                     spacing: 6
-                    InspectorText {
+                    FormText {
                         objectName: "engineTitle"
                         text: engine.modelData.title
                         Layout.fillWidth: false
@@ -114,7 +114,7 @@ FormCard {
                         color: Theme.color("green")
                     }
                 }
-                InspectorText {
+                FormText {
                     objectName: "engineDetail"
                     secondary: true
                     text: engine.modelData.detail
@@ -133,7 +133,7 @@ FormCard {
     }
 
     footer: [
-        InspectorText {
+        FormText {
             objectName: "developerFooter"
             secondary: true
             text: "Entwicklermodus aus: Ctrl+Alt+D oder im Menü „Tilvara Sender“."

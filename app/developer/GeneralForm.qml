@@ -11,20 +11,20 @@ FormCard {
 
     header: "Allgemein"
 
-    readonly property InspectorGeneralSection section: InspectorGeneralSection {
+    readonly property GeneralFormModel section: GeneralFormModel {
         controller: root.controller
     }
 
     NetworkNameField {
         controller: root.controller
     }
-    InspectorToggle {
+    FormToggle {
         objectName: "autoStartToggle"
         label: "Automatisch senden, sobald ein Eingang erkannt wird"
         checked: root.section.autoStart
         onToggled: on => root.section.autoStart = on
     }
-    InspectorToggle {
+    FormToggle {
         objectName: "launchAtLoginToggle"
         label: "Beim Anmelden starten"
         checked: root.section.launchAtLogin
@@ -39,7 +39,7 @@ FormCard {
             color: Theme.color("orange")
             size: 14
         }
-        InspectorText {
+        FormText {
             secondary: true
             text: "Muss in den Systemeinstellungen erlaubt werden."
         }

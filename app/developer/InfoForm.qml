@@ -12,7 +12,7 @@ FormCard {
 
     header: "Info"
 
-    readonly property InspectorInfoSection section: InspectorInfoSection {
+    readonly property InfoFormModel section: InfoFormModel {
         controller: root.controller
     }
 
@@ -22,7 +22,7 @@ FormCard {
         property string value
         property color tint: Theme.primaryText
         Layout.fillWidth: true
-        InspectorText {
+        FormText {
             text: valueRow.label
             color: valueRow.tint
         }
@@ -44,7 +44,7 @@ FormCard {
     RowLayout {
         objectName: "addressRow"
         Layout.fillWidth: true
-        InspectorText {
+        FormText {
             text: "IP-Adresse"
             Layout.alignment: Qt.AlignTop
             HoverHandler {

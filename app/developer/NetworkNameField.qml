@@ -17,7 +17,7 @@ ColumnLayout {
         controller: root.controller
     }
 
-    InspectorText {
+    FormText {
         secondary: true
         text: "Name im Netzwerk"
     }

@@ -8,25 +8,25 @@ FormCard {
 
     header: "Bild"
 
-    readonly property InspectorPictureSection section: InspectorPictureSection {
+    readonly property PictureFormModel section: PictureFormModel {
         controller: root.controller
     }
 
-    InspectorPicker {
+    FormPicker {
         objectName: "resolutionPicker"
         label: "Auflösung"
         options: root.section.resolutionOptions
         selectedIndex: root.section.resolutionIndex
         onPicked: index => root.section.chooseResolution(index)
     }
-    InspectorPicker {
+    FormPicker {
         objectName: "frameRatePicker"
         label: "Bildrate"
         options: root.section.frameRateOptions
         selectedIndex: root.section.frameRateIndex
         onPicked: index => root.section.chooseFrameRate(index)
     }
-    InspectorPicker {
+    FormPicker {
         objectName: "maximumFrameRatePicker"
         label: "Höchstens senden"
         options: root.section.maximumFrameRateOptions
@@ -34,7 +34,7 @@ FormCard {
         help: "Obergrenze für das gesendete Bild. Die Quelle läuft weiter mit ihrer eigenen Bildrate (z. B. 50/60), gesendet wird jedes passende Bild – spart in schwachem WLAN fast die Hälfte der Daten."
         onPicked: index => root.section.chooseMaximumFrameRate(index)
     }
-    InspectorPicker {
+    FormPicker {
         objectName: "codecPicker"
         label: "Codec"
         options: root.section.codecOptions
@@ -42,7 +42,7 @@ FormCard {
         enabled: root.section.codecEnabled
         onPicked: index => root.section.chooseCodec(index)
     }
-    InspectorPicker {
+    FormPicker {
         objectName: "qualityPicker"
         label: "Qualität"
         options: root.section.qualityOptions
@@ -52,7 +52,7 @@ FormCard {
     }
 
     footer: [
-        InspectorText {
+        FormText {
             objectName: "formatSummary"
             secondary: true
             text: root.section.summary

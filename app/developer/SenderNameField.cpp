@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/developer/InspectorPresenters.h"
+#include "app/developer/SettingsFormPresenters.h"
 
 namespace kelvora {
 namespace {

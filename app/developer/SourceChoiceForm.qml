@@ -13,7 +13,7 @@ FormCard {
 
     header: "Videoquelle"
 
-    readonly property InspectorSourceSection section: InspectorSourceSection {
+    readonly property SourceChoiceFormModel section: SourceChoiceFormModel {
         controller: root.controller
     }
 
@@ -42,7 +42,7 @@ FormCard {
                     color: Theme.secondaryText
                     size: 14
                 }
-                InspectorText {
+                FormText {
                     text: row.text
                 }
             }
@@ -68,7 +68,7 @@ FormCard {
     }
 
     footer: [
-        InspectorText {
+        FormText {
             objectName: "automaticFooter"
             secondary: true
             text: root.section.automaticFooter
@@ -76,7 +76,7 @@ FormCard {
         RowLayout {
             spacing: 4
             Layout.fillWidth: true
-            InspectorText {
+            FormText {
                 objectName: "ndiFooter"
                 secondary: true
                 text: root.section.ndiFooter
@@ -92,7 +92,7 @@ FormCard {
                 onLinkActivated: link => Qt.openUrlExternally(link)
             }
         },
-        InspectorText {
+        FormText {
             objectName: "trademark"
             visible: root.section.ndiAvailable
             secondary: true

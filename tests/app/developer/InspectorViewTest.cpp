@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/developer/InspectorSections.h"
+#include "app/developer/SettingsFormModels.h"
 #include "app/model/ModelFakes.h"
 #include "app/ui/UiEngine.h"
 #include "support/QtWarnings.h"

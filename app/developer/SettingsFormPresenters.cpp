@@ -1,4 +1,4 @@
-#include "app/developer/InspectorPresenters.h"
+#include "app/developer/SettingsFormPresenters.h"
 
 #include <algorithm>
 #include <array>

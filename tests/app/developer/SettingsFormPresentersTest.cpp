@@ -1,4 +1,4 @@
-#include "app/developer/InspectorPresenters.h"
+#include "app/developer/SettingsFormPresenters.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@ std::vector<std::string> texts(const std::vector<SourceRow>& rows) {
     return result;
 }
 
-TEST(InspectorSource, StoredSettingsBecomeTheFirstMatchingChoice) {
+TEST(SourceChoiceForm, StoredSettingsBecomeTheFirstMatchingChoice) {
     struct Case {
         bool testPattern, videoFile, sample;
         std::optional<std::string> device;
@@ -48,7 +48,7 @@ TEST(InspectorSource, StoredSettingsBecomeTheFirstMatchingChoice) {
     }
 }
 
-TEST(InspectorSource, RowsFollowDevicesSourcesAndTheRememberedOne) {
+TEST(SourceChoiceForm, RowsFollowDevicesSourcesAndTheRememberedOne) {
     const CaptureDeviceInfo camLink{"usb-1", "Cam Link", "Elgato", true, CaptureDeviceInfo::Connection::usb};
     struct Case {
         const char* name;
@@ -110,7 +110,7 @@ TEST(InspectorSource, RowsFollowDevicesSourcesAndTheRememberedOne) {
     }
 }
 
-TEST(InspectorSource, FileRowsAndButtonsFollowTheFileInUse) {
+TEST(SourceChoiceForm, FileRowsAndButtonsFollowTheFileInUse) {
     SourceSectionState state;
     state.isPreparingSampleVideo = true;
     state.settings.useVideoFile = true;
@@ -130,7 +130,7 @@ TEST(InspectorSource, FileRowsAndButtonsFollowTheFileInUse) {
     EXPECT_EQ(sourceFooter(false).ndiLink, "");
 }
 
-TEST(InspectorPicture, StoredValuesOutsideTheOptionsSelectNothing) {
+TEST(PictureForm, StoredValuesOutsideTheOptionsSelectNothing) {
     struct Case {
         const char* name;
         void (*change)(SenderSettings&);
@@ -180,7 +180,7 @@ TEST(InspectorPicture, StoredValuesOutsideTheOptionsSelectNothing) {
     EXPECT_EQ(resolutionPicker({}).options.at(3), "2160p (3840×2160)");
 }
 
-TEST(InspectorPicture, SummaryTellsWhatIsSent) {
+TEST(PictureForm, SummaryTellsWhatIsSent) {
     struct Case {
         std::optional<int> firstTierKbps;
         bool automaticBitrate, hevcHardware;
@@ -212,7 +212,7 @@ TEST(InspectorPicture, SummaryTellsWhatIsSent) {
     }
 }
 
-TEST(InspectorDeveloper, StepperLabelShowsWholeMegabitsOfAnyStoredValue) {
+TEST(DeveloperForm, StepperLabelShowsWholeMegabitsOfAnyStoredValue) {
     const std::pair<int, std::string> cases[] = {
         {20500, "Höchstbitrate 20 Mbit/s"},
         {41000, "Höchstbitrate 41 Mbit/s"},
@@ -224,7 +224,7 @@ TEST(InspectorDeveloper, StepperLabelShowsWholeMegabitsOfAnyStoredValue) {
     }
 }
 
-TEST(InspectorDeveloper, ControlsAndTogglesFollowTheModes) {
+TEST(DeveloperForm, ControlsAndTogglesFollowTheModes) {
     struct Case {
         bool automatic, studio, adaptive, proxy;
         BitrateControl control;
@@ -247,7 +247,7 @@ TEST(InspectorDeveloper, ControlsAndTogglesFollowTheModes) {
     }
 }
 
-TEST(InspectorDeveloper, EngineRowsShowViewersAndLockWhatCannotBeSwitched) {
+TEST(DeveloperForm, EngineRowsShowViewersAndLockWhatCannotBeSwitched) {
     SenderStatus status;
     status.engines = {{EngineKind::tcp(), true, true, "Port 47810", 3},
                       {EngineKind::quic(), false, false, "kein UDP", 0},
@@ -264,7 +264,7 @@ TEST(InspectorDeveloper, EngineRowsShowViewersAndLockWhatCannotBeSwitched) {
     EXPECT_EQ(rows[2].detail, "Port 47810/udp");
 }
 
-TEST(InspectorInfo, AddressesCarryOnlyAPortOtherThanTheDefault) {
+TEST(InfoForm, AddressesCarryOnlyAPortOtherThanTheDefault) {
     struct Case {
         std::optional<uint16_t> port;
         std::string portText;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/developer/InspectorPresenters.h"
+#include "app/developer/SettingsFormPresenters.h"
 #include "app/model/SenderController.h"
 #include "platform/UserDefaults.h"
 
@@ -19,7 +19,7 @@ namespace kelvora {
 // a plain object so that QML needs no registration of the model) and the settings write path. Each section
 // relays the controller signals it depends on as its one `changed`, which the controller emits only on a
 // real change.
-class InspectorSection : public QObject {
+class SettingsFormModel : public QObject {
     Q_OBJECT
     QML_ANONYMOUS
     Q_PROPERTY(QObject* controller READ controllerObject WRITE setControllerObject NOTIFY changed)
@@ -62,7 +62,7 @@ class InspectorSection : public QObject {
 };
 
 // "Videoquelle": the source picker's rows, the reconnect button and the footer.
-class InspectorSourceSection : public kelvora::InspectorSection {
+class SourceChoiceFormModel : public kelvora::SettingsFormModel {
     Q_OBJECT
     QML_ELEMENT
     Q_PROPERTY(QVariantList rows READ rows NOTIFY changed)
@@ -77,7 +77,7 @@ class InspectorSourceSection : public kelvora::InspectorSection {
     Q_PROPERTY(QString trademark READ trademark NOTIFY changed)
 
   public:
-    explicit InspectorSourceSection(QObject* parent = nullptr);
+    explicit SourceChoiceFormModel(QObject* parent = nullptr);
 
     // The defaults that say whether the pipeline retries a black source (the standard ones unless a test
     // hands in its own); followed while the section lives.
@@ -111,7 +111,7 @@ class InspectorSourceSection : public kelvora::InspectorSection {
 };
 
 // "Bild": five pickers and the sentence of what is sent.
-class InspectorPictureSection : public kelvora::InspectorSection {
+class PictureFormModel : public kelvora::SettingsFormModel {
     Q_OBJECT
     QML_ELEMENT
     Q_PROPERTY(QStringList resolutionOptions READ resolutionOptions CONSTANT)
@@ -128,7 +128,7 @@ class InspectorPictureSection : public kelvora::InspectorSection {
     Q_PROPERTY(QString summary READ summary NOTIFY changed)
 
   public:
-    using InspectorSection::InspectorSection;
+    using SettingsFormModel::SettingsFormModel;
 
     static QStringList resolutionOptions();
     int resolutionIndex() const;
@@ -155,7 +155,7 @@ class InspectorPictureSection : public kelvora::InspectorSection {
 };
 
 // "Allgemein" besides the name field: automatic start and the login item.
-class InspectorGeneralSection : public kelvora::InspectorSection {
+class GeneralFormModel : public kelvora::SettingsFormModel {
     Q_OBJECT
     QML_ELEMENT
     Q_PROPERTY(bool autoStart READ autoStart WRITE setAutoStart NOTIFY changed)
@@ -163,7 +163,7 @@ class InspectorGeneralSection : public kelvora::InspectorSection {
     Q_PROPERTY(bool needsApproval READ needsApproval NOTIFY changed)
 
   public:
-    using InspectorSection::InspectorSection;
+    using SettingsFormModel::SettingsFormModel;
 
     bool autoStart() const { return controller() && field(&SenderSettings::autoStart); }
     void setAutoStart(bool on) { editField(&SenderSettings::autoStart, on); }
@@ -178,7 +178,7 @@ class InspectorGeneralSection : public kelvora::InspectorSection {
 };
 
 // "Entwickler": bitrate, adaptation, references, keyframes and the media engines.
-class InspectorDeveloperSection : public kelvora::InspectorSection {
+class DeveloperFormModel : public kelvora::SettingsFormModel {
     Q_OBJECT
     QML_ELEMENT
     Q_PROPERTY(bool automaticBitrate READ automaticBitrate WRITE setAutomaticBitrate NOTIFY changed)
@@ -203,7 +203,7 @@ class InspectorDeveloperSection : public kelvora::InspectorSection {
     Q_PROPERTY(QVariantList engines READ engines NOTIFY changed)
 
   public:
-    using InspectorSection::InspectorSection;
+    using SettingsFormModel::SettingsFormModel;
 
     bool automaticBitrate() const { return controller() && field(&SenderSettings::automaticBitrate); }
     void setAutomaticBitrate(bool on) { editField(&SenderSettings::automaticBitrate, on); }
@@ -244,7 +244,7 @@ class InspectorDeveloperSection : public kelvora::InspectorSection {
 };
 
 // "Info": facts for a viewer that does not find the sender by itself.
-class InspectorInfoSection : public kelvora::InspectorSection {
+class InfoFormModel : public kelvora::SettingsFormModel {
     Q_OBJECT
     QML_ELEMENT
     Q_PROPERTY(QString controlPort READ controlPort NOTIFY changed)
@@ -254,7 +254,7 @@ class InspectorInfoSection : public kelvora::InspectorSection {
     Q_PROPERTY(QString version READ version CONSTANT)
 
   public:
-    explicit InspectorInfoSection(QObject* parent = nullptr);
+    explicit InfoFormModel(QObject* parent = nullptr);
 
     // Where the addresses come from (this computer's interfaces unless a test hands in a list); asked anew
     // with every status, so a new address shows up with the next one.

@@ -17,7 +17,7 @@ RowLayout {
     Layout.fillWidth: true
     spacing: 8
 
-    InspectorText {
+    FormText {
         text: root.label
         Layout.fillWidth: true
         enabled: root.enabled

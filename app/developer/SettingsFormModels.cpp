@@ -1,4 +1,4 @@
-#include "app/developer/InspectorSections.h"
+#include "app/developer/SettingsFormModels.h"
 
 #include <algorithm>
 
@@ -48,7 +48,7 @@ const SenderStatus& noStatus() {
 
 // --- shared ---
 
-void InspectorSection::setControllerObject(QObject* object) {
+void SettingsFormModel::setControllerObject(QObject* object) {
     auto* controller = qobject_cast<SenderController*>(object);
     if (controller == controller_) {
         return;
@@ -63,21 +63,21 @@ void InspectorSection::setControllerObject(QObject* object) {
     emit changed();
 }
 
-const SenderSettings& InspectorSection::settings() const {
+const SenderSettings& SettingsFormModel::settings() const {
     return controller_ ? controller_->settings() : noSettings();
 }
 
-const SenderStatus& InspectorSection::status() const {
+const SenderStatus& SettingsFormModel::status() const {
     return controller_ ? controller_->status() : noStatus();
 }
 
 // --- video source ---
 
-InspectorSourceSection::InspectorSourceSection(QObject* parent) : InspectorSection(parent) {
+SourceChoiceFormModel::SourceChoiceFormModel(QObject* parent) : SettingsFormModel(parent) {
     setDefaults(UserDefaults::standard());
 }
 
-void InspectorSourceSection::setDefaults(UserDefaults& defaults) {
+void SourceChoiceFormModel::setDefaults(UserDefaults& defaults) {
     defaults_ = &defaults;
     autoSourceRecovery_ = defaults.boolValue(kAutoSourceRecoveryKey).value_or(false);
     // Another program may switch the retry on or off while the inspector is shown; the change arrives on
@@ -100,14 +100,14 @@ void InspectorSourceSection::setDefaults(UserDefaults& defaults) {
     emit changed();
 }
 
-void InspectorSourceSection::observe(SenderController& controller) {
-    connect(&controller, &SenderController::settingsChanged, this, &InspectorSection::changed);
-    connect(&controller, &SenderController::devicesChanged, this, &InspectorSection::changed);
-    connect(&controller, &SenderController::ndiSourcesChanged, this, &InspectorSection::changed);
-    connect(&controller, &SenderController::isPreparingSampleVideoChanged, this, &InspectorSection::changed);
+void SourceChoiceFormModel::observe(SenderController& controller) {
+    connect(&controller, &SenderController::settingsChanged, this, &SettingsFormModel::changed);
+    connect(&controller, &SenderController::devicesChanged, this, &SettingsFormModel::changed);
+    connect(&controller, &SenderController::ndiSourcesChanged, this, &SettingsFormModel::changed);
+    connect(&controller, &SenderController::isPreparingSampleVideoChanged, this, &SettingsFormModel::changed);
 }
 
-SourceSectionState InspectorSourceSection::state() const {
+SourceSectionState SourceChoiceFormModel::state() const {
     SourceSectionState state;
     state.autoSourceRecovery = autoSourceRecovery_;
     if (const SenderController* c = controller()) {
@@ -122,7 +122,7 @@ SourceSectionState InspectorSourceSection::state() const {
     return state;
 }
 
-QVariantList InspectorSourceSection::rows() const {
+QVariantList SourceChoiceFormModel::rows() const {
     QVariantList list;
     for (const auto& row : sourceRows(state())) {
         list.append(QVariantMap{{"text", qtext(row.text)}, {"symbol", qtext(row.symbol)}});
@@ -130,45 +130,45 @@ QVariantList InspectorSourceSection::rows() const {
     return list;
 }
 
-int InspectorSourceSection::selectedRow() const {
+int SourceChoiceFormModel::selectedRow() const {
     const auto current = state();
     return qindex(selectedSourceRow(sourceRows(current),
                                     currentSourceChoice(current.settings, current.isUsingSampleVideo)));
 }
 
-bool InspectorSourceSection::showsOtherFileButton() const {
+bool SourceChoiceFormModel::showsOtherFileButton() const {
     return kelvora::showsOtherFileButton(state());
 }
 
-QString InspectorSourceSection::reconnectHelp() const {
+QString SourceChoiceFormModel::reconnectHelp() const {
     return qtext(kelvora::reconnectHelp(autoSourceRecovery_));
 }
 
-bool InspectorSourceSection::ndiAvailable() const {
+bool SourceChoiceFormModel::ndiAvailable() const {
     return controller() && controller()->isNDIAvailable();
 }
 
-QString InspectorSourceSection::automaticFooter() {
+QString SourceChoiceFormModel::automaticFooter() {
     return qtext(sourceFooter(false).automatic);
 }
 
-QString InspectorSourceSection::ndiFooter() const {
+QString SourceChoiceFormModel::ndiFooter() const {
     return qtext(sourceFooter(ndiAvailable()).ndi);
 }
 
-QString InspectorSourceSection::ndiLink() const {
+QString SourceChoiceFormModel::ndiLink() const {
     return qtext(sourceFooter(ndiAvailable()).ndiLink);
 }
 
-QString InspectorSourceSection::ndiLinkHost() const {
+QString SourceChoiceFormModel::ndiLinkHost() const {
     return qtext(sourceFooter(ndiAvailable()).ndiLinkHost);
 }
 
-QString InspectorSourceSection::trademark() const {
+QString SourceChoiceFormModel::trademark() const {
     return qtext(sourceFooter(ndiAvailable()).trademark);
 }
 
-void InspectorSourceSection::choose(int row) {
+void SourceChoiceFormModel::choose(int row) {
     SenderController* c = controller();
     const auto rows = sourceRows(state());
     if (!c || row < 0 || static_cast<size_t>(row) >= rows.size()) {
@@ -206,13 +206,13 @@ void InspectorSourceSection::choose(int row) {
     }
 }
 
-void InspectorSourceSection::chooseOtherFile() {
+void SourceChoiceFormModel::chooseOtherFile() {
     if (SenderController* c = controller()) {
         c->chooseVideoFile();
     }
 }
 
-void InspectorSourceSection::reconnect() {
+void SourceChoiceFormModel::reconnect() {
     if (SenderController* c = controller()) {
         c->pipeline()->reconnectSource("manuell");
     }
@@ -220,60 +220,60 @@ void InspectorSourceSection::reconnect() {
 
 // --- picture ---
 
-void InspectorPictureSection::observe(SenderController& controller) {
-    connect(&controller, &SenderController::settingsChanged, this, &InspectorSection::changed);
-    connect(&controller, &SenderController::statusChanged, this, &InspectorSection::changed);
+void PictureFormModel::observe(SenderController& controller) {
+    connect(&controller, &SenderController::settingsChanged, this, &SettingsFormModel::changed);
+    connect(&controller, &SenderController::statusChanged, this, &SettingsFormModel::changed);
 }
 
-QStringList InspectorPictureSection::resolutionOptions() {
+QStringList PictureFormModel::resolutionOptions() {
     return qtexts(resolutionPicker({}).options);
 }
 
-int InspectorPictureSection::resolutionIndex() const {
+int PictureFormModel::resolutionIndex() const {
     return controller() ? qindex(resolutionPicker(settings()).selected) : -1;
 }
 
-QStringList InspectorPictureSection::frameRateOptions() {
+QStringList PictureFormModel::frameRateOptions() {
     return qtexts(frameRatePicker({}).options);
 }
 
-int InspectorPictureSection::frameRateIndex() const {
+int PictureFormModel::frameRateIndex() const {
     return controller() ? qindex(frameRatePicker(settings()).selected) : -1;
 }
 
-QStringList InspectorPictureSection::maximumFrameRateOptions() {
+QStringList PictureFormModel::maximumFrameRateOptions() {
     return qtexts(maximumFrameRatePicker({}).options);
 }
 
-int InspectorPictureSection::maximumFrameRateIndex() const {
+int PictureFormModel::maximumFrameRateIndex() const {
     return controller() ? qindex(maximumFrameRatePicker(settings()).selected) : -1;
 }
 
-QStringList InspectorPictureSection::codecOptions() {
+QStringList PictureFormModel::codecOptions() {
     return qtexts(codecPicker({}).options);
 }
 
-int InspectorPictureSection::codecIndex() const {
+int PictureFormModel::codecIndex() const {
     return controller() ? qindex(codecPicker(settings()).selected) : -1;
 }
 
-bool InspectorPictureSection::codecEnabled() const {
+bool PictureFormModel::codecEnabled() const {
     return controller() && status().hevcHardwareAvailable;
 }
 
-QStringList InspectorPictureSection::qualityOptions() {
+QStringList PictureFormModel::qualityOptions() {
     return qtexts(qualityPicker({}).options);
 }
 
-int InspectorPictureSection::qualityIndex() const {
+int PictureFormModel::qualityIndex() const {
     return controller() ? qindex(qualityPicker(settings()).selected) : -1;
 }
 
-QString InspectorPictureSection::summary() const {
+QString PictureFormModel::summary() const {
     return controller() ? qtext(formatSummary(settings(), status())) : QString();
 }
 
-void InspectorPictureSection::chooseResolution(int index) {
+void PictureFormModel::chooseResolution(int index) {
     if (!controller() || !isOption(index, resolutionPicker(settings()))) {
         return;
     }
@@ -284,7 +284,7 @@ void InspectorPictureSection::chooseResolution(int index) {
     }
 }
 
-void InspectorPictureSection::chooseFrameRate(int index) {
+void PictureFormModel::chooseFrameRate(int index) {
     if (!controller() || !isOption(index, frameRatePicker(settings()))) {
         return;
     }
@@ -295,19 +295,19 @@ void InspectorPictureSection::chooseFrameRate(int index) {
     }
 }
 
-void InspectorPictureSection::chooseMaximumFrameRate(int index) {
+void PictureFormModel::chooseMaximumFrameRate(int index) {
     if (isOption(index, maximumFrameRatePicker(settings()))) {
         editField(&SenderSettings::maximumFrameRate, maximumFrameRateOption(static_cast<size_t>(index)));
     }
 }
 
-void InspectorPictureSection::chooseCodec(int index) {
+void PictureFormModel::chooseCodec(int index) {
     if (codecEnabled() && isOption(index, codecPicker(settings()))) {
         editField(&SenderSettings::preferredCodec, codecOption(static_cast<size_t>(index)));
     }
 }
 
-void InspectorPictureSection::chooseQuality(int index) {
+void PictureFormModel::chooseQuality(int index) {
     if (isOption(index, qualityPicker(settings()))) {
         editField(&SenderSettings::studioMode, qualityOption(static_cast<size_t>(index)));
     }
@@ -315,27 +315,27 @@ void InspectorPictureSection::chooseQuality(int index) {
 
 // --- general ---
 
-void InspectorGeneralSection::observe(SenderController& controller) {
-    connect(&controller, &SenderController::settingsChanged, this, &InspectorSection::changed);
-    connect(&controller, &SenderController::launchAtLoginChanged, this, &InspectorSection::changed);
-    connect(&controller, &SenderController::loginItemNeedsApprovalChanged, this, &InspectorSection::changed);
+void GeneralFormModel::observe(SenderController& controller) {
+    connect(&controller, &SenderController::settingsChanged, this, &SettingsFormModel::changed);
+    connect(&controller, &SenderController::launchAtLoginChanged, this, &SettingsFormModel::changed);
+    connect(&controller, &SenderController::loginItemNeedsApprovalChanged, this, &SettingsFormModel::changed);
 }
 
-bool InspectorGeneralSection::launchAtLogin() const {
+bool GeneralFormModel::launchAtLogin() const {
     return controller() && controller()->launchAtLogin();
 }
 
-void InspectorGeneralSection::setLaunchAtLogin(bool on) {
+void GeneralFormModel::setLaunchAtLogin(bool on) {
     if (SenderController* c = controller()) {
         c->setLaunchAtLogin(on);
     }
 }
 
-bool InspectorGeneralSection::needsApproval() const {
+bool GeneralFormModel::needsApproval() const {
     return controller() && controller()->loginItemNeedsApproval();
 }
 
-void InspectorGeneralSection::openLoginItemSettings() {
+void GeneralFormModel::openLoginItemSettings() {
     if (SenderController* c = controller()) {
         c->openLoginItemSettings();
     }
@@ -343,48 +343,48 @@ void InspectorGeneralSection::openLoginItemSettings() {
 
 // --- developer ---
 
-void InspectorDeveloperSection::observe(SenderController& controller) {
-    connect(&controller, &SenderController::settingsChanged, this, &InspectorSection::changed);
-    connect(&controller, &SenderController::statusChanged, this, &InspectorSection::changed);
+void DeveloperFormModel::observe(SenderController& controller) {
+    connect(&controller, &SenderController::settingsChanged, this, &SettingsFormModel::changed);
+    connect(&controller, &SenderController::statusChanged, this, &SettingsFormModel::changed);
 }
 
-bool InspectorDeveloperSection::showsStudioBitrate() const {
+bool DeveloperFormModel::showsStudioBitrate() const {
     return controller() && bitrateControl(settings()) == BitrateControl::studioPicker;
 }
 
-QStringList InspectorDeveloperSection::studioBitrateOptions() {
+QStringList DeveloperFormModel::studioBitrateOptions() {
     return qtexts(studioBitratePicker({}).options);
 }
 
-int InspectorDeveloperSection::studioBitrateIndex() const {
+int DeveloperFormModel::studioBitrateIndex() const {
     return controller() ? qindex(studioBitratePicker(settings()).selected) : -1;
 }
 
-bool InspectorDeveloperSection::showsBitrateStepper() const {
+bool DeveloperFormModel::showsBitrateStepper() const {
     return controller() && bitrateControl(settings()) == BitrateControl::stepper;
 }
 
-QString InspectorDeveloperSection::bitrateLabel() const {
+QString DeveloperFormModel::bitrateLabel() const {
     return qtext(bitrateStepperLabel(settings().bitrateKbps));
 }
 
-bool InspectorDeveloperSection::adaptFrameRateFirstEnabled() const {
+bool DeveloperFormModel::adaptFrameRateFirstEnabled() const {
     return controller() && developerToggles(settings()).adaptFrameRateFirstEnabled;
 }
 
-bool InspectorDeveloperSection::hotStandbyProxyEnabled() const {
+bool DeveloperFormModel::hotStandbyProxyEnabled() const {
     return controller() && developerToggles(settings()).hotStandbyProxyEnabled;
 }
 
-QStringList InspectorDeveloperSection::keyframeIntervalOptions() {
+QStringList DeveloperFormModel::keyframeIntervalOptions() {
     return qtexts(keyframeIntervalPicker({}).options);
 }
 
-int InspectorDeveloperSection::keyframeIntervalIndex() const {
+int DeveloperFormModel::keyframeIntervalIndex() const {
     return controller() ? qindex(keyframeIntervalPicker(settings()).selected) : -1;
 }
 
-QVariantList InspectorDeveloperSection::engines() const {
+QVariantList DeveloperFormModel::engines() const {
     QVariantList list;
     for (const auto& row : engineRows(status())) {
         list.append(QVariantMap{{"kind", qtext(row.kind)},
@@ -397,24 +397,24 @@ QVariantList InspectorDeveloperSection::engines() const {
     return list;
 }
 
-void InspectorDeveloperSection::chooseStudioBitrate(int index) {
+void DeveloperFormModel::chooseStudioBitrate(int index) {
     if (isOption(index, studioBitratePicker(settings()))) {
         editField(&SenderSettings::studioBitrateKbps, studioBitrateOption(static_cast<size_t>(index)));
     }
 }
 
-void InspectorDeveloperSection::chooseBitrate(int kbps) {
+void DeveloperFormModel::chooseBitrate(int kbps) {
     editField(&SenderSettings::bitrateKbps,
               std::clamp(kbps, BitrateStepper::minimumKbps, BitrateStepper::maximumKbps));
 }
 
-void InspectorDeveloperSection::chooseKeyframeInterval(int index) {
+void DeveloperFormModel::chooseKeyframeInterval(int index) {
     if (isOption(index, keyframeIntervalPicker(settings()))) {
         editField(&SenderSettings::keyframeInterval, keyframeIntervalOption(static_cast<size_t>(index)));
     }
 }
 
-void InspectorDeveloperSection::setEngine(int row, bool on) {
+void DeveloperFormModel::setEngine(int row, bool on) {
     SenderController* c = controller();
     const auto rows = engineRows(status());
     if (!c || row < 0 || static_cast<size_t>(row) >= rows.size() ||
@@ -426,35 +426,35 @@ void InspectorDeveloperSection::setEngine(int row, bool on) {
 
 // --- info ---
 
-InspectorInfoSection::InspectorInfoSection(QObject* parent)
-    : InspectorSection(parent), addressSource_([] { return localIPv4Addresses(); }) {}
+InfoFormModel::InfoFormModel(QObject* parent)
+    : SettingsFormModel(parent), addressSource_([] { return localIPv4Addresses(); }) {}
 
-void InspectorInfoSection::setAddressSource(std::function<std::vector<std::string>()> source) {
+void InfoFormModel::setAddressSource(std::function<std::vector<std::string>()> source) {
     addressSource_ = std::move(source);
     emit changed();
 }
 
-void InspectorInfoSection::observe(SenderController& controller) {
-    connect(&controller, &SenderController::statusChanged, this, &InspectorSection::changed);
+void InfoFormModel::observe(SenderController& controller) {
+    connect(&controller, &SenderController::statusChanged, this, &SettingsFormModel::changed);
 }
 
-QString InspectorInfoSection::controlPort() const {
+QString InfoFormModel::controlPort() const {
     return qtext(controlPortText(status()));
 }
 
-QStringList InspectorInfoSection::addresses() const {
+QStringList InfoFormModel::addresses() const {
     return qtexts(addressTexts(addressSource_(), status()));
 }
 
-QString InspectorInfoSection::hevcHardware() const {
+QString InfoFormModel::hevcHardware() const {
     return qtext(hevcHardwareText(status()));
 }
 
-QString InspectorInfoSection::networkError() const {
+QString InfoFormModel::networkError() const {
     return qtext(status().networkError.value_or(""));
 }
 
-QString InspectorInfoSection::version() {
+QString InfoFormModel::version() {
     return qtext(appVersionText());
 }
 

@@ -1,5 +1,5 @@
-#include "app/developer/InspectorSections.h"
 #include "app/developer/SenderNameField.h"
+#include "app/developer/SettingsFormModels.h"
 
 #include <QSignalSpy>
 #include <fstream>
@@ -26,8 +26,8 @@ struct Inspector {
                           {EngineKind::quic(), true, true, "Port 47811/udp", 0}};
         harness.mainPipeline().statusHandler(status);
         harness.settle();
-        for (InspectorSection* section :
-             std::initializer_list<InspectorSection*>{&source, &picture, &general, &developer, &info}) {
+        for (SettingsFormModel* section :
+             std::initializer_list<SettingsFormModel*>{&source, &picture, &general, &developer, &info}) {
             section->setControllerObject(&c);
         }
         source.setDefaults(*harness.defaults);
@@ -37,15 +37,15 @@ struct Inspector {
     void edit(void (*change)(SenderSettings&)) { testing::edit(controller(), change); }
 
     ModelHarness harness;
-    InspectorSourceSection source;
-    InspectorPictureSection picture;
-    InspectorGeneralSection general;
-    InspectorDeveloperSection developer;
-    InspectorInfoSection info;
+    SourceChoiceFormModel source;
+    PictureFormModel picture;
+    GeneralFormModel general;
+    DeveloperFormModel developer;
+    InfoFormModel info;
     SenderNameField name;
 };
 
-TEST(InspectorSections, EachEditWritesOnceOrFlagThenValueAndNothingOutsideTheOptions) {
+TEST(SettingsFormModels, EachEditWritesOnceOrFlagThenValueAndNothingOutsideTheOptions) {
     struct Case {
         const char* name;
         void (*before)(SenderSettings&);
@@ -115,7 +115,7 @@ TEST(InspectorSections, EachEditWritesOnceOrFlagThenValueAndNothingOutsideTheOpt
     }
 }
 
-TEST(InspectorSections, StoredValuesOutsideThePickersSelectNothingAndStayStored) {
+TEST(SettingsFormModels, StoredValuesOutsideThePickersSelectNothingAndStayStored) {
     Inspector i;
     i.edit([](SenderSettings& s) {
         s.autoFrameRate = false;
@@ -131,7 +131,7 @@ TEST(InspectorSections, StoredValuesOutsideThePickersSelectNothingAndStayStored)
     EXPECT_EQ(i.harness.storedSettings()->frameRate, 24);
 }
 
-TEST(InspectorSections, SourceRowsCallTheControllersSourceOperations) {
+TEST(SettingsFormModels, SourceRowsCallTheControllersSourceOperations) {
     Inspector i;
     const auto file = i.harness.root / "Konzert.mp4";
     i.edit([](SenderSettings& s) { s.preferredDeviceID = "ndi:"; });
@@ -162,17 +162,17 @@ TEST(InspectorSections, SourceRowsCallTheControllersSourceOperations) {
     EXPECT_EQ(i.harness.mainPipeline().calls.back(), "reconnect");
 }
 
-TEST(InspectorSections, RetryPromiseFollowsTheRecoveryDefault) {
+TEST(SettingsFormModels, RetryPromiseFollowsTheRecoveryDefault) {
     Inspector i;
     EXPECT_FALSE(i.source.reconnectHelp().contains("selbst"));
-    QSignalSpy changed(&i.source, &InspectorSection::changed);
+    QSignalSpy changed(&i.source, &SettingsFormModel::changed);
     UserDefaults other("app.kelvora.sender", i.harness.root);
     other.set("AutoSourceRecovery", true);
     ASSERT_TRUE(changed.wait(10000));
     EXPECT_TRUE(i.source.reconnectHelp().contains("versucht die App das auch selbst"));
 }
 
-TEST(InspectorSections, InfoShowsPortAddressesAndTheNetworkError) {
+TEST(SettingsFormModels, InfoShowsPortAddressesAndTheNetworkError) {
     Inspector i;
     i.info.setAddressSource([] { return std::vector<std::string>{"192.168.1.5"}; });
     EXPECT_EQ(i.info.controlPort(), "47811");
@@ -185,7 +185,7 @@ TEST(InspectorSections, InfoShowsPortAddressesAndTheNetworkError) {
     EXPECT_EQ(i.info.addresses(), QStringList{"192.168.1.5"});
 }
 
-TEST(InspectorSections, LoginSwitchShowsWhatTheControllerReadBack) {
+TEST(SettingsFormModels, LoginSwitchShowsWhatTheControllerReadBack) {
     Inspector i;
     i.harness.loginItem->afterRegister = LoginItemStatus::requiresApproval;
     i.general.setLaunchAtLogin(true);
