@@ -5,14 +5,9 @@
 #include <algorithm>
 
 #include "app/model/SenderController.h"
+#include "app/ui/OnScreen.h"
 
 namespace kelvora {
-
-bool isPreviewShown(std::span<const PreviewHostState> hosts) {
-    return std::any_of(hosts.begin(), hosts.end(), [](const PreviewHostState& host) {
-        return host.hostVisible && host.windowShown && !host.windowMinimised;
-    });
-}
 
 PreviewVisibility::PreviewVisibility(std::function<void(bool)> apply, QObject* parent)
     : QObject(parent), apply_(std::move(apply)) {
@@ -77,15 +72,8 @@ void PreviewVisibility::watchWindow(QQuickWindow* window) {
 
 void PreviewVisibility::update() {
     std::erase_if(hosts_, [](const QPointer<QQuickItem>& host) { return host.isNull(); });
-    std::vector<PreviewHostState> states;
-    states.reserve(hosts_.size());
-    for (const QPointer<QQuickItem>& host : hosts_) {
-        const QQuickWindow* window = host->window();
-        states.push_back({.hostVisible = host->isVisible(),
-                          .windowShown = window && window->isVisible(),
-                          .windowMinimised = window && (window->windowStates() & Qt::WindowMinimized)});
-    }
-    const bool shown = isPreviewShown(states);
+    const bool shown = std::any_of(hosts_.begin(), hosts_.end(),
+                                   [](const QPointer<QQuickItem>& host) { return isOnScreen(*host); });
     if (shown == shown_) {
         return;
     }

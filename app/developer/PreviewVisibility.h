@@ -6,29 +6,18 @@
 #include <QQuickItem>
 
 #include <functional>
-#include <span>
 #include <vector>
 
 namespace kelvora {
 
 class SenderController;
 
-// Where one preview host stands at the moment.
-struct PreviewHostState {
-    bool hostVisible = false;      // the item and every item above it are visible
-    bool windowShown = false;      // it sits in a window that is shown
-    bool windowMinimised = false;  // that window is minimised
-};
-
-// A preview is on screen while any host is visible in a shown window that is not minimised. Which view
-// appeared or disappeared last does not matter: when one view replaces another, the new one may come before
-// the old one goes, and a flag written by each in turn would end false under a picture on screen.
-bool isPreviewShown(std::span<const PreviewHostState> hosts);
-
 // Keeps one preview flag of the controller equal to what is shown. Views put a PreviewHost where their
 // preview is; this object follows the hosts' visibility, their windows, and those windows' shown and
 // minimised states, and hands the flag to `apply` whenever it changes (once at construction too, so the
-// flag never keeps a value nobody derived).
+// flag never keeps a value nobody derived). The preview is on screen while any host is: which view appeared
+// or disappeared last does not matter, since when one view replaces another the new one may come before the
+// old one goes, and a flag written by each in turn would end false under a picture on screen.
 //
 // Threads: GUI thread only.
 class PreviewVisibility final : public QObject {

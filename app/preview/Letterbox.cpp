@@ -36,6 +36,13 @@ FitRect aspectFit(int sourceWidth, int sourceHeight, int width, int height) {
     return FitRect{(width - fitWidth) / 2, (height - fitHeight) / 2, fitWidth, fitHeight};
 }
 
+void fillBlack(const PixelBuffer& destination) {
+    for (int y = 0; y < destination.height(); ++y) {
+        fillBlack(destination.data(0) + static_cast<ptrdiff_t>(y) * destination.stride(0),
+                  destination.width());
+    }
+}
+
 FitRect fillAroundFit(const PixelBuffer& destination, int sourceWidth, int sourceHeight) {
     const FitRect fit = aspectFit(sourceWidth, sourceHeight, destination.width(), destination.height());
     for (int y = 0; y < destination.height(); ++y) {

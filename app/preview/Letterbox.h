@@ -18,6 +18,9 @@ struct FitRect {
 
 FitRect aspectFit(int sourceWidth, int sourceHeight, int width, int height);
 
+// Fills all of `destination` (BGRA) with opaque black.
+void fillBlack(const PixelBuffer& destination);
+
 // Fills `destination` (BGRA) with opaque black outside the aspect-fit rectangle of a source of the given size
 // and gives that rectangle, for the caller to draw the picture into.
 FitRect fillAroundFit(const PixelBuffer& destination, int sourceWidth, int sourceHeight);

@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstring>
 #include <mutex>
 #include <optional>
 
 #include "app/preview/Letterbox.h"
+#include "app/ui/OnScreen.h"
 #include "platform/PixelBufferPool.h"
 #include "platform/PixelTransfer.h"
 
@@ -45,16 +45,6 @@ void roundCorners(const PixelBuffer& buffer, int radius) {
                     p[c] = static_cast<uint8_t>(std::lround(p[c] * coverage));
                 }
             }
-        }
-    }
-}
-
-void fillBlack(const PixelBuffer& buffer) {
-    const uint8_t black[4] = {0, 0, 0, 255};
-    for (int y = 0; y < buffer.height(); ++y) {
-        uint8_t* row = buffer.data(0) + static_cast<ptrdiff_t>(y) * buffer.stride(0);
-        for (int x = 0; x < buffer.width(); ++x) {
-            std::memcpy(row + x * 4, black, 4);
         }
     }
 }
@@ -238,9 +228,7 @@ quint64 VideoItem::conversionCount() const {
 }
 
 void VideoItem::updateOnScreen() {
-    QQuickWindow* shownIn = window();
-    const bool onScreen = isVisible() && shownIn != nullptr && shownIn->isVisible() &&
-                          !(shownIn->windowStates() & Qt::WindowMinimized);
+    const bool onScreen = isOnScreen(*this);
     {
         std::lock_guard lock(converter_->stateMutex);
         if (converter_->onScreen == onScreen) {
