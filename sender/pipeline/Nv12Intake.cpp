@@ -1,6 +1,6 @@
 #include "sender/pipeline/Nv12Intake.h"
 
-#include <sched.h>
+#include "platform/Processors.h"
 
 #include <algorithm>
 #include <cstring>
@@ -24,13 +24,8 @@ void copyRows(const PixelBuffer& from, int fromRow, const PixelBuffer& to, int t
 }  // namespace
 
 size_t Nv12Intake::bandsForThisProcess() {
-    constexpr size_t maximumBands = 8;
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) {
-        return 2;
-    }
-    return std::clamp<size_t>(size_t(CPU_COUNT(&allowed)), 1, maximumBands);
+    constexpr int maximumBands = 8;
+    return size_t(std::min(usableProcessorCount(), maximumBands));
 }
 
 Nv12Intake::Nv12Intake(size_t bands) {

@@ -1,7 +1,5 @@
 #include "sender/pipeline/X264Session.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
@@ -17,6 +15,7 @@ extern "C" {
 
 #include "core/Log.h"
 #include "core/MonotonicClock.h"
+#include "platform/Processors.h"
 #include "sender/pipeline/EncoderError.h"
 #include "sender/pipeline/EncoderSpeedGovernor.h"
 
@@ -119,21 +118,16 @@ std::optional<int64_t> frameNumberPeriod(const uint8_t* sps, size_t size) {
     return int64_t(1) << (*log2MinusFour + 4);
 }
 
-// The search settings of `preset` that libx264 lets a running encoder change. What the stream's parameter
-// sets fix (CABAC, the 8x8 transform, weighted prediction) stays as opened, and sub-pixel refinement stays
-// at 1 or more: from 0 a running encoder cannot come back.
 // Slice threads for one picture. libx264 takes one per processor; beyond four the hand-offs between them
 // cost more than the smaller slices save while other tiers encode beside it (1080p at 60 frames/s on eight
 // processors: 8 ms at the median and 11 ms at the 95th percentile with eight, 6 and 8.5 ms with four).
 int sliceThreads() {
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) {
-        return 2;
-    }
-    return std::clamp(CPU_COUNT(&allowed), 1, 4);
+    return std::min(usableProcessorCount(), 4);
 }
 
+// The search settings of `preset` that libx264 lets a running encoder change. What the stream's parameter
+// sets fix (CABAC, the 8x8 transform, weighted prediction) stays as opened, and sub-pixel refinement stays
+// at 1 or more: from 0 a running encoder cannot come back.
 void applySpeed(x264_param_t& param, const char* preset) {
     x264_param_t fresh;
     if (x264_param_default_preset(&fresh, preset, "zerolatency") < 0)
