@@ -78,6 +78,14 @@ inline std::optional<uint16_t> startAndWaitForPort(SenderPipeline& pipeline) {
     return wait->port;
 }
 
+// Stops the pipeline and waits until its queue has carried that out. Its status handler goes first: it refers
+// to the caller's locals, and nothing may call it once they are gone.
+inline void stopAndWait(SenderPipeline& pipeline) {
+    pipeline.setStatusHandler({});
+    pipeline.stop();
+    pipeline.queue().sync([] {});
+}
+
 // The latency figures the transports are compared by: median, 95th and 99th percentile and the worst.
 inline void setLatencyCounters(benchmark::State& state, const SampleWindow& latencies) {
     state.counters["median_ms"] = latencies.median().value_or(-1);

@@ -198,10 +198,7 @@ void GlassToGlass(benchmark::State& state) {
         session->stop();
         session->queue().sync([] {});
         session.reset();
-        // The handler refers to this iteration's locals; nothing may call it once they are gone.
-        pipeline->setStatusHandler({});
-        pipeline->stop();
-        pipeline->queue().sync([] {});
+        bench::stopAndWait(*pipeline);
         // Encoder threads may still finish a picture after the pipeline's queue is idle.
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         LatencyTrace::install(nullptr);

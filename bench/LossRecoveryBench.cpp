@@ -180,10 +180,7 @@ void LossRecovery(benchmark::State& state) {
         session->stop();
         session->queue().sync([] {});
         session.reset();
-        // The handler refers to this iteration's locals; nothing may call it once they are gone.
-        pipeline->setStatusHandler({});
-        pipeline->stop();
-        pipeline->queue().sync([] {});
+        bench::stopAndWait(*pipeline);
 
         probe->report(state);
         state.counters["lost"] = stats.framesLost;

@@ -95,9 +95,7 @@ void GlassToGlass(benchmark::State& state) {
         const PlaybackStatistics statistics = session->statistics();
         session->stop();
         session->queue().sync([] {});
-        pipeline->setStatusHandler({});
-        pipeline->stop();
-        pipeline->queue().sync([] {});
+        bench::stopAndWait(*pipeline);
 
         std::vector<Shown> measured;
         {

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "core/ControlMessage.h"
 #include "core/MonotonicClock.h"
 #include "core/SampleWindow.h"
@@ -188,8 +189,7 @@ void CaptureToSent(benchmark::State& state) {
             viewerCpu += viewer->threadCpuSeconds();
         }
 
-        pipeline->stop();
-        pipeline->queue().sync([] {});
+        bench::stopAndWait(*pipeline);
         SampleWindow all(size_t(viewerCount) * size_t(frameRate) * 10);
         std::vector<std::vector<double>> perViewer;
         for (auto& viewer : viewers) {
