@@ -9,6 +9,7 @@
 //   pictures, drops             pictures shown, frames thrown away
 //   refreshes, keyframes        frames that repaired a loss, by kind (the first of either after each drop)
 //   repair_kB, frame_kB         median size of a repairing frame, and of an ordinary predicted frame
+//   refresh_age, refresh_age_max  frames between a refresh and the acknowledged frame it predicts from
 //   recover_ms, recover_max_ms  from the drop to the first picture shown from the repairing frame on
 //   lost, decode_errors         the session's own count of gaps given up and of decoder errors
 //
@@ -66,6 +67,8 @@ class LossProbe {
             if (measuring_) {
                 (frame.isRefresh() ? refreshes_ : keyframes_) += 1;
                 repairBytes_.add(double(frame.dataByteCount()) / 1000);
+                if (frame.isRefresh())
+                    refreshAges_.add(double(frame.frameNumber - frame.referenceFrameNumber));
             }
         } else if (measuring_ && !repairs && !repair_) {
             frameBytes_.add(double(frame.dataByteCount()) / 1000);
@@ -112,6 +115,8 @@ class LossProbe {
         state.counters["keyframes"] = keyframes_;
         state.counters["repair_kB"] = repairBytes_.median().value_or(-1);
         state.counters["frame_kB"] = frameBytes_.median().value_or(-1);
+        state.counters["refresh_age"] = refreshAges_.median().value_or(-1);
+        state.counters["refresh_age_max"] = refreshAges_.percentile(1.0).value_or(-1);
         state.counters["recover_ms"] = recoveries_.median().value_or(-1);
         state.counters["recover_max_ms"] = recoveries_.percentile(1.0).value_or(-1);
     }
@@ -136,6 +141,7 @@ class LossProbe {
     SampleWindow repairBytes_{1000};
     SampleWindow frameBytes_{kFrameRate * 30};
     SampleWindow recoveries_{1000};
+    SampleWindow refreshAges_{1000};
 };
 
 void LossRecovery(benchmark::State& state) {

@@ -18,13 +18,11 @@ extern "C" {
 #include "platform/Processors.h"
 #include "sender/pipeline/EncoderError.h"
 #include "sender/pipeline/EncoderSpeedGovernor.h"
+#include "sender/pipeline/H264FrameNumbers.h"
 
 namespace kelvora {
 
 namespace {
-
-// The most reference pictures an H.264 decoder keeps.
-constexpr int maximumReferencePictures = 16;
 
 void forwardLog(void*, int level, const char* format, va_list arguments) {
     char text[512];
@@ -49,73 +47,6 @@ void applyRateControl(x264_param_t& param, int kbps, int frameRate, bool lowLate
         param.rc.i_vbv_max_bitrate = kbps + kbps / 2;
         param.rc.i_vbv_buffer_size = kbps + kbps / 2;
     }
-}
-
-// Reads the bits of one NAL unit's payload, emulation prevention removed; reads past the end give 0.
-class BitReader {
-  public:
-    BitReader(const uint8_t* data, size_t size) {
-        int zeros = 0;
-        for (size_t i = 0; i < size; ++i) {
-            if (zeros >= 2 && data[i] == 3) {
-                zeros = 0;
-                continue;
-            }
-            zeros = data[i] == 0 ? zeros + 1 : 0;
-            bytes_.push_back(data[i]);
-        }
-    }
-    uint32_t bits(int count) {
-        uint32_t value = 0;
-        for (int i = 0; i < count; ++i) {
-            const size_t byte = position_ / 8;
-            const uint32_t bit = byte < bytes_.size() ? (bytes_[byte] >> (7 - position_ % 8)) & 1 : 0;
-            value = (value << 1) | bit;
-            ++position_;
-        }
-        return value;
-    }
-    std::optional<uint32_t> exponentialGolomb() {
-        int zeros = 0;
-        while (bits(1) == 0) {
-            if (++zeros > 31)
-                return std::nullopt;
-        }
-        return (uint32_t(1) << zeros) - 1 + bits(zeros);
-    }
-
-  private:
-    std::vector<uint8_t> bytes_;
-    size_t position_ = 0;
-};
-
-// How many values frame_num takes before it wraps, from the session's sequence parameter set (after its
-// one-byte NAL header). None where the set uses scaling matrices, which x264 does not write here.
-std::optional<int64_t> frameNumberPeriod(const uint8_t* sps, size_t size) {
-    BitReader reader(sps, size);
-    const uint32_t profile = reader.bits(8);
-    reader.bits(16);  // constraint flags, level
-    if (!reader.exponentialGolomb())
-        return std::nullopt;
-    constexpr uint32_t profilesWithChromaFormat[] = {100, 110, 122, 244, 44,  83, 86,
-                                                     118, 128, 138, 139, 134, 135};
-    if (std::find(std::begin(profilesWithChromaFormat), std::end(profilesWithChromaFormat), profile) !=
-        std::end(profilesWithChromaFormat)) {
-        auto chromaFormat = reader.exponentialGolomb();
-        if (!chromaFormat)
-            return std::nullopt;
-        if (*chromaFormat == 3)
-            reader.bits(1);
-        if (!reader.exponentialGolomb() || !reader.exponentialGolomb())
-            return std::nullopt;
-        reader.bits(1);
-        if (reader.bits(1) != 0)
-            return std::nullopt;
-    }
-    auto log2MinusFour = reader.exponentialGolomb();
-    if (!log2MinusFour || *log2MinusFour > 12)
-        return std::nullopt;
-    return int64_t(1) << (*log2MinusFour + 4);
 }
 
 // Slice threads for one picture. libx264 takes one per processor; beyond four the hand-offs between them
@@ -154,6 +85,8 @@ struct X264Session::Impl {
     std::optional<KeyframeSchedule> schedule;
     // frame_num wraps after this many reference pictures; the smallest H.264 allows when unknown.
     int64_t frameNumberPeriod = 16;
+    // Counts frame_num on past libx264's small period, with long-term references.
+    std::optional<h264::FrameNumberWidener> widener;
     // Recent reference pictures of the current keyframe's chain: presentation time and how many reference
     // pictures the keyframe had before it (the picture's frame_num before the wrap).
     std::deque<std::pair<int64_t, int64_t>> references;
@@ -217,7 +150,7 @@ X264Session::X264Session(const EncoderConfiguration& configuration, bool lowLate
     p.i_scenecut_threshold = 0;  // keyframes only on schedule or on request
     p.i_bframe = 0;              // also a condition of going back to an older reference
     if (longTermReferences_)
-        p.i_dpb_size = maximumReferencePictures;
+        p.i_dpb_size = referencePictures(configuration.frameRate, configuration.dimensions);
     p.rc.i_lookahead = 0;
     p.i_sync_lookahead = 0;
     p.rc.b_mb_tree = 0;
@@ -240,11 +173,28 @@ X264Session::X264Session(const EncoderConfiguration& configuration, bool lowLate
     int headerCount = 0;
     if (x264_encoder_headers(impl_->encoder, &headers, &headerCount) >= 0) {
         for (int i = 0; i < headerCount; ++i) {
-            // Past the 4-byte length and the NAL header.
-            if (headers[i].i_type == NAL_SPS && headers[i].i_payload > 5) {
-                impl_->frameNumberPeriod =
-                    frameNumberPeriod(headers[i].p_payload + 5, size_t(headers[i].i_payload - 5))
-                        .value_or(16);
+            if (headers[i].i_type != NAL_SPS || headers[i].i_payload <= 5)
+                continue;
+            // Past the 4-byte length.
+            ByteView sps(headers[i].p_payload + 4, size_t(headers[i].i_payload - 4));
+            std::optional<Bytes> widened;
+            if (longTermReferences_) {
+                impl_->widener = h264::FrameNumberWidener::forSequence(sps);
+                if (impl_->widener) {
+                    widened = impl_->widener->sequence(sps);
+                    sps = *widened;
+                } else {
+                    Log::encoder().warn("libx264 {}x{}: frame_num nicht erweiterbar", p.i_width, p.i_height);
+                }
+            }
+            if (auto summary = h264::readSequence(sps)) {
+                impl_->frameNumberPeriod = int64_t(1) << summary->log2MaxFrameNumber;
+                Log::encoder().info(
+                    "libx264 {}x{} @ {} fps: Level {}.{}, {} Referenzbilder (Puffer {}), "
+                    "frame_num modulo {}",
+                    p.i_width, p.i_height, configuration.frameRate, summary->level / 10, summary->level % 10,
+                    summary->referenceFrames, summary->maxDecFrameBuffering.value_or(-1),
+                    impl_->frameNumberPeriod);
             }
         }
     }
@@ -339,16 +289,33 @@ int X264Session::encode(const Picture& picture, int64_t presentationMicros, bool
         const x264_nal_t& nal = nals[i];
         switch (nal.i_type) {
             case NAL_SPS:
-            case NAL_PPS:
+            case NAL_PPS: {
                 // Without start codes x264 puts the 4-byte length where the start code would be.
-                sample.parameterSets.emplace_back(nal.p_payload + 4, nal.p_payload + nal.i_payload);
+                const ByteView unit(nal.p_payload + 4, size_t(nal.i_payload - 4));
+                std::optional<Bytes> widened;
+                if (s.widener && nal.i_type == NAL_SPS)
+                    widened = s.widener->sequence(unit);
+                sample.parameterSets.push_back(widened ? std::move(*widened)
+                                                       : Bytes(unit.begin(), unit.end()));
                 break;
+            }
             case NAL_AUD:
             case NAL_FILLER:
                 break;
             default:
-                if (nal.i_type == NAL_SLICE || nal.i_type == NAL_SLICE_IDR)
+                if (nal.i_type == NAL_SLICE || nal.i_type == NAL_SLICE_IDR) {
                     sample.disposable = sample.disposable && nal.i_ref_idc == NAL_PRIORITY_DISPOSABLE;
+                    if (s.widener) {
+                        const Bytes unit =
+                            s.widener->slice(ByteView(nal.p_payload + 4, size_t(nal.i_payload - 4)));
+                        const uint32_t length = uint32_t(unit.size());
+                        const uint8_t prefix[4] = {uint8_t(length >> 24), uint8_t(length >> 16),
+                                                   uint8_t(length >> 8), uint8_t(length)};
+                        sample.payload.insert(sample.payload.end(), prefix, prefix + 4);
+                        sample.payload.insert(sample.payload.end(), unit.begin(), unit.end());
+                        break;
+                    }
+                }
                 sample.payload.insert(sample.payload.end(), nal.p_payload, nal.p_payload + nal.i_payload);
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
@@ -16,9 +17,11 @@ namespace kelvora {
 // ordinary rate control allows 1.5 times the average within one second. Bitrate changes are applied with
 // x264_encoder_reconfig before the next picture, on the encoding thread.
 //
-// With long-term references asked for (and not intra-only) the decoded picture buffer holds the most
-// reference pictures H.264 allows, which costs no encoding speed (motion search still looks at one), so
-// that after a loss the encoder can drop the pictures a viewer missed and predict from one it holds.
+// With long-term references asked for (and not intra-only) the decoded picture buffer holds the reference
+// pictures of the last 150 ms or so (`referencePictures`), which costs no encoding speed (motion search still
+// looks at one), so that after a loss the encoder can drop the pictures a viewer missed and predict from one
+// it holds. frame_num is then counted 8 bits wider than libx264 counts it for so small a buffer, so that the
+// pictures a refresh skips seldom span its wrap.
 //
 // A session whose pictures take nearly as long to encode as the time between them searches less (a faster
 // preset's motion search), and more again once there is ample room: a small machine keeps its frame rate.
@@ -27,6 +30,23 @@ class X264Session final : public CompressionSession {
     // The speed preset every tier starts with; the benchmark compares against the command-line encoder with
     // it.
     static constexpr const char* preset = "veryfast";
+
+    // The most reference pictures H.264 lets a decoder keep.
+    static constexpr int maximumReferencePictures = 16;
+
+    // Reference pictures kept for refreshes. A viewer acknowledges the newest frame it holds every 50 ms and
+    // gives a missing frame up 25 ms after the next one arrived; the refresh then predicts from a frame about
+    // 130 ms older than itself on a LAN (4 frames at 30 frames/s, one more for two lost in a row), so the
+    // frames of 150 ms are kept, but no more than a level 4.1 decoder holds at the picture size (4 at 1080p,
+    // 9 at 720p): each picture costs the encoder about 10 MB at 1080p and every viewer about 4.5 MB. Where
+    // the acknowledged frame has left the buffer the refresh becomes a keyframe, which stays correct.
+    static constexpr int referencePictures(int frameRate, VideoDimensions size) {
+        const int lag = (frameRate * 150 + 999) / 1000;
+        const int macroblocks = ((size.width + 15) / 16) * ((size.height + 15) / 16);
+        constexpr int level41Macroblocks = 32768;
+        return std::clamp(std::min(lag, level41Macroblocks / std::max(1, macroblocks)), 2,
+                          maximumReferencePictures);
+    }
 
     // Throws EncoderError::sessionCreation.
     X264Session(const EncoderConfiguration& configuration, bool lowLatency);
