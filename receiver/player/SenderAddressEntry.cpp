@@ -27,10 +27,14 @@ std::optional<HostPortEndpoint> parseSenderAddress(std::string_view text) {
 
     if (text.front() == '[') {
         const size_t close = text.find(']');
-        if (close == std::string_view::npos || close == 1) {
+        if (close == std::string_view::npos) {
             return whole;
         }
         const std::string_view host = text.substr(1, close - 1);
+        if (host.find_first_not_of(" \t") == std::string_view::npos) {
+            // Empty brackets name no host at all; there would be nothing to connect to.
+            return std::nullopt;
+        }
         const std::string_view rest = text.substr(close + 1);
         if (rest.empty()) {
             return HostPortEndpoint{std::string(host), KelvoraService::defaultPort};

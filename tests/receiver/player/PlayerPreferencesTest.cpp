@@ -100,6 +100,9 @@ TEST(SenderAddressEntry, TypedAddressesGiveHostAndPort) {
         {"[fe80::1]", HostPortEndpoint{"fe80::1", 47810}},
         {"[fe80::1]:0", HostPortEndpoint{"fe80::1", 47810}},
         {"[fe80::1]:x", HostPortEndpoint{"[fe80::1]:x", 47810}},
+        {"[]", std::nullopt},
+        {"[]:5000", std::nullopt},
+        {"[ ]", std::nullopt},
         {" \t ", std::nullopt},
         {"", std::nullopt},
     };
