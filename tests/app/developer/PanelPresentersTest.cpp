@@ -185,6 +185,7 @@ TEST(PanelPresenters, TierSwitchesKeepOneTierOn) {
         {true, false, true, false, false, {true, false, false}, {false, true, true}, false},
         {true, false, false, false, true, {false, false, true}, {true, true, false}, true},
         {true, false, false, true, false, {false, true, false}, {true, false, true}, false},
+        {true, false, false, true, true, {false, true, true}, {true, true, true}, true},
         // All off (a viewer's tuning may store it): every switch can bring one back.
         {true, false, false, false, false, {false, false, false}, {true, true, true}, false},
         // Studio runs the middle tier whatever is stored, so main and proxy may both go.

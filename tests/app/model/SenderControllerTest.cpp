@@ -3,6 +3,7 @@
 #include <QSignalSpy>
 
 #include "ModelFakes.h"
+#include "support/ProcessUntil.h"
 
 using namespace kelvora;
 using namespace kelvora::testing;
@@ -250,6 +251,25 @@ TEST(SenderController, GrantedCameraAccessResendsTheDevicesToEveryOutput) {
     }
 }
 
+TEST(SenderController, DeviceChangesReachTheMainAndEveryExtraPipeline) {
+    ModelHarness h;
+    SenderController& c = h.make();
+    c.start();
+    c.addOutput();
+    c.addOutput();
+    CaptureDeviceInfo camera;
+    camera.id = "cam";
+    camera.name = "Cam Link 4K";
+    h.deviceList->handler({camera});
+    h.settle();
+    ASSERT_EQ(c.devices().size(), 1u);
+    EXPECT_EQ(h.mainPipeline().deviceUpdates.back(), c.devices());
+    for (const auto& extra : h.extraPipelines()) {
+        ASSERT_FALSE(extra->deviceUpdates.empty());
+        EXPECT_EQ(extra->deviceUpdates.back(), c.devices());
+    }
+}
+
 TEST(SenderController, SimpleStreamOnABusyPortKeepsTheWishAndTriesAgain) {
     ModelHarness h;
     h.portBusy = true;
@@ -279,7 +299,7 @@ TEST(SenderController, SimpleStreamOnABusyPortKeepsTheWishAndTriesAgain) {
     EXPECT_EQ(h.defaults->boolValue("SimpleStreamEnabled"), false);
 }
 
-TEST(SenderController, SimpleStreamBitrateIsClampedWhenReadAndWritten) {
+TEST(SenderController, SimpleStreamBitrateIsClampedWhenReadWrittenAndPassedOn) {
     const struct {
         int64_t value;
         int expected;
@@ -290,10 +310,14 @@ TEST(SenderController, SimpleStreamBitrateIsClampedWhenReadAndWritten) {
         h.defaults->set("SimpleStreamBitrateKbps", c.value);
         SenderController& controller = h.make();
         EXPECT_EQ(controller.simpleStreamBitrateKbps(), c.expected) << c.value;
+        controller.start();
+        controller.setSimpleStreamEnabled(true);
         controller.setSimpleStreamBitrateKbps(
             static_cast<int>(std::clamp<int64_t>(c.value, INT32_MIN, INT32_MAX)));
         controller.flushSettings();
         EXPECT_EQ(h.defaults->integer("SimpleStreamBitrateKbps"), c.expected) << c.value;
+        // The running encoder gets the clamped value too.
+        EXPECT_EQ(h.streams.at(0)->bitrates, std::vector<int>{c.expected}) << c.value;
     }
 }
 
@@ -343,8 +367,21 @@ TEST(SenderController, StatusesHopToTheMainThreadAndFeedTheComparisonOnlyWhileOn
     h.settle();
     EXPECT_EQ(spy.count(), 1);
 
-    QSignalSpy tiers(&c, &SenderController::tierInfosChanged);
+    // While on, the main output's encoded frames reach the monitor and each status brings its figures along.
+    c.setShowsTierComparison(true);
+    h.mainPipeline().encodedFrameHandler(
+        EncodedVideoFrame::make(VideoCodec::h264, EncodedVideoFrame::Flags::keyframe, 1, 0, std::nullopt, 0,
+                                5'000'000, VideoDimensions{640, 360}, 1000, {}, {}));
+    ASSERT_TRUE(processUntil([&] { return !c.tierMonitor()->tierInfos().empty(); }));
+    h.mainPipeline().statusHandler(statusWith(SenderStatus::State::live()));
+    h.settle();
+    ASSERT_EQ(c.tierInfos().size(), 1u);
+    EXPECT_EQ(c.tierInfos()[0].tier, 1);
+    EXPECT_EQ(c.tierInfos()[0].dimensions, (VideoDimensions{640, 360}));
+
     c.setShowsTierComparison(false);
+    EXPECT_TRUE(c.tierInfos().empty());
+    QSignalSpy tiers(&c, &SenderController::tierInfosChanged);
     h.mainPipeline().statusHandler(statusWith(SenderStatus::State::starting()));
     h.settle();
     EXPECT_TRUE(c.tierInfos().empty());

@@ -66,6 +66,28 @@ TEST(SenderServerAdmission, CapsConnectionsWithoutHelloPerAddressAndOverallWhile
     EXPECT_TRUE(later.join(TestViewer::hello("later")));
 }
 
+TEST(SenderServerAdmission, OneAddressHoldsAtMostItsTotalOfViewersAndWaitingConnections) {
+    ServerFixture fixture;
+    // Viewers and connections still without hello count together, below the waiting cap of their own.
+    const size_t waiting = SenderServer::maximumPendingPerAddress / 2;
+    std::vector<std::unique_ptr<TestViewer>> viewers;
+    while (viewers.size() + waiting < SenderServer::maximumConnectionsPerAddress) {
+        viewers.push_back(fixture.joinedViewer("viewer-" + std::to_string(viewers.size())));
+        ASSERT_TRUE(viewers.back());
+    }
+    std::vector<RawPeer> held;
+    for (size_t i = 0; i < waiting; ++i) {
+        held.push_back(RawPeer::connectTo(fixture.port()));
+    }
+    ASSERT_TRUE(waitUntil([&] { return fixture.pendingCount() == waiting; }));
+    RawPeer oneTooMany = RawPeer::connectTo(fixture.port());
+    EXPECT_TRUE(refusedSilently(oneTooMany));
+
+    // Another address is not held to this one's total.
+    held.push_back(RawPeer::connectTo(fixture.port(), loopback(2)));
+    EXPECT_TRUE(waitUntil([&] { return fixture.pendingCount() == waiting + 1; }));
+}
+
 TEST(SenderServerAdmission, ViewerMessagesAboveTheCapEndTheConnectionAtTheHeader) {
     ServerFixture fixture;
     // Exactly at the cap is still a message: a restart request padded with JSON white space.
