@@ -20,10 +20,18 @@ ApplicationWindow {
     title: "Tilvara Sender"
     color: Theme.windowBackground
     width: developer ? 1180 : simpleWidth
-    height: developer ? 760 : 560
     minimumWidth: developer ? 980 : simpleWidth
     maximumWidth: developer ? 16777215 : simpleWidth
-    minimumHeight: developer ? 640 : 360
+
+    // Outside developer mode the window is as high as the simple view with its bars; the user sizes the
+    // dashboard.
+    WindowHeight {
+        window: window
+        fitsContent: !window.developer
+        contentHeight: simpleView.implicitHeight + window.menuBar.implicitHeight + window.header.implicitHeight
+        freeMinimumHeight: 640
+        freeHeight: 760
+    }
 
     Behavior on width {
         enabled: !window.developer
@@ -114,9 +122,17 @@ ApplicationWindow {
                 }
             }
 
-            // The centre stays empty: the dashboard carries the reference clock in its own strip.
+            // The centre holds the dashboard's reference clock while the test picture is live; its room is
+            // kept, so the toolbar does not change height when it comes and goes.
             Item {
                 Layout.fillWidth: true
+                implicitHeight: referenceClock.implicitHeight
+                ReferenceClock {
+                    id: referenceClock
+                    objectName: "referenceClock"
+                    anchors.centerIn: parent
+                    visible: window.developer && developerView.showsReferenceClock
+                }
             }
 
             ToolButton {
@@ -126,6 +142,8 @@ ApplicationWindow {
                 display: AbstractButton.IconOnly
                 text: "Quelle hinzufügen"
                 icon.source: "image://symbol/plus"
+                // The symbols are drawn black; only a tint makes the disabled state show.
+                icon.color: palette.buttonText
                 ToolTip.visible: hovered
                 ToolTip.text: window.model.addSourceHelp
                 onClicked: window.model.addOutput()
@@ -155,6 +173,7 @@ ApplicationWindow {
     // Both views stay made; only the one of the current mode is shown, and a hidden view neither draws nor
     // counts as showing a preview.
     DeveloperMainView {
+        id: developerView
         objectName: "developerMainView"
         anchors.fill: parent
         visible: window.developer
@@ -164,6 +183,7 @@ ApplicationWindow {
     }
 
     SimpleMainView {
+        id: simpleView
         objectName: "simpleMainView"
         anchors.fill: parent
         visible: !window.developer

@@ -10,7 +10,6 @@ Item {
     id: root
     required property OnboardingModel model
     property int page: 0
-    readonly property var current: model.pages[page]
     readonly property int lastPage: model.pages.length - 1
     // One entry per page, true for the page shown.
     readonly property var dots: {
@@ -27,6 +26,161 @@ Item {
         } else {
             page = page + 1
         }
+    }
+
+    // One page: icon or badge, title, text and the page's own row.
+    component PageBlock: Item {
+        id: block
+        required property int pageIndex
+        required property OnboardingModel onboarding
+        readonly property var content: onboarding.pages[pageIndex]
+
+        // The colour of the corner-to-corner gradient of the badge's square where its circle begins (t of
+        // 0.146) and ends (0.854): the circle is turned so that a gradient along it runs along the diagonal.
+        function mix(t) {
+            // The page names its colours as text; a colour value has channels.
+            const from = Qt.lighter(content.colors[0], 1)
+            const to = Qt.lighter(content.colors[1], 1)
+            return Qt.rgba(from.r + (to.r - from.r) * t, from.g + (to.g - from.g) * t, from.b + (to.b - from.b) * t, 1)
+        }
+
+        ColumnLayout {
+            id: pageBlock
+            objectName: "onboardingPage"
+            anchors.left: parent.left
+            anchors.right: parent.right
+            anchors.top: parent.top
+            anchors.leftMargin: 36
+            anchors.rightMargin: 36
+            anchors.topMargin: 28
+            spacing: 18
+
+            Item {
+                Layout.alignment: Qt.AlignHCenter
+                implicitWidth: 112
+                implicitHeight: 112
+
+                AppIconImage {
+                    anchors.centerIn: parent
+                    visible: block.pageIndex === 0
+                    size: 112
+                }
+                Item {
+                    objectName: "onboardingBadge"
+                    anchors.centerIn: parent
+                    visible: block.pageIndex > 0
+                    width: 96
+                    height: 96
+                    Rectangle {
+                        anchors.fill: parent
+                        radius: 48
+                        antialiasing: true
+                        // A vertical gradient turned a quarter back: first colour top-leading, second
+                        // bottom-trailing.
+                        rotation: -45
+                        gradient: Gradient {
+                            GradientStop { position: 0.0; color: block.content.colors.length > 1 ? block.mix(1 / 2 - Math.SQRT1_2 / 2) : "transparent" }
+                            GradientStop { position: 1.0; color: block.content.colors.length > 1 ? block.mix(1 / 2 + Math.SQRT1_2 / 2) : "transparent" }
+                        }
+                    }
+                    Symbol {
+                        anchors.centerIn: parent
+                        name: block.content.symbol
+                        color: "white"
+                        size: 40
+                    }
+                }
+            }
+
+            Text {
+                objectName: "onboardingTitle"
+                Layout.fillWidth: true
+                horizontalAlignment: Text.AlignHCenter
+                text: block.content.title
+                textFormat: Text.PlainText
+                wrapMode: Text.WordWrap
+                font.family: Theme.fontFamily
+                font.pixelSize: 17
+                font.bold: true
+                color: Theme.primaryText
+            }
+
+            Text {
+                objectName: "onboardingText"
+                Layout.alignment: Qt.AlignHCenter
+                Layout.preferredWidth: Math.min(400, pageBlock.width)
+                horizontalAlignment: Text.AlignHCenter
+                text: block.content.text
+                textFormat: Text.PlainText
+                wrapMode: Text.WordWrap
+                font.family: Theme.fontFamily
+                font.pixelSize: 13
+                color: Theme.secondaryText
+            }
+
+            Item {
+                Layout.fillWidth: true
+                Layout.minimumHeight: 44
+                implicitHeight: Math.max(44, extra.implicitHeight)
+
+                Row {
+                    objectName: "onboardingSourceLine"
+                    anchors.centerIn: parent
+                    visible: block.pageIndex === 1
+                    spacing: 6
+                    Symbol {
+                        anchors.verticalCenter: parent.verticalCenter
+                        name: block.onboarding.sourceSymbol
+                        color: block.onboarding.sourceDetected ? Theme.color("green") : Theme.secondaryText
+                        size: 14
+                    }
+                    Text {
+                        objectName: "onboardingSourceText"
+                        anchors.verticalCenter: parent.verticalCenter
+                        text: block.onboarding.sourceText
+                        textFormat: Text.PlainText
+                        font.family: Theme.fontFamily
+                        font.pixelSize: 13
+                        color: block.onboarding.sourceDetected ? Theme.color("green") : Theme.secondaryText
+                    }
+                }
+
+                Text {
+                    id: extra
+                    objectName: "onboardingAddressHint"
+                    anchors.centerIn: parent
+                    width: parent.width
+                    visible: block.pageIndex === 2
+                    horizontalAlignment: Text.AlignHCenter
+                    wrapMode: Text.WordWrap
+                    // Read when the page is made, as the addresses may have changed.
+                    text: block.pageIndex === 2 ? block.onboarding.addressHint() : ""
+                    textFormat: Text.StyledText
+                    font.family: Theme.fontFamily
+                    font.pixelSize: 12
+                    color: Theme.secondaryText
+                }
+
+                Switch {
+                    objectName: "onboardingLoginSwitch"
+                    anchors.centerIn: parent
+                    visible: block.pageIndex === 3
+                    text: "Beim Anmelden automatisch starten"
+                    checked: block.onboarding.launchAtLogin
+                    onToggled: block.onboarding.setLaunchAtLogin(checked)
+                }
+            }
+        }
+    }
+
+    // Each page is made anew as it comes, so its transition runs; while the view is hidden (a new
+    // presentation starting at the first page) it changes at once.
+    onPageChanged: pageStack.replace(pageComponent, {pageIndex: page, onboarding: model},
+                                     visible ? StackView.Transition : StackView.Immediate)
+
+    Component {
+        id: pageComponent
+        PageBlock {}
     }
 
     objectName: "onboardingView"
@@ -48,130 +202,24 @@ Item {
         anchors.fill: parent
         spacing: 0
 
-        ColumnLayout {
-            id: pageBlock
-            objectName: "onboardingPage"
+        // The page block; a new page replaces it, fading in from the trailing edge while the old one fades
+        // out towards the leading edge, whichever way the user goes. Below it stays at least 18 free.
+        StackView {
+            id: pageStack
+            objectName: "onboardingPages"
             Layout.fillWidth: true
-            Layout.leftMargin: 36
-            Layout.rightMargin: 36
-            Layout.topMargin: 28
-            spacing: 18
-
-            Item {
-                Layout.alignment: Qt.AlignHCenter
-                implicitWidth: 112
-                implicitHeight: 112
-
-                AppIconImage {
-                    anchors.centerIn: parent
-                    visible: root.page === 0
-                    size: 112
-                }
-                Rectangle {
-                    objectName: "onboardingBadge"
-                    anchors.centerIn: parent
-                    visible: root.page > 0
-                    width: 96
-                    height: 96
-                    radius: 48
-                    gradient: Gradient {
-                        orientation: Gradient.Vertical
-                        GradientStop { position: 0.0; color: root.current.colors.length > 0 ? root.current.colors[0] : "transparent" }
-                        GradientStop { position: 1.0; color: root.current.colors.length > 1 ? root.current.colors[1] : "transparent" }
-                    }
-                    Symbol {
-                        anchors.centerIn: parent
-                        name: root.current.symbol
-                        color: "white"
-                        size: 40
-                    }
-                }
-            }
-
-            Text {
-                objectName: "onboardingTitle"
-                Layout.fillWidth: true
-                horizontalAlignment: Text.AlignHCenter
-                text: root.current.title
-                textFormat: Text.PlainText
-                wrapMode: Text.WordWrap
-                font.family: Theme.fontFamily
-                font.pixelSize: 17
-                font.bold: true
-                color: Theme.primaryText
-            }
-
-            Text {
-                objectName: "onboardingText"
-                Layout.alignment: Qt.AlignHCenter
-                Layout.preferredWidth: Math.min(400, pageBlock.width)
-                horizontalAlignment: Text.AlignHCenter
-                text: root.current.text
-                textFormat: Text.PlainText
-                wrapMode: Text.WordWrap
-                font.family: Theme.fontFamily
-                font.pixelSize: 13
-                color: Theme.secondaryText
-            }
-
-            Item {
-                Layout.fillWidth: true
-                Layout.minimumHeight: 44
-                implicitHeight: Math.max(44, extra.implicitHeight)
-
-                Row {
-                    id: sourceRow
-                    objectName: "onboardingSourceLine"
-                    anchors.centerIn: parent
-                    visible: root.page === 1
-                    spacing: 6
-                    Symbol {
-                        anchors.verticalCenter: parent.verticalCenter
-                        name: root.model.sourceSymbol
-                        color: root.model.sourceDetected ? Theme.color("green") : Theme.secondaryText
-                        size: 14
-                    }
-                    Text {
-                        objectName: "onboardingSourceText"
-                        anchors.verticalCenter: parent.verticalCenter
-                        text: root.model.sourceText
-                        textFormat: Text.PlainText
-                        font.family: Theme.fontFamily
-                        font.pixelSize: 13
-                        color: root.model.sourceDetected ? Theme.color("green") : Theme.secondaryText
-                    }
-                }
-
-                Text {
-                    id: extra
-                    objectName: "onboardingAddressHint"
-                    anchors.centerIn: parent
-                    width: parent.width
-                    visible: root.page === 2
-                    horizontalAlignment: Text.AlignHCenter
-                    wrapMode: Text.WordWrap
-                    // Built anew with the page, as the addresses may have changed.
-                    text: root.page === 2 ? root.model.addressHint() : ""
-                    textFormat: Text.StyledText
-                    font.family: Theme.fontFamily
-                    font.pixelSize: 12
-                    color: Theme.secondaryText
-                }
-
-                Switch {
-                    objectName: "onboardingLoginSwitch"
-                    anchors.centerIn: parent
-                    visible: root.page === 3
-                    text: "Beim Anmelden automatisch starten"
-                    checked: root.model.launchAtLogin
-                    onToggled: root.model.setLaunchAtLogin(checked)
-                }
-            }
-        }
-
-        Item {
             Layout.fillHeight: true
-            Layout.minimumHeight: 18
+            Layout.bottomMargin: 18
+            clip: true
+            Component.onCompleted: push(pageComponent, {pageIndex: root.page, onboarding: root.model}, StackView.Immediate)
+            replaceEnter: Transition {
+                NumberAnimation { property: "x"; from: pageStack.width; to: 0; duration: 500; easing.type: Easing.OutCubic }
+                NumberAnimation { property: "opacity"; from: 0; to: 1; duration: 500; easing.type: Easing.OutCubic }
+            }
+            replaceExit: Transition {
+                NumberAnimation { property: "x"; from: 0; to: -pageStack.width; duration: 500; easing.type: Easing.OutCubic }
+                NumberAnimation { property: "opacity"; from: 1; to: 0; duration: 500; easing.type: Easing.OutCubic }
+            }
         }
 
         Rectangle {

@@ -19,13 +19,15 @@ Window {
     objectName: "settingsWindow"
     title: "Einstellungen"
     width: 460
-    height: form.implicitHeight + 32
     minimumWidth: 460
     maximumWidth: 460
-    minimumHeight: height
-    maximumHeight: height
     color: Theme.windowBackground
     onClosing: commitPendingEdits()
+
+    WindowHeight {
+        window: window
+        contentHeight: form.implicitHeight + 32
+    }
 
     component SectionHeader: Text {
         font.family: Theme.fontFamily

@@ -18,7 +18,8 @@ Rectangle {
     objectName: "simpleMainView"
     color: Theme.windowBackground
     implicitWidth: 720
-    implicitHeight: 640
+    // The whole column: the window takes this height, and scrolls only where the screen ends first.
+    implicitHeight: column.implicitHeight + 32
 
     SimpleMainViewModel {
         id: viewModel

@@ -34,11 +34,19 @@ Window {
             spacing: 10
             AppIconImage {
                 size: 34
+                Layout.minimumWidth: size
             }
-            Column {
+            // The names give way to the badge: the state is what the panel is opened for, and the longest
+            // one ("KEIN VIDEOEINGANG") is the usual one with nothing plugged in.
+            ColumnLayout {
+                objectName: "trayNames"
+                Layout.fillWidth: true
+                Layout.minimumWidth: 0
                 spacing: 1
                 Text {
+                    Layout.fillWidth: true
                     text: "Tilvara Sender"
+                    elide: Text.ElideRight
                     font.family: Theme.fontFamily
                     font.pixelSize: 13
                     font.weight: Font.DemiBold
@@ -46,18 +54,18 @@ Window {
                 }
                 Text {
                     objectName: "trayDisplayName"
+                    Layout.fillWidth: true
                     text: panel.model.displayName
                     textFormat: Text.PlainText
+                    elide: Text.ElideRight
                     font.family: Theme.fontFamily
                     font.pixelSize: 11
                     color: Theme.secondaryText
                 }
             }
-            Item {
-                Layout.fillWidth: true
-            }
             StatusBadge {
                 objectName: "trayBadge"
+                Layout.minimumWidth: implicitWidth
                 title: panel.model.badgeTitle
                 color: Theme.color(panel.model.badgeColor)
                 pulsing: panel.model.showsPicture

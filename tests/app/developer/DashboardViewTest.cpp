@@ -121,6 +121,9 @@ TEST_F(DashboardView, WaitingThenLiveWithTwoViewersThenPaused) {
     EXPECT_EQ(metric(0), "–");
     EXPECT_EQ(textOf("mainOutputName"), "Regie");
     EXPECT_TRUE(item("outputsHint")->isVisible());
+    // The reference clock goes into the window's toolbar: no strip is kept for it above the panels.
+    EXPECT_EQ(item("panelColumn")->mapToScene({}).y(), 0);
+    EXPECT_FALSE(view->rootObject()->property("showsReferenceClock").toBool());
     screenshot("dashboard-waiting.png");
 
     c.selectTestPattern();
@@ -139,7 +142,7 @@ TEST_F(DashboardView, WaitingThenLiveWithTwoViewersThenPaused) {
     EXPECT_EQ(item("sourceChip")->property("systemImage").toString(), "testtube.2");
     EXPECT_EQ(metric(2), "2");
     EXPECT_NE(metric(1), "–");
-    EXPECT_TRUE(item("referenceClock")->isVisible());
+    EXPECT_TRUE(view->rootObject()->property("showsReferenceClock").toBool());
     screenshot("dashboard-live.png");
     // The lower half of the column: tier comparison, figures, viewers and encoder.
     auto* column = qvariant_cast<QQuickItem*>(item("panelColumn")->property("contentItem"));
@@ -153,7 +156,7 @@ TEST_F(DashboardView, WaitingThenLiveWithTwoViewersThenPaused) {
     EXPECT_TRUE(item("resumeButton")->isVisible());
     EXPECT_FALSE(item("allowCameraButton")->isVisible());
     EXPECT_EQ(item("placeholderSymbol")->property("name").toString(), "pause.circle");
-    EXPECT_FALSE(item("referenceClock")->isVisible());
+    EXPECT_FALSE(view->rootObject()->property("showsReferenceClock").toBool());
     EXPECT_EQ(metric(0), "–");
     screenshot("dashboard-paused.png");
 

@@ -1,7 +1,9 @@
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QScreen>
 #include <QTest>
+#include <QtMath>
 
 #include <gtest/gtest.h>
 
@@ -94,11 +96,33 @@ TEST(MainWindow, TheIntroductionEndsOnlyThroughItsOwnButtonsAndIsRecorded) {
     EXPECT_TRUE(sheet->property("visible").toBool());
     EXPECT_TRUE(shell.controller.showsOnboarding());
 
+    auto* pages = shell.find<QQuickItem>("main", "onboardingPages");
+    ASSERT_NE(pages, nullptr);
+    const auto page = [&] { return qvariant_cast<QQuickItem*>(pages->property("currentItem")); };
     for (const char* expected : {"Weiter", "Weiter", "Weiter", "Los geht’s"}) {
         auto* next = shell.find("main", "onboardingNextButton");
         ASSERT_NE(next, nullptr);
         EXPECT_EQ(next->property("text").toString(), QString::fromUtf8(expected));
         click(next);
+        if (shell.controller.showsOnboarding()) {
+            // The new page comes in from the trailing edge and settles.
+            EXPECT_GT(page()->x(), 0);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return page()->x() == 0 && page()->opacity() == 1; }));
+        }
+        if (std::string_view(expected) == "Weiter" && page()->property("pageIndex").toInt() == 1) {
+            // The badge runs from its first colour top-leading to its second bottom-trailing: equal along
+            // the other diagonal, different along this one.
+            auto* badge = page()->findChild<QQuickItem*>("onboardingBadge");
+            ASSERT_NE(badge, nullptr);
+            const QImage image = window->grabWindow();
+            const QPointF centre = badge->mapToScene(QPointF(badge->width() / 2, badge->height() / 2));
+            const auto at = [&](int dx, int dy) {
+                return QColor(image.pixel(centre.toPoint() + QPoint(dx, dy)));
+            };
+            EXPECT_EQ(at(30, -30), at(-30, 30));
+            EXPECT_NE(at(-30, -30), at(30, -30));
+            EXPECT_NE(at(-30, -30), at(30, 30));
+        }
     }
     EXPECT_FALSE(shell.controller.showsOnboarding());
     shell.controller.flushSettings();
@@ -109,6 +133,63 @@ TEST(MainWindow, TheIntroductionEndsOnlyThroughItsOwnButtonsAndIsRecorded) {
     shell.model.showIntroduction();
     ASSERT_TRUE(QTest::qWaitFor([&] { return sheet->property("opened").toBool(); }));
     EXPECT_EQ(shell.find("main", "onboardingBackButton")->property("text").toString(), "Überspringen");
+}
+
+// Outside developer mode the window is as high as its content, up to the screen's free height; "+" stops at
+// three extra outputs (the controller ignores a fourth, so an enabled button would do nothing).
+TEST(MainWindow, SimpleModeIsAsHighAsItsContentAndAddsUpToThreeOutputs) {
+    Shell shell;
+    shell.controller.setShowsOnboarding(false);
+    shell.controller.setDeveloperMode(false);
+    shell.controller.start();
+    shell.windows.open("main");
+    QQuickWindow* window = shell.windows.window("main");
+    ASSERT_NE(window, nullptr);
+    auto* view = shell.find<QQuickItem>("main", "simpleMainView");
+    auto* add = shell.find<QQuickItem>("main", "addSourceButton");
+    ASSERT_TRUE(view && add);
+    const int available = window->screen()->availableGeometry().height();
+    QImage enabledLook;
+    for (int extra = 0; extra <= 3; ++extra) {
+        if (extra > 0) {
+            shell.controller.addOutput();
+        }
+        EXPECT_EQ(add->isEnabled(), extra < 3) << extra;
+        const auto wanted = [&] { return qCeil(view->implicitHeight() + window->height() - view->height()); };
+        EXPECT_TRUE(QTest::qWaitFor([&] { return window->height() == std::min(wanted(), available); }))
+            << extra << ": " << window->height() << " for " << wanted();
+        // Disabled, it must look it too.
+        const QImage look = window->grabWindow().copy(add->mapRectToScene(add->boundingRect()).toRect());
+        if (extra == 2) {
+            enabledLook = look;
+        } else if (extra == 3) {
+            EXPECT_NE(look, enabledLook);
+        }
+    }
+    shell.controller.stop();
+}
+
+TEST(SettingsWindow, FollowsItsContentWhileOpenAndWhenOpenedAgain) {
+    Shell shell;
+    // The buttons of the last row end 16 above the window's edge; drawn first, so the form has laid out.
+    const auto fits = [&] {
+        QQuickWindow* window = shell.windows.window("settings");
+        auto* licenses = shell.find<QQuickItem>("settings", "licensesButton");
+        window->grabWindow();
+        return window->height() == qCeil(licenses->mapToScene(QPointF(0, licenses->height())).y()) + 16;
+    };
+    shell.windows.open("settings");
+    QQuickWindow* window = shell.windows.window("settings");
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(QTest::qWaitFor(fits)) << window->height();
+    const int wifi = window->height();
+    // The studio footer is a line longer.
+    click(shell.find("settings", "studioQualityButton"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->height() > wifi && fits(); })) << window->height();
+    window->grabWindow().save(QStringLiteral(KELVORA_UI_SCREENSHOTS "/settings-window-studio.png"));
+    shell.windows.closeAll();
+    shell.windows.open("settings");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shell.windows.window("settings")->height() > wifi && fits(); }));
 }
 
 TEST(SettingsWindow, ATypedNameIsKeptWhenTheWindowClosesOrTheProgramQuits) {
@@ -223,6 +304,44 @@ TEST(Tray, IconMenuAndPanelFollowTheControllerAndActThroughIt) {
     backend.clicked();
     EXPECT_EQ(toggles, 1);
     controller.stop();
+}
+
+// With nothing plugged in the badge reads "KEIN VIDEOEINGANG", its longest title: the names give way, and
+// nothing reaches past the panel's padding, whatever the status and however long the name.
+TEST(Tray, PanelHeaderFitsAtEveryStatus) {
+    Shell shell;
+    FakeTray backend;
+    TrayModel tray(shell.controller, shell.model, backend, [] {});
+    shell.windows.define("panel", QUrl("qrc:/qt/qml/Kelvora/Shell/TrayPanel.qml"),
+                         {{"model", QVariant::fromValue(&tray)}});
+    SenderSettings named = shell.controller.settings();
+    named.senderName = "Regieplatz Bühne links, zweiter Rang";
+    shell.controller.setSettings(named);
+    shell.controller.start();
+    shell.windows.open("panel");
+    using State = SenderStatus::State;
+    for (const State& state : {State::waitingForSource(), State::starting(), State::noSignal(), State::live(),
+                               State::paused(), State::error("Gerät ist belegt")}) {
+        SenderStatus status;
+        status.state = state;
+        shell.harness.mainPipeline().statusHandler(status);
+        shell.harness.settle();
+        auto* badge = shell.find<QQuickItem>("panel", "trayBadge");
+        auto* names = shell.find<QQuickItem>("panel", "trayNames");
+        ASSERT_TRUE(badge && names);
+        const QRectF badgeRect = badge->mapRectToScene(QRectF(0, 0, badge->width(), badge->height()));
+        const QRectF namesRect = names->mapRectToScene(QRectF(0, 0, names->width(), names->height()));
+        const std::string title = badge->property("title").toString().toStdString();
+        EXPECT_GE(badge->width(), badge->implicitWidth()) << title;
+        EXPECT_LE(badgeRect.right(), 330 - 14) << title;
+        EXPECT_LE(namesRect.right(), badgeRect.left()) << title;
+        if (state.kind() == State::Kind::waitingForSource) {
+            shell.windows.window("panel")->grabWindow().save(
+                QStringLiteral(KELVORA_UI_SCREENSHOTS "/tray-panel-waiting.png"));
+        }
+    }
+    shell.windows.closeAll();
+    shell.controller.stop();
 }
 
 }  // namespace

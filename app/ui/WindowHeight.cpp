@@ -1,0 +1,111 @@
+#include "app/ui/WindowHeight.h"
+
+#include <QEvent>
+#include <QScreen>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace kelvora {
+namespace {
+
+// Qt's largest window side (QWINDOWSIZE_MAX).
+constexpr int kUnbounded = (1 << 24) - 1;
+
+}  // namespace
+
+WindowHeight::WindowHeight(QObject* parent) : QObject(parent) {}
+
+void WindowHeight::setWindow(QQuickWindow* window) {
+    if (window_ == window) {
+        return;
+    }
+    if (window_) {
+        window_->removeEventFilter(this);
+        disconnect(window_, nullptr, this, nullptr);
+    }
+    window_ = window;
+    free_ = false;
+    if (window_) {
+        // The frame is known only once the window manager has framed the window: the first exposure.
+        window_->installEventFilter(this);
+        connect(window_, &QWindow::screenChanged, this, [this] { watchScreen(); });
+        watchScreen();
+    }
+    emit windowChanged();
+    apply();
+}
+
+void WindowHeight::setContentHeight(qreal height) {
+    if (contentHeight_ != height) {
+        contentHeight_ = height;
+        emit contentHeightChanged();
+        apply();
+    }
+}
+
+void WindowHeight::setFitsContent(bool fits) {
+    if (fitsContent_ != fits) {
+        fitsContent_ = fits;
+        emit fitsContentChanged();
+        apply();
+    }
+}
+
+bool WindowHeight::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == window_ && event->type() == QEvent::Expose && fitsContent_) {
+        fit();
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void WindowHeight::watchScreen() {
+    disconnect(screenConnection_);
+    if (QScreen* screen = window_ ? window_->screen() : nullptr) {
+        screenConnection_ = connect(screen, &QScreen::availableGeometryChanged, this, [this] { apply(); });
+    }
+    apply();
+}
+
+int WindowHeight::availableHeight() const {
+    const QScreen* screen = window_->screen();
+    if (screen == nullptr) {
+        return std::numeric_limits<int>::max();
+    }
+    const QMargins frame = window_->frameMargins();
+    return std::max(1, screen->availableGeometry().height() - frame.top() - frame.bottom());
+}
+
+void WindowHeight::apply() {
+    if (!window_) {
+        return;
+    }
+    if (fitsContent_) {
+        free_ = false;
+        fit();
+        return;
+    }
+    window_->setMaximumHeight(kUnbounded);
+    window_->setMinimumHeight(freeMinimumHeight_);
+    if (!free_) {
+        free_ = true;
+        window_->setHeight(std::max(freeHeight_, freeMinimumHeight_));
+    }
+}
+
+void WindowHeight::fit() {
+    // Before the content has laid out it asks for nothing; a window of height 0 helps no one.
+    const int wanted = static_cast<int>(std::ceil(contentHeight_));
+    if (!window_ || wanted <= 0) {
+        return;
+    }
+    const int target = std::min(wanted, availableHeight());
+    window_->setMinimumHeight(std::min(window_->minimumHeight(), target));
+    window_->setMaximumHeight(std::max(window_->maximumHeight(), target));
+    window_->setHeight(target);
+    window_->setMinimumHeight(target);
+    window_->setMaximumHeight(target);
+}
+
+}  // namespace kelvora

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QtQml/qqmlregistration.h>
+#include <QMetaObject>
+#include <QObject>
+#include <QPointer>
+#include <QQuickWindow>
+
+namespace kelvora {
+
+// The height rule of a window. While `fitsContent` is on the window is exactly as high as its content asks
+// (`contentHeight`, the client area), capped where the free area of its screen ends, and the user cannot
+// change it; the content scrolls past the cap. While it is off the user sizes the window freely from
+// `freeMinimumHeight` up, and it starts at `freeHeight`.
+//
+// Window managers clamp a resize to the size limits they last saw, and Qt clamps a window to new limits at
+// once; bound one by one, height and limits would race. So all three change here in one order that never
+// asks for a height outside the limits in force: widen the limits, resize, then narrow them.
+class WindowHeight : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+    Q_PROPERTY(QQuickWindow* window READ window WRITE setWindow NOTIFY windowChanged)
+    Q_PROPERTY(qreal contentHeight READ contentHeight WRITE setContentHeight NOTIFY contentHeightChanged)
+    Q_PROPERTY(bool fitsContent READ fitsContent WRITE setFitsContent NOTIFY fitsContentChanged)
+    Q_PROPERTY(int freeMinimumHeight MEMBER freeMinimumHeight_ NOTIFY freeHeightsChanged)
+    Q_PROPERTY(int freeHeight MEMBER freeHeight_ NOTIFY freeHeightsChanged)
+
+  public:
+    explicit WindowHeight(QObject* parent = nullptr);
+
+    QQuickWindow* window() const { return window_; }
+    void setWindow(QQuickWindow* window);
+    qreal contentHeight() const { return contentHeight_; }
+    void setContentHeight(qreal height);
+    bool fitsContent() const { return fitsContent_; }
+    void setFitsContent(bool fits);
+
+  signals:
+    void windowChanged();
+    void contentHeightChanged();
+    void fitsContentChanged();
+    void freeHeightsChanged();
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void apply();
+    void fit();
+    void watchScreen();
+    // The tallest client area the window's screen leaves room for, its frame counted.
+    int availableHeight() const;
+
+    QPointer<QQuickWindow> window_;
+    QMetaObject::Connection screenConnection_;
+    qreal contentHeight_ = 0;
+    bool fitsContent_ = true;
+    // Whether the free rule is in force already: its starting height is given only when it begins.
+    bool free_ = false;
+    int freeMinimumHeight_ = 0;
+    int freeHeight_ = 0;
+};
+
+}  // namespace kelvora
