@@ -1,5 +1,6 @@
 #include "core/ParameterSets.h"
 
+#include "core/BitReader.h"
 #include "core/ByteReader.h"
 #include "core/Log.h"
 #include "core/WireError.h"
@@ -11,6 +12,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -91,6 +93,172 @@ int32_t openDecoderWith(VideoCodec codec, const Bytes& annexB) {
     return avcodec_open2(context.get(), decoder, nullptr);
 }
 
+int clampedSide(int64_t value) {
+    return static_cast<int>(std::clamp<int64_t>(value, 0, INT32_MAX));
+}
+
+// `coded` less the cropping window, whose offsets count in units of `unitX` × `unitY` pixels.
+std::optional<PictureSize> cropped(int64_t codedWidth, int64_t codedHeight, BitReader& reader, bool cropping,
+                                   int64_t unitX, int64_t unitY) {
+    int64_t left = 0, right = 0, top = 0, bottom = 0;
+    if (cropping) {
+        auto l = reader.exponentialGolomb(), r = reader.exponentialGolomb(), t = reader.exponentialGolomb(),
+             b = reader.exponentialGolomb();
+        if (!l || !r || !t || !b) {
+            return std::nullopt;
+        }
+        left = *l, right = *r, top = *t, bottom = *b;
+    }
+    if (reader.isExhausted()) {
+        return std::nullopt;
+    }
+    const int64_t width = codedWidth - unitX * (left + right);
+    const int64_t height = codedHeight - unitY * (top + bottom);
+    return PictureSize{{clampedSide(codedWidth), clampedSide(codedHeight)},
+                       {clampedSide(width), clampedSide(height)}};
+}
+
+// H.264 seq_parameter_set_rbsp up to the cropping window.
+std::optional<PictureSize> h264PictureSize(ByteView sps) {
+    BitReader reader(sps.data() + 1, sps.size() - 1);
+    const uint32_t profile = reader.bits(8);
+    reader.bits(16);  // constraint flags, level
+    if (!reader.exponentialGolomb()) {
+        return std::nullopt;
+    }
+    uint32_t chromaFormat = 1;
+    bool separateColourPlanes = false;
+    constexpr uint32_t profilesWithChromaFormat[] = {100, 110, 122, 244, 44,  83, 86,
+                                                     118, 128, 138, 139, 134, 135};
+    if (std::find(std::begin(profilesWithChromaFormat), std::end(profilesWithChromaFormat), profile) !=
+        std::end(profilesWithChromaFormat)) {
+        auto format = reader.exponentialGolomb();
+        if (!format || *format > 3) {
+            return std::nullopt;
+        }
+        chromaFormat = *format;
+        if (chromaFormat == 3) {
+            separateColourPlanes = reader.bits(1) != 0;
+        }
+        if (!reader.exponentialGolomb() || !reader.exponentialGolomb()) {  // bit depths
+            return std::nullopt;
+        }
+        reader.bits(1);             // transform bypass
+        if (reader.bits(1) != 0) {  // scaling matrices: skipped list by list
+            for (int list = 0; list < (chromaFormat == 3 ? 12 : 8); ++list) {
+                if (reader.bits(1) == 0) {
+                    continue;
+                }
+                int64_t last = 8, next = 8;
+                for (int j = 0; j < (list < 6 ? 16 : 64) && next != 0; ++j) {
+                    auto delta = reader.signedExponentialGolomb();
+                    if (!delta) {
+                        return std::nullopt;
+                    }
+                    next = ((last + *delta) % 256 + 256) % 256;
+                    last = next == 0 ? last : next;
+                }
+            }
+        }
+    }
+    if (!reader.exponentialGolomb()) {  // log2_max_frame_num_minus4
+        return std::nullopt;
+    }
+    auto orderType = reader.exponentialGolomb();
+    if (!orderType || *orderType > 2) {
+        return std::nullopt;
+    }
+    if (*orderType == 0) {
+        if (!reader.exponentialGolomb()) {
+            return std::nullopt;
+        }
+    } else if (*orderType == 1) {
+        reader.bits(1);
+        if (!reader.signedExponentialGolomb() || !reader.signedExponentialGolomb()) {
+            return std::nullopt;
+        }
+        auto cycle = reader.exponentialGolomb();
+        if (!cycle || *cycle > 255) {
+            return std::nullopt;
+        }
+        for (uint32_t i = 0; i < *cycle; ++i) {
+            if (!reader.signedExponentialGolomb()) {
+                return std::nullopt;
+            }
+        }
+    }
+    if (!reader.exponentialGolomb()) {  // max_num_ref_frames
+        return std::nullopt;
+    }
+    reader.bits(1);  // gaps in frame_num allowed
+    auto widthInMacroblocks = reader.exponentialGolomb();
+    auto heightInMapUnits = reader.exponentialGolomb();
+    if (!widthInMacroblocks || !heightInMapUnits) {
+        return std::nullopt;
+    }
+    const int64_t fieldFactor = reader.bits(1) != 0 ? 1 : 2;  // frame_mbs_only
+    if (fieldFactor == 2) {
+        reader.bits(1);  // adaptive frame/field
+    }
+    reader.bits(1);  // direct 8x8 inference
+    const bool cropping = reader.bits(1) != 0;
+    const uint32_t chromaArrayType = separateColourPlanes ? 0 : chromaFormat;
+    const int64_t unitX = chromaArrayType == 1 || chromaArrayType == 2 ? 2 : 1;
+    const int64_t unitY = (chromaArrayType == 1 ? 2 : 1) * fieldFactor;
+    return cropped((int64_t{*widthInMacroblocks} + 1) * 16,
+                   (int64_t{*heightInMapUnits} + 1) * 16 * fieldFactor, reader, cropping, unitX, unitY);
+}
+
+// HEVC seq_parameter_set_rbsp up to the conformance window.
+std::optional<PictureSize> hevcPictureSize(ByteView sps) {
+    if (sps.size() < 2) {
+        return std::nullopt;
+    }
+    BitReader reader(sps.data() + 2, sps.size() - 2);
+    reader.bits(4);  // video parameter set id
+    const uint32_t subLayers = reader.bits(3);
+    reader.bits(1);  // temporal id nesting
+    // profile_tier_level: the general profile (88 bits) and level (8 bits), then what each sub-layer adds.
+    reader.bits(32), reader.bits(32), reader.bits(24), reader.bits(8);
+    bool profilePresent[8] = {}, levelPresent[8] = {};
+    for (uint32_t i = 0; i < subLayers; ++i) {
+        profilePresent[i] = reader.bits(1) != 0;
+        levelPresent[i] = reader.bits(1) != 0;
+    }
+    if (subLayers > 0) {
+        reader.bits(static_cast<int>(2 * (8 - subLayers)));
+    }
+    for (uint32_t i = 0; i < subLayers; ++i) {
+        if (profilePresent[i]) {
+            reader.bits(32), reader.bits(32), reader.bits(24);
+        }
+        if (levelPresent[i]) {
+            reader.bits(8);
+        }
+    }
+    if (!reader.exponentialGolomb()) {  // sequence parameter set id
+        return std::nullopt;
+    }
+    auto chromaFormat = reader.exponentialGolomb();
+    if (!chromaFormat || *chromaFormat > 3) {
+        return std::nullopt;
+    }
+    bool separateColourPlanes = false;
+    if (*chromaFormat == 3) {
+        separateColourPlanes = reader.bits(1) != 0;
+    }
+    auto width = reader.exponentialGolomb();
+    auto height = reader.exponentialGolomb();
+    if (!width || !height) {
+        return std::nullopt;
+    }
+    const bool window = reader.bits(1) != 0;
+    const uint32_t chromaArrayType = separateColourPlanes ? 0 : *chromaFormat;
+    const int64_t unitX = chromaArrayType == 1 || chromaArrayType == 2 ? 2 : 1;
+    const int64_t unitY = chromaArrayType == 1 ? 2 : 1;
+    return cropped(*width, *height, reader, window, unitX, unitY);
+}
+
 std::string describe(ParameterSetError::Kind kind, int32_t status) {
     if (kind == ParameterSetError::Kind::missing) {
         return "missing";
@@ -121,6 +289,20 @@ std::vector<Bytes> ParameterSets::extract(ByteView data, VideoCodec codec) {
         }
     }
     return sets;
+}
+
+std::vector<std::optional<PictureSize>> ParameterSets::pictureSizes(VideoCodec codec,
+                                                                    const std::vector<Bytes>& parameterSets) {
+    std::vector<std::optional<PictureSize>> sizes;
+    for (const Bytes& set : parameterSets) {
+        const auto kind = nal::type(codec, set);
+        if (codec == VideoCodec::hevc && kind == nal::hevc::sps) {
+            sizes.push_back(hevcPictureSize(set));
+        } else if (codec == VideoCodec::h264 && kind == nal::h264::sps) {
+            sizes.push_back(h264PictureSize(set));
+        }
+    }
+    return sizes;
 }
 
 bool ParameterSets::isComplete(VideoCodec codec, const std::vector<Bytes>& parameterSets) {

@@ -3,9 +3,11 @@
 #include "core/Bytes.h"
 #include "core/Nal.h"
 #include "core/VideoCodec.h"
+#include "core/VideoDimensions.h"
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,29 @@ struct DecoderConfiguration {
     bool operator==(const DecoderConfiguration&) const = default;
 };
 
+// The picture a sequence parameter set describes: the size a decoder allocates (whole macroblocks or coding
+// blocks) and the part of it that is shown (after the set's cropping window).
+struct PictureSize {
+    VideoDimensions coded;
+    VideoDimensions visible;
+
+    bool operator==(const PictureSize&) const = default;
+};
+
+// The largest picture a viewer decodes. Nothing the sender encodes comes near it: its largest size is
+// 3840 × 2160, and the pixel bound is the largest frame of H.264 level 5.2 (36864 macroblocks, 4096 × 2304),
+// which also holds 4096 × 2160. A stream beyond it is refused before the decoder allocates a picture: a
+// sequence parameter set that says 16000 × 16000 would otherwise cost hundreds of megabytes per picture.
+struct PictureSizeLimit {
+    static constexpr int maximumSide = 8192;
+    static constexpr int64_t maximumPixels = int64_t{4096} * 2304;
+
+    static bool allows(VideoDimensions size) {
+        return size.width > 0 && size.height > 0 && size.width <= maximumSide && size.height <= maximumSide &&
+               int64_t{size.width} * size.height <= maximumPixels;
+    }
+};
+
 // The two conversions between an encoder's output and a decoder's configuration.
 class ParameterSets {
   public:
@@ -65,6 +90,12 @@ class ParameterSets {
     // an empty list, ParameterSetError::invalid when a set is empty, is not a parameter set of `codec`, a
     // required kind is absent, or libavcodec refuses the sets.
     static DecoderConfiguration makeDecoderConfiguration(VideoCodec codec, std::vector<Bytes> parameterSets);
+
+    // The picture size each sequence parameter set in the list describes, in list order (a picture may name
+    // any of them); nothing for a set that cannot be read that far. Sides that do not fit an int come out as
+    // INT32_MAX.
+    static std::vector<std::optional<PictureSize>> pictureSizes(VideoCodec codec,
+                                                                const std::vector<Bytes>& parameterSets);
 
     // Whether the list holds every kind of set a decoder needs for `codec` (and nothing else).
     static bool isComplete(VideoCodec codec, const std::vector<Bytes>& parameterSets);

@@ -13,6 +13,7 @@
 #include "core/SimpleStreamProtocol.h"
 #include "fuzz/TypeCodes.h"
 #include "platform/AvahiStrings.h"
+#include "receiver/session/TestStreams.h"
 #include "tests/support/SampleMessages.h"
 
 using namespace kelvora;
@@ -98,6 +99,13 @@ int main(int argc, char** argv) {
         goodbyes.insert(goodbyes.end(), goodbye.begin(), goodbye.end());
     }
     corpus.add("quic_byte_stream", inChunks(goodbyes, {255, 255}));
+
+    // A real keyframe as the sender's encoder makes it (libx264; libx265 leaves its own allocations behind,
+    // which the sanitizers of this program would report), at two sizes.
+    for (const VideoDimensions size : {VideoDimensions{320, 180}, VideoDimensions{64, 48}}) {
+        test::TestEncoder encoder(size);
+        corpus.add("decoder_size", encoder.encode(1'000'000, true).serialized());
+    }
 
     ServiceAnnouncement announcement;
     announcement.senderID = "S-1";

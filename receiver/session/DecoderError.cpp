@@ -2,7 +2,8 @@
 
 namespace kelvora {
 
-DecoderError::DecoderError(Kind kind, int32_t status) : kind_(kind), status_(status) {
+DecoderError::DecoderError(Kind kind, int32_t status, VideoDimensions size)
+    : kind_(kind), status_(status), size_(size) {
     switch (kind_) {
         case Kind::sessionCreation:
             text_ = "sessionCreation(" + std::to_string(status_) + ")";
@@ -12,6 +13,9 @@ DecoderError::DecoderError(Kind kind, int32_t status) : kind_(kind), status_(sta
             break;
         case Kind::noFormat:
             text_ = "noFormat";
+            break;
+        case Kind::pictureTooLarge:
+            text_ = "pictureTooLarge(" + size_.description() + ")";
             break;
     }
 }

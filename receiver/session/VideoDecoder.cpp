@@ -15,6 +15,7 @@ extern "C" {
 #include <atomic>
 #include <cstring>
 #include <deque>
+#include <utility>
 
 namespace kelvora {
 namespace {
@@ -28,14 +29,16 @@ using Packet = std::unique_ptr<AVPacket, PacketFree>;
 
 // The frame as one Annex B packet for libavcodec, `prefix` (the parameter sets, already Annex B) in front.
 // Every NAL length of the payload is checked against the bytes that are left: a length that runs past the
-// end, or a payload without a unit, gives no packet.
-Packet makePacket(ByteView payload, ByteView prefix) {
+// end, or a payload without a unit, gives no packet. Parameter sets inside the payload are left out: only
+// the checked ones of the frame's list reach libavcodec.
+Packet makePacket(VideoCodec codec, ByteView payload, ByteView prefix) {
     std::vector<ByteView> units;
     try {
         units = nal::splitLengthPrefixed(payload);
     } catch (const WireError&) {
         return nullptr;
     }
+    std::erase_if(units, [codec](ByteView unit) { return nal::isParameterSet(codec, unit); });
     if (units.empty()) {
         return nullptr;
     }
@@ -91,6 +94,9 @@ class VideoDecoder::Session {
         // A damaged picture is an error, not a concealed picture: the owner then waits for (or asks for) a
         // keyframe instead of showing smeared blocks until the next one.
         context.err_recognition |= AV_EF_EXPLODE;
+        // Sets that slipped past the check (or a size libavcodec derives otherwise) still get no picture
+        // buffer beyond the bound.
+        context.max_pixels = PictureSizeLimit::maximumPixels;
         const int status = avcodec_open2(&context, decoder, nullptr);
         if (status < 0) {
             throw DecoderError::sessionCreation(status);
@@ -225,7 +231,7 @@ bool VideoDecoder::decode(const EncodedVideoFrame& frame, uint64_t arrivalTime) 
     if (frame.isKeyframe() && !frame.parameterSets.empty() &&
         !(currentCodec_ == frame.codec && currentParameterSets_ == frame.parameterSets)) {
         try {
-            configure(frame.codec, frame.parameterSets);
+            configure(frame.codec, frame.parameterSets, frame.dimensions);
         } catch (const DecoderError& error) {
             report(error, std::move(ticket));
             return true;
@@ -236,8 +242,8 @@ bool VideoDecoder::decode(const EncodedVideoFrame& frame, uint64_t arrivalTime) 
         report(DecoderError::noFormat(), std::move(ticket));
         return true;
     }
-    Packet packet =
-        makePacket(frame.payload, frame.isKeyframe() ? ByteView(parameterSetsAnnexB_) : ByteView());
+    Packet packet = makePacket(frame.codec, frame.payload,
+                               frame.isKeyframe() ? ByteView(parameterSetsAnnexB_) : ByteView());
     if (!packet) {
         report(DecoderError::decode(-1), std::move(ticket));
         return true;
@@ -284,7 +290,24 @@ void VideoDecoder::forgetSession() {
     currentCodec_.reset();
 }
 
-void VideoDecoder::configure(VideoCodec codec, const std::vector<Bytes>& parameterSets) {
+void VideoDecoder::configure(VideoCodec codec, const std::vector<Bytes>& parameterSets,
+                             VideoDimensions announced) {
+    const auto sizes = ParameterSets::pictureSizes(codec, parameterSets);
+    for (const std::optional<PictureSize>& size : sizes) {
+        if (!size) {
+            ViewerLog::decoder().error("Parametersätze unbrauchbar ({}): Bildgröße nicht lesbar",
+                                       videoCodecDisplayName(codec));
+            throw DecoderError::noFormat();
+        }
+        if (!PictureSizeLimit::allows(size->coded)) {
+            throw DecoderError::pictureTooLarge(size->coded);
+        }
+    }
+    if (!sizes.empty() && sizes.front()->visible != announced &&
+        !std::exchange(reportedSizeMismatch_, true)) {
+        ViewerLog::decoder().warn("Bildgröße laut Parametersätzen {}, angekündigt {}",
+                                  sizes.front()->visible.description(), announced.description());
+    }
     DecoderConfiguration configuration;
     try {
         configuration = ParameterSets::makeDecoderConfiguration(codec, parameterSets);

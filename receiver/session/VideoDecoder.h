@@ -33,6 +33,12 @@ class SerialQueue;
 // in frame order, errors found before decoding included. Owners hop from there to their own queue. The
 // decoder must not be destroyed from inside `output` while another thread still uses it.
 //
+// Pictures are bounded in size (PictureSizeLimit): a keyframe whose sequence parameter set describes a larger
+// picture is refused with pictureTooLarge before libavcodec sees it, libavcodec itself refuses to allocate a
+// larger picture (max_pixels), and parameter sets inside a payload are left out (the wire carries them only
+// in the frame's own list, where they are checked). A size that differs from the one the frames announce is
+// logged, once per decoder.
+//
 // The frames waiting for the worker are bounded in count and bytes. A decoder slower than the stream would
 // otherwise fall behind without end, in latency and in memory; at the bound it refuses frames, and having
 // refused one it takes nothing but a keyframe, since every frame in between refers to one it never saw.
@@ -88,9 +94,10 @@ class VideoDecoder {
     // The frame's share, or null when it is refused.
     std::shared_ptr<Ticket> admit(const EncodedVideoFrame& frame);
 
-    // Throws DecoderError: noFormat for sets that libavcodec refuses (the running context stays),
-    // sessionCreation when a new context does not open.
-    void configure(VideoCodec codec, const std::vector<Bytes>& parameterSets);
+    // Throws DecoderError: pictureTooLarge for a sequence parameter set beyond PictureSizeLimit, noFormat for
+    // sets that cannot be read or that libavcodec refuses (the running context stays in both cases),
+    // sessionCreation when a new context does not open. `announced` is the size the frame says it has.
+    void configure(VideoCodec codec, const std::vector<Bytes>& parameterSets, VideoDimensions announced);
     void adopt(DecoderConfiguration configuration);
     // Lets go of the context and the format without waiting: the frames on their way to the worker hold
     // the context they were made for, so the owner's queue never waits for a decoder that is behind.
@@ -107,6 +114,7 @@ class VideoDecoder {
     std::vector<Bytes> currentParameterSets_;
     std::optional<VideoCodec> currentCodec_;
     uint64_t sessionsCreated_ = 0;
+    bool reportedSizeMismatch_ = false;
 };
 
 }  // namespace kelvora

@@ -1,7 +1,9 @@
 #include "receiver/session/VideoDecoder.h"
 
+#include "core/Log.h"
 #include "receiver/session/HeldQueue.h"
 #include "receiver/session/TestStreams.h"
+#include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -71,7 +73,139 @@ void setLength(Bytes& payload, uint32_t length) {
     payload[0] = length >> 24, payload[1] = length >> 16, payload[2] = length >> 8, payload[3] = length;
 }
 
+// A baseline H.264 sequence parameter set for a picture of `width` × `height` whole macroblocks, with its
+// emulation prevention, as an encoder would write it.
+Bytes baselineSps(int width, int height, uint64_t id = 0) {
+    std::vector<bool> bits;
+    const auto put = [&](uint64_t value, int count) {
+        for (int i = count - 1; i >= 0; --i) {
+            bits.push_back(((value >> i) & 1) != 0);
+        }
+    };
+    const auto golomb = [&](uint64_t value) {
+        int length = 0;
+        while ((value + 1) >> (length + 1)) {
+            ++length;
+        }
+        put(0, length);
+        put(value + 1, length + 1);
+    };
+    put(0x67, 8), put(66, 8), put(0, 8), put(40, 8);  // header, profile, constraints, level
+    golomb(id), golomb(0), golomb(2), golomb(1);      // id, frame number bits, order type, references
+    put(0, 1);
+    golomb(static_cast<uint64_t>(width / 16 - 1)), golomb(static_cast<uint64_t>(height / 16 - 1));
+    put(0b11, 2), put(0, 2), put(1, 1);  // frames only, direct 8x8; no cropping, no VUI; stop bit
+    while (bits.size() % 8 != 0) {
+        bits.push_back(false);
+    }
+    Bytes sps;
+    int zeros = 0;
+    for (size_t i = 0; i < bits.size(); i += 8) {
+        uint8_t byte = 0;
+        for (size_t b = 0; b < 8; ++b) {
+            byte = static_cast<uint8_t>(byte << 1 | bits[i + b]);
+        }
+        if (zeros >= 2 && byte <= 3) {
+            sps.push_back(3);
+            zeros = 0;
+        }
+        zeros = byte == 0 ? zeros + 1 : 0;
+        sps.push_back(byte);
+    }
+    return sps;
+}
+
+Bytes lengthPrefixed(const std::vector<Bytes>& units) {
+    Bytes payload;
+    for (const Bytes& unit : units) {
+        payload.resize(payload.size() + 4);
+        const size_t at = payload.size() - 4;
+        const auto length = static_cast<uint32_t>(unit.size());
+        payload[at] = length >> 24, payload[at + 1] = length >> 16, payload[at + 2] = length >> 8,
+        payload[at + 3] = length;
+        payload.insert(payload.end(), unit.begin(), unit.end());
+    }
+    return payload;
+}
+
 }  // namespace
+
+TEST(VideoDecoder, ReadsThePictureSizeOfTheSequenceParameterSet) {
+    struct Case {
+        VideoCodec codec;
+        VideoDimensions size;
+        VideoDimensions coded;
+    };
+    const Case cases[] = {
+        {VideoCodec::h264, {640, 360}, {640, 368}},
+        {VideoCodec::h264, {320, 176}, {320, 176}},
+        {VideoCodec::hevc, {320, 180}, {320, 192}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size.description());
+        TestEncoder encoder(c.size, 0, c.codec);
+        EXPECT_EQ(ParameterSets::pictureSizes(c.codec, encoder.encode(1, true).parameterSets),
+                  (std::vector<std::optional<PictureSize>>{PictureSize{c.coded, c.size}}));
+    }
+    EXPECT_EQ(ParameterSets::pictureSizes(VideoCodec::h264, {baselineSps(16000, 16000)}),
+              (std::vector<std::optional<PictureSize>>{PictureSize{{16000, 16000}, {16000, 16000}}}));
+}
+
+TEST(VideoDecoder, RefusesAPictureBeyondTheSizeBoundBeforeOpeningAContext) {
+    struct Case {
+        VideoDimensions size;
+        bool refused;
+    };
+    const Case cases[] = {
+        {{4096, 2304}, false},  // the pixel bound itself
+        {{4112, 2304}, true},   // one macroblock column more
+        {{8192, 1152}, false},  // the side bound, within the pixel bound
+        {{8208, 16}, true},     // one macroblock past the side bound
+        {{16000, 16000}, true},
+    };
+    TestEncoder encoder({320, 180});
+    const EncodedVideoFrame real = encoder.encode(1, true);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size.description());
+        Decoding d;
+        EncodedVideoFrame frame = real;
+        // Beside the stream's own set, as a second one that a picture may name.
+        frame.parameterSets.insert(frame.parameterSets.begin() + 1,
+                                   baselineSps(c.size.width, c.size.height, 1));
+        d.decoder.decode(frame, 0);
+        const auto result = d.waitFor(1).front();
+        const auto* failure = std::get_if<DecoderError>(&result);
+        EXPECT_EQ(failure && *failure == DecoderError::pictureTooLarge(c.size), c.refused);
+        if (c.refused) {
+            EXPECT_EQ(d.decoder.sessionsCreated(), 0u);
+        }
+    }
+}
+
+TEST(VideoDecoder, IgnoresParameterSetsInsideAPayloadAndLogsAnUnannouncedSizeOnce) {
+    test::LogCapture log(ViewerLog::decoder());
+    Decoding d;
+    TestEncoder small({320, 180}), large({640, 360});
+    const EncodedVideoFrame other = large.encode(1, true);
+    EncodedVideoFrame first = small.encode(2, true);
+    // Another stream's sets in front of the slices: libavcodec would take them for the stream's own.
+    Bytes payload = lengthPrefixed(other.parameterSets);
+    payload.insert(payload.end(), first.payload.begin(), first.payload.end());
+    first.payload = payload;
+    first.dimensions = {1280, 720};
+    d.decoder.decode(first, 0);
+    EncodedVideoFrame second = large.encode(3, true);
+    second.dimensions = {1280, 720};
+    d.decoder.decode(second, 0);
+    auto all = d.waitFor(2);
+    EXPECT_EQ(picture(all[0]).pixelBuffer.width(), 320);
+    EXPECT_EQ(picture(all[1]).pixelBuffer.width(), 640);
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.starts_with("Bildgröße laut"); }),
+              1);
+    EXPECT_EQ(log.count("Bildgröße laut Parametersätzen 320×180, angekündigt 1280×720"), 1u);
+}
 
 TEST(VideoDecoder, DecodesFramesToNv12PicturesOfTheirSizeWithTheirTiming) {
     Decoding d;
