@@ -158,7 +158,11 @@ class CountingDisplay {
         std::lock_guard lock(mutex_);
         ++pictures_;
         if (capture) {
-            latencies_.add(MonotonicClock::milliseconds(*capture, now));
+            // A time code no real sender writes (or a clock no real sender keeps) is no latency.
+            if (const double latency = MonotonicClock::milliseconds(*capture, now);
+                isPlausibleLatency(latency)) {
+                latencies_.add(latency);
+            }
         } else {
             ++withoutTimecode_;
         }

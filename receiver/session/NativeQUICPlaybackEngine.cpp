@@ -153,12 +153,7 @@ void NativeQUICPlaybackEngine::acceptFrameStream(std::shared_ptr<QuicStream> str
     uint64_t now = clock_();
     tracker_.opened(key, now);
     for (FrameStreamTracker::Key abandoned : tracker_.abandon(now)) {
-        auto found = frameStreams_.find(static_cast<const QuicStream*>(abandoned));
-        if (found != frameStreams_.end()) {
-            auto old = std::move(found->second.stream);
-            frameStreams_.erase(found);
-            old->cancel(0);
-        }
+        dropFrameStream(static_cast<const QuicStream*>(abandoned), true);
     }
     std::weak_ptr<NativeQUICPlaybackEngine> weakEngine = weak_from_this();
     stream->setHandlers({[weakEngine, key](std::span<const uint8_t> data, bool) {
@@ -168,8 +163,7 @@ void NativeQUICPlaybackEngine::acceptFrameStream(std::shared_ptr<QuicStream> str
                          },
                          [weakEngine, key](const std::optional<QuicError>&) {
                              if (auto engine = weakEngine.lock()) {
-                                 engine->frameStreams_.erase(key);
-                                 engine->tracker_.forget(key);
+                                 engine->dropFrameStream(key, false);
                              }
                          }});
 }
@@ -180,13 +174,25 @@ void NativeQUICPlaybackEngine::receiveOnFrameStream(const QuicStream* key, std::
         return;
     }
     FrameStream& entry = found->second;
+    if (entry.delivered) {
+        return;  // one frame per stream: what follows it is not kept
+    }
+    if (bufferedBytes_ + data.size() > maximumBufferedBytes) {
+        ViewerLog::network().debug("QUIC: Frame-Streams halten zu viel, Stream verworfen");
+        dropFrameStream(key, true);
+        return;
+    }
+    bufferedBytes_ -= entry.parser.bufferedByteCount();
     auto result = entry.parser.append(data);
+    bufferedBytes_ += entry.parser.bufferedByteCount();
     for (auto& message : result.messages) {
         const auto* frame = message.get<EncodedVideoFrame>();
         if (frame == nullptr || entry.delivered) {
             continue;
         }
         entry.delivered = true;
+        bufferedBytes_ -= entry.parser.bufferedByteCount();
+        entry.parser = ControlMessageParser();
         tracker_.completed(key);
         uint64_t now = clock_();
         // Finishing our side is the sender's receipt of this frame.
@@ -201,9 +207,20 @@ void NativeQUICPlaybackEngine::receiveOnFrameStream(const QuicStream* key, std::
     }
     if (result.error) {
         ViewerLog::network().debug("QUIC: unlesbarer Frame-Stream: {}", result.error->text());
-        auto stream = std::move(entry.stream);
-        frameStreams_.erase(found);
-        tracker_.forget(key);
+        dropFrameStream(key, true);
+    }
+}
+
+void NativeQUICPlaybackEngine::dropFrameStream(const QuicStream* key, bool cancel) {
+    tracker_.forget(key);
+    auto found = frameStreams_.find(key);
+    if (found == frameStreams_.end()) {
+        return;
+    }
+    bufferedBytes_ -= found->second.parser.bufferedByteCount();
+    auto stream = std::move(found->second.stream);
+    frameStreams_.erase(found);
+    if (cancel) {
         stream->cancel(0);
     }
 }
@@ -287,6 +304,7 @@ void NativeQUICPlaybackEngine::stop() {
     }
     auto streams = std::move(frameStreams_);
     frameStreams_.clear();
+    bufferedBytes_ = 0;
     for (auto& [key, entry] : streams) {
         entry.stream->cancel(0);
     }

@@ -26,6 +26,11 @@ namespace kelvora {
 // and retires the old one ten seconds later, reopens a lost connection at most once in five seconds, and
 // tells the session how many overtaken frames may still arrive.
 //
+// What a sender can make the viewer hold is bounded: a frame stream buffers one frame message at most (the
+// protocol's largest) and nothing after its frame, and all frame streams together hold at most
+// maximumBufferedBytes; a stream whose bytes would go beyond that is cancelled, its frame lost like one the
+// network lost.
+//
 // Everything runs on the session queue of the context.
 class NativeQUICPlaybackEngine final : public PlaybackEngine,
                                        public std::enable_shared_from_this<NativeQUICPlaybackEngine> {
@@ -46,6 +51,10 @@ class NativeQUICPlaybackEngine final : public PlaybackEngine,
 
     static constexpr std::chrono::seconds retirementDelay{10};
     static constexpr double recoveryIntervalMs = 5000;
+    // Two frames of the largest size the protocol allows: many times what the frames on their way at any
+    // moment take, even at the highest bitrate the sender plans.
+    static constexpr size_t maximumBufferedBytes =
+        2 * (ControlMessage::headerLength + size_t{ControlMessage::maximumPayloadLength});
 
     explicit NativeQUICPlaybackEngine(Clock clock = MonotonicClock::system(),
                                       SerialQueue::Duration retireAfter = retirementDelay);
@@ -58,6 +67,9 @@ class NativeQUICPlaybackEngine final : public PlaybackEngine,
 
     // Connections open now, for the status display and tests.
     size_t linkCount() const { return links_.size(); }
+    // Frame streams not yet closed, and the bytes they hold of frames not yet complete.
+    size_t frameStreamCount() const { return frameStreams_.size(); }
+    size_t bufferedBytes() const { return bufferedBytes_; }
 
   private:
     struct Link {
@@ -75,6 +87,8 @@ class NativeQUICPlaybackEngine final : public PlaybackEngine,
     void openAttachStream(const std::shared_ptr<Link>& link);
     void acceptFrameStream(std::shared_ptr<QuicStream> stream);
     void receiveOnFrameStream(const QuicStream* key, std::span<const uint8_t> data);
+    // Forgets a frame stream and the bytes it held; cancels it when `cancel`.
+    void dropFrameStream(const QuicStream* key, bool cancel);
     void recover(const std::shared_ptr<Link>& link, std::exception_ptr error);
     void retireLinksExcept(int keptID);
     static void closeLink(Link& link);
@@ -89,6 +103,7 @@ class NativeQUICPlaybackEngine final : public PlaybackEngine,
     int newestLinkID_ = 0;
     std::map<const QuicStream*, FrameStream> frameStreams_;
     FrameStreamTracker tracker_;
+    size_t bufferedBytes_ = 0;
     bool stopped_ = false;
     uint64_t lastLinkRecovery_ = 0;
     std::vector<Timer> retirements_;

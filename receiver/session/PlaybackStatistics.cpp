@@ -6,7 +6,7 @@
 namespace kelvora {
 
 std::string PlaybackStatistics::latencyText() const {
-    if (latencyMs) {
+    if (latencyMs && isPlausibleLatency(*latencyMs)) {
         char text[48];
         std::snprintf(text, sizeof text, "%.0f ms", *latencyMs);
         return text;

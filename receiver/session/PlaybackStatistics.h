@@ -67,11 +67,21 @@ struct PlaybackStatistics {
     // Wall-clock time at which the welcome arrived.
     std::optional<std::chrono::system_clock::time_point> connectedSince;
 
-    // "12 ms" for a median latency; "–" while synchronised without a sample; "sync …" before that.
+    // "12 ms" for a median latency; "–" while synchronised without a sample or with one that is not
+    // plausible; "sync …" before that.
     std::string latencyText() const;
 
     bool operator==(const PlaybackStatistics&) const = default;
 };
+
+// Latencies further than this from zero, either way, come from a clock offset or capture time that no real
+// sender on a LAN gives: the clock synchroniser takes round trips of up to 5 s, so an honest offset is off by
+// at most half of that, and a frame older than this would long have been given up. Such a latency is no
+// latency: it is neither measured nor shown nor turned into a playout delay.
+inline constexpr double maximumPlausibleLatencyMs = 5000;
+inline bool isPlausibleLatency(double latencyMs) {
+    return latencyMs >= -maximumPlausibleLatencyMs && latencyMs <= maximumPlausibleLatencyMs;
+}
 
 // Population standard deviation: the square root of the mean squared distance from the mean; 0 for fewer
 // than two values.

@@ -223,7 +223,43 @@ void ReceiverSession::receive(EncodedVideoFrame frame, uint64_t arrivalTime) {
         handleVideoFrame(std::move(frame), arrivalTime);
         return;
     }
-    onQueue([frame = std::move(frame), arrivalTime](ReceiverSession& self) mutable {
+    const size_t bytes = frame.dataByteCount();
+    const uint8_t tier = frame.tier;
+    bool fits = false;
+    bool startsRefusing = false;
+    {
+        std::lock_guard lock(inbox_.mutex);
+        if (inbox_.refusing[tier] && !frame.isKeyframe()) {
+            return;
+        }
+        fits = inbox_.frames == 0 ||
+               (inbox_.frames < maximumInboxFrames && inbox_.bytes + bytes <= maximumInboxBytes);
+        startsRefusing = !fits && !inbox_.refusing[tier];
+        inbox_.refusing[tier] = !fits;
+        if (fits) {
+            inbox_.frames += 1;
+            inbox_.bytes += bytes;
+        }
+    }
+    if (startsRefusing) {
+        onQueue([tier](ReceiverSession& self) {
+            if (self.ended_) {
+                return;
+            }
+            ViewerLog::player().info(
+                "Sitzung kommt nicht nach (Stufe {}): verwirft bis zum nächsten Keyframe", tier);
+            self.dropToNextKeyframe(tier, 0, self.now());
+        });
+    }
+    if (!fits) {
+        return;
+    }
+    onQueue([frame = std::move(frame), arrivalTime, bytes](ReceiverSession& self) mutable {
+        {
+            std::lock_guard lock(self.inbox_.mutex);
+            self.inbox_.frames -= 1;
+            self.inbox_.bytes -= bytes;
+        }
         self.handleVideoFrame(std::move(frame), arrivalTime);
     });
 }
@@ -417,10 +453,13 @@ void ReceiverSession::end(std::exception_ptr error, bool notifyOwner) {
         return;
     }
     ended_ = true;
+    std::vector<TimerSource::Handle> waiting;  // cancelled once the lock is let go
     {
         std::lock_guard lock(presentationMutex_);
         presentation_.ended = true;
+        waiting = presentation_.playout.clear();
     }
+    waiting.clear();
     welcomeGuard_.cancel();
     timers_.clear();
     if (engine_) {
@@ -662,13 +701,13 @@ void ReceiverSession::handleVideoFrame(EncodedVideoFrame frame, uint64_t arrival
 
     if (tiers_.displayTier() == tier) {
         jitter_.update(frame.encodeDoneTime, arrival);
-        if (auto network = clock_.latencyMilliseconds(frame.captureTime, arrival)) {
+        if (auto network = latencyMilliseconds(frame.captureTime, arrival)) {
             networkLatencyWindow_.add(*network);
         }
         if (frame.captureTime <= frame.encodeDoneTime) {
             encodeWindow_.add(static_cast<double>(frame.encodeDoneTime - frame.captureTime) / 1e6);
         }
-        if (auto transfer = clock_.latencyMilliseconds(frame.encodeDoneTime, arrival)) {
+        if (auto transfer = latencyMilliseconds(frame.encodeDoneTime, arrival)) {
             transferWindow_.add(*transfer);
         }
         std::lock_guard lock(statsMutex_);
@@ -767,7 +806,7 @@ void ReceiverSession::handleDecodedFrame(uint8_t tier, DecodedFrame decoded) {
     const uint64_t time = now();
     const FrameTiming& timing = decoded.frame;
     LatencyTrace::mark(LatencyStage::decoded, tier, timing.captureTime);
-    const auto latency = clock_.latencyMilliseconds(timing.captureTime, time);
+    const auto latency = latencyMilliseconds(timing.captureTime, time);
 
     DisplayTierSelector::DisplayFacts facts;
     facts.framesPerSecond = fpsMeter_.rate(time);
@@ -839,6 +878,10 @@ void ReceiverSession::handleDecoderError(uint8_t tier, const DecoderError& error
 // request as it does after a loss when none comes.
 void ReceiverSession::handleDecoderBacklog(uint8_t tier, int64_t refused, uint64_t time) {
     Log::decoder().info("Decoder kommt nicht nach (Stufe {}): verwirft bis zum nächsten Keyframe", tier);
+    dropToNextKeyframe(tier, refused, time);
+}
+
+void ReceiverSession::dropToNextKeyframe(uint8_t tier, int64_t refused, uint64_t time) {
     tiers_.restartWarmUp(tier);
     if (auto orderer = orderers_.find(tier); orderer != orderers_.end()) {
         orderer->second.abandonChain(refused, time);
@@ -871,8 +914,15 @@ void ReceiverSession::resetMeasurementWindows() {
 void ReceiverSession::schedulePresentation(PixelBuffer picture, uint64_t captureTime,
                                            std::optional<double> latencyMs) {
     std::weak_ptr<ReceiverSession> weak = weak_from_this();
-    const double delayMs = playoutTargetMs_ && latencyMs ? *playoutTargetMs_ - *latencyMs : 0;
-    if (delayMs <= 0.5) {
+    const double delayMs = PlayoutQueue::delayMs(playoutTargetMs_, latencyMs);
+    const uint64_t time = now();
+    std::vector<TimerSource::Handle> overtaken;  // cancelled once the lock is let go
+    std::lock_guard lock(presentationMutex_);
+    if (presentation_.ended) {
+        return;
+    }
+    if (delayMs == 0) {
+        overtaken = presentation_.playout.showNow(time);
         presentQueue_->async([weak, picture = std::move(picture), captureTime] {
             if (auto self = weak.lock()) {
                 self->present(picture, captureTime);
@@ -880,16 +930,24 @@ void ReceiverSession::schedulePresentation(PixelBuffer picture, uint64_t capture
         });
         return;
     }
-    // Held back to the playout target. The timer's handle travels with its own
-    // task and goes with it.
-    auto handle = std::make_shared<TimerSource::Handle>();
-    *handle = scheduler_->after(presentQueue_, std::chrono::nanoseconds(static_cast<int64_t>(delayMs * 1e6)),
-                                [weak, picture = std::move(picture), captureTime, handle]() mutable {
-                                    handle.reset();
-                                    if (auto self = weak.lock()) {
-                                        self->present(picture, captureTime);
-                                    }
-                                });
+    // Held back to the playout target. The timer is armed under the lock, so that it finds its picture
+    // among the waiting ones even when it fires at once.
+    const uint64_t id = presentation_.nextPictureID++;
+    const auto delay = std::chrono::nanoseconds(static_cast<int64_t>(delayMs * 1e6));
+    auto timer =
+        scheduler_->after(presentQueue_, delay, [weak, picture = std::move(picture), captureTime, id] {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            TimerSource::Handle done;
+            {
+                std::lock_guard lock(self->presentationMutex_);
+                done = self->presentation_.playout.fired(id);
+            }
+            self->present(picture, captureTime);
+        });
+    overtaken = presentation_.playout.hold(id, time + static_cast<uint64_t>(delay.count()), std::move(timer));
 }
 
 void ReceiverSession::present(const PixelBuffer& picture, uint64_t captureTime) {
@@ -914,6 +972,14 @@ void ReceiverSession::present(const PixelBuffer& picture, uint64_t captureTime) 
     LatencyTrace::mark(LatencyStage::presented, LatencyTrace::anyTier, captureTime);
 }
 
+std::optional<double> ReceiverSession::latencyMilliseconds(uint64_t senderTime, uint64_t time) const {
+    auto latency = clock_.latencyMilliseconds(senderTime, time);
+    if (latency && !isPlausibleLatency(*latency)) {
+        return std::nullopt;
+    }
+    return latency;
+}
+
 void ReceiverSession::recordEngineDecodedFrame(uint64_t shownAt, std::optional<uint64_t> captureTime,
                                                bool fromTimecode, std::optional<VideoCodec> codec,
                                                VideoDimensions dimensions) {
@@ -924,7 +990,7 @@ void ReceiverSession::recordEngineDecodedFrame(uint64_t shownAt, std::optional<u
     framesDecoded_ += 1;
     fpsMeter_.record(1, shownAt);
     if (captureTime) {
-        if (auto latency = clock_.latencyMilliseconds(*captureTime, shownAt)) {
+        if (auto latency = latencyMilliseconds(*captureTime, shownAt)) {
             latencyWindow_.add(*latency);
         }
     }

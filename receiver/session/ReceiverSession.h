@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -28,6 +29,7 @@
 #include "receiver/session/PlaybackEngine.h"
 #include "receiver/session/PlaybackOutput.h"
 #include "receiver/session/PlaybackStatistics.h"
+#include "receiver/session/PlayoutQueue.h"
 #include "receiver/session/ReceiverError.h"
 #include "receiver/session/VideoDecoder.h"
 #include "receiver/session/VideoRenderer.h"
@@ -88,6 +90,13 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     static constexpr int clockSamples = 24;
     static constexpr int measurementSamples = 90;
     static constexpr double initialWaitMs = 40;
+    // Frames an engine hands over from another thread wait for the session queue in a bounded inbox, bounded
+    // like the decoder's backlog and for the same reason: a session queue that has fallen this far behind
+    // is seconds of latency that only a keyframe cures. At the bound a frame is refused, and its tier then
+    // takes nothing but a keyframe (one is asked for), since every frame in between refers to one it never
+    // saw.
+    static constexpr size_t maximumInboxFrames = VideoDecoder::kMaximumBacklogFrames;
+    static constexpr size_t maximumInboxBytes = VideoDecoder::kMaximumBacklogBytes;
 
     // `renderer` may be null when the owner draws pictures itself from the frame
     // tap. `scheduler` gives "now" and the timers (a test drives them by hand).
@@ -141,7 +150,8 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     // The codecs this receiver decodes, in the order the hello lists them.
     static const std::vector<VideoCodec>& supportedCodecs();
 
-    // PlaybackOutput, for the engine.
+    // PlaybackOutput, for the engine. From another thread than the session queue a frame goes through the
+    // inbox (maximumInboxFrames, maximumInboxBytes).
     void receive(EncodedVideoFrame frame, uint64_t arrivalTime) override;
     void displayDecodedFrame(PixelBuffer picture, std::optional<uint64_t> captureTime,
                              std::optional<VideoCodec> codec) override;
@@ -158,6 +168,17 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
         std::vector<double> captureIntervals;
         std::vector<double> displayIntervals;
         bool ended = false;
+        // Pictures held back for the playout target, with their timers.
+        PlayoutQueue playout;
+        uint64_t nextPictureID = 1;
+    };
+
+    // Frames handed over from other threads that the session queue has not taken yet, under its mutex.
+    struct Inbox {
+        std::mutex mutex;
+        size_t frames = 0;
+        size_t bytes = 0;
+        std::array<bool, 256> refusing{};  // per tier: a frame was refused, only a keyframe is taken
     };
 
     struct DecoderSlot {
@@ -203,10 +224,16 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     void handleDecodedFrame(uint8_t tier, DecodedFrame frame);
     void handleDecoderError(uint8_t tier, const DecoderError& error);
     void handleDecoderBacklog(uint8_t tier, int64_t refused, uint64_t time);
+    // The tier's orderer waits for a keyframe (counting `refused` and what it holds as dropped) and the
+    // sender is asked for one, once; the orderer repeats the request as after a loss when none comes.
+    void dropToNextKeyframe(uint8_t tier, int64_t refused, uint64_t time);
     void applyTierSwitch(const DisplayTierSelector::TierSwitch& change);
     void resetMeasurementWindows();
     void schedulePresentation(PixelBuffer picture, uint64_t captureTime, std::optional<double> latencyMs);
     void present(const PixelBuffer& picture, uint64_t captureTime);
+    // The sender clock's latency of `senderTime` at `time`, or nothing while the clock is not synchronised or
+    // the latency is one no real sender gives (isPlausibleLatency).
+    std::optional<double> latencyMilliseconds(uint64_t senderTime, uint64_t time) const;
     void recordEngineDecodedFrame(uint64_t shownAt, std::optional<uint64_t> captureTime, bool fromTimecode,
                                   std::optional<VideoCodec> codec, VideoDimensions dimensions);
 
@@ -230,6 +257,7 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     DisplayTierSelector tiers_;
     double longestGapMs_ = 0;
 
+    Inbox inbox_;
     mutable std::mutex presentationMutex_;
     Presentation presentation_;
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -116,6 +117,7 @@ class SenderHarness {
             }
             sinks_.clear();
             pending_.clear();
+            connections_.clear();
             if (listener_) {
                 listener_->stop();
                 listener_.reset();
@@ -142,11 +144,26 @@ class SenderHarness {
         return io_.call([&] { return sinks_.size(); });
     }
 
+    // Opens a stream of its own on the first connection and sends `bytes` on it, as a sender that does not
+    // keep to the one-frame-per-stream rule would. The flag tells when the viewer has ended the stream.
+    std::shared_ptr<std::atomic<bool>> sendOnRawStream(Bytes bytes) {
+        auto closed = std::make_shared<std::atomic<bool>>(false);
+        io_.call([&] {
+            auto stream = connections_.front()->openStream();
+            ASSERT_TRUE(stream);
+            stream->setHandlers({{}, [closed](const std::optional<QuicError>&) { *closed = true; }});
+            stream->send(std::move(bytes), false);
+            pending_.push_back(stream);
+        });
+        return closed;
+    }
+
     std::function<void()> onRotation;
     std::vector<std::string> tokens;
 
   private:
     void accept(const std::shared_ptr<QuicConnection>& connection) {
+        connections_.push_back(connection);
         connection->setHandlers(
             {{},
              [this, weak = std::weak_ptr<QuicConnection>(connection)](std::shared_ptr<QuicStream> stream) {
@@ -188,6 +205,7 @@ class SenderHarness {
     mutable uint16_t port_ = 0;
     std::vector<std::shared_ptr<QUICMediaSink>> sinks_;
     std::vector<std::shared_ptr<QuicStream>> pending_;
+    std::vector<std::shared_ptr<QuicConnection>> connections_;
 };
 
 // An engine on a session queue of its own, started against the harness.
@@ -316,6 +334,46 @@ TEST(NativeQUICPlaybackEngine, SixHundredFramesOfOneHundredKilobytesArriveWholeT
     EXPECT_EQ(numbers.size(), kFrames);
     EXPECT_EQ(fixture.output->failures(), 0);
     EXPECT_EQ(fixture.queue->sync([&] { return fixture.engine->framesInFlight(); }), 0);
+}
+
+TEST(NativeQUICPlaybackEngine, FrameStreamsTogetherHoldABoundedNumberOfBytes) {
+    IoThread io;
+    SenderHarness sender(io);
+    EngineFixture fixture(sender);
+    fixture.start(fixture.validContext());
+    ASSERT_TRUE(sender.sink(1));
+    const auto engine = [&](auto read) { return fixture.queue->sync([&] { return read(*fixture.engine); }); };
+    const auto waitUntil = [&](auto done) {
+        for (int i = 0; i < 12000 && !engine(done); ++i) {
+            std::this_thread::sleep_for(5ms);
+        }
+        return engine(done);
+    };
+    // Streams that each announce a frame of the largest size and never finish it: three of them fit, the
+    // fourth is cancelled once it would go beyond the bound.
+    constexpr size_t kPart = 20 * 1024 * 1024;
+    Bytes partial(ControlMessage::headerLength + kPart, 0x41);
+    partial[0] = static_cast<uint8_t>(ControlMessage::TypeCode::videoFrame);
+    partial[1] = 0x02, partial[2] = 0, partial[3] = 0, partial[4] = 0;  // 0x2000000 bytes announced
+    for (size_t n = 1; n <= 3; ++n) {
+        sender.sendOnRawStream(partial);
+        ASSERT_TRUE(waitUntil([&](const NativeQUICPlaybackEngine& e) {
+            return e.bufferedBytes() == n * partial.size();
+        })) << "stream "
+            << n;
+    }
+    const auto fourth = sender.sendOnRawStream(partial);
+    EXPECT_TRUE(waitUntil([&](const NativeQUICPlaybackEngine&) { return fourth->load(); }));
+    EXPECT_EQ(engine([](const NativeQUICPlaybackEngine& e) { return e.frameStreamCount(); }), 3u);
+    EXPECT_EQ(engine([](const NativeQUICPlaybackEngine& e) { return e.bufferedBytes(); }),
+              3 * partial.size());
+    // A whole frame still finds room beside them.
+    const auto frame = frameNumbered(1, 1000);
+    sender.sendOnRawStream(ControlMessage(frame).encoded());
+    fixture.output->expect(1);
+    ASSERT_TRUE(fixture.output->waitForExpected());
+    EXPECT_EQ(fixture.output->frames().front().payload, frame.payload);
+    EXPECT_EQ(fixture.output->failures(), 0);
 }
 
 TEST(NativeQUICPlaybackEngine, RotationMovesTheViewerToAFreshConnectionWithoutLosingAFrame) {

@@ -2,6 +2,7 @@
 
 #include "receiver/session/FrameRateLimiter.h"
 #include "receiver/session/PlaybackStatistics.h"
+#include "receiver/session/PlayoutQueue.h"
 
 namespace kelvora {
 namespace {
@@ -133,6 +134,63 @@ TEST(PlaybackStatistics, LatencyTextFollowsTheClockAndTheMedian) {
     EXPECT_EQ(stats.latencyText(), "–");
     stats.latencyMs = 12.4;
     EXPECT_EQ(stats.latencyText(), "12 ms");
+    // A latency no real sender gives reads as none, not as a 13-digit number.
+    for (const double implausible : {-4611686018426.0, 5000.1, -5000.1}) {
+        stats.latencyMs = implausible;
+        EXPECT_EQ(stats.latencyText(), "–");
+    }
+    stats.latencyMs = -5000;
+    EXPECT_EQ(stats.latencyText(), "-5000 ms");
+}
+
+TEST(PlayoutQueue, HoldsAPictureBackByTargetMinusLatencyButNeverLongerThanTheTargetOrASecond) {
+    struct Case {
+        std::optional<double> targetMs;
+        std::optional<double> latencyMs;
+        double delayMs;
+    };
+    const Case cases[] = {
+        {71, 50, 21},          {71, 70.6, 0},  // 0.4 ms: at once
+        {71, 70.4, 0.6},       {std::nullopt, 50, 0},
+        {71, std::nullopt, 0}, {71, -4611686018426.0, 71},  // a clock far off: no longer than the target
+        {4000, -300, 1000},                                 // never longer than a second
+    };
+    for (const Case& c : cases) {
+        EXPECT_NEAR(PlayoutQueue::delayMs(c.targetMs, c.latencyMs), c.delayMs, 1e-9)
+            << c.targetMs.value_or(-1) << " " << c.latencyMs.value_or(-1);
+    }
+}
+
+TEST(PlayoutQueue, ANewerPictureLetsGoOfTheWaitingOnesItOvertakesAndTheCountIsBounded) {
+    std::vector<uint64_t> cancelled;
+    const auto timer = [&](uint64_t id) {
+        return TimerSource::Handle([&cancelled, id] { cancelled.push_back(id); });
+    };
+    const auto gone = [&](std::vector<TimerSource::Handle> handles) {
+        cancelled.clear();
+        handles.clear();
+        return cancelled;
+    };
+    using Ids = std::vector<uint64_t>;
+    PlayoutQueue queue;
+    EXPECT_EQ(gone(queue.hold(1, 100 * ms, timer(1))), Ids{});
+    EXPECT_EQ(gone(queue.hold(2, 120 * ms, timer(2))), Ids{});
+    EXPECT_EQ(gone(queue.hold(3, 110 * ms, timer(3))), Ids{2});  // due after it: never shown
+    EXPECT_EQ(gone(queue.showNow(105 * ms)), Ids{3});
+    EXPECT_EQ(queue.waitingCount(), 1u);
+    {
+        auto fired = queue.fired(1);
+        EXPECT_TRUE(fired);
+    }
+    EXPECT_EQ(queue.waitingCount(), 0u);
+
+    // Beyond the bound the oldest waiting picture goes.
+    for (uint64_t id = 10; id < 10 + PlayoutQueue::maximumWaiting; ++id) {
+        EXPECT_EQ(gone(queue.hold(id, id * ms, timer(id))), Ids{});
+    }
+    EXPECT_EQ(gone(queue.hold(99, 99 * ms, timer(99))), Ids{10});
+    EXPECT_EQ(queue.waitingCount(), PlayoutQueue::maximumWaiting);
+    EXPECT_EQ(gone(queue.clear()).size(), PlayoutQueue::maximumWaiting);
 }
 
 TEST(PlaybackStatistics, EveryFieldTakesPartInEquality) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 
 #include "core/TestPatternTimecode.h"
 #include "receiver/session/FakeSender.h"
@@ -373,6 +374,104 @@ TEST_F(ReceiverSessionTest, StallsAt60FpsLimitTheSenderTo30AndFiveCalmSecondsLif
     limits = sender.waitFor<FrameRateLimitMessage>(2);
     ASSERT_EQ(limits.size(), 2u);
     EXPECT_EQ(limits[1].maxFps, 0);
+}
+
+TEST_F(ReceiverSessionTest, AClockOffsetNoRealSenderGivesIsNoLatencyAndHoldsNoPictureBack) {
+    connect();
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    size_t infos = 0;
+    const auto sync = [&](int64_t offsetNs, uint64_t rttNs) {
+        TimeSyncResponse answer;
+        answer.clientSendTime = scheduler->now() - rttNs;
+        answer.serverReceiveTime = answer.clientSendTime + rttNs / 2 + static_cast<uint64_t>(offsetNs);
+        answer.serverSendTime = answer.serverReceiveTime;
+        sender.send(answer);
+        // Read before the clock moves on: the stream info behind it tells when.
+        sender.send(StreamInfoMessage{
+            StreamInfoMessage::State::live, "Testbild", VideoCodec::h264, {320, 180}, 60, false});
+        ++infos;
+        ASSERT_TRUE(events.waitUntil([&](const std::vector<Event>& all) {
+            return static_cast<size_t>(std::count_if(all.begin(), all.end(),
+                                                     is<ReceiverSession::StreamInfoChanged>)) >= infos;
+        }));
+    };
+    for (int i = 0; i < 3; ++i) {
+        sync(0, 2'000'000);
+    }
+    // Thirty pictures on the true clock give a playout target one millisecond above their latency.
+    test::TestEncoder encoder({320, 180});
+    for (int i = 0; i < 30; ++i) {
+        scheduler->advance(16ms);
+        sendAndPresent(encoder, i == 0);
+    }
+    scheduler->advance(1s);
+    // A sender's answer moves the offset to -2^62 ns; its round trip is the shortest, so it is taken.
+    sync(INT64_MIN / 2, 1'000'000);
+    for (int i = 0; i < 5; ++i) {
+        scheduler->advance(16ms);
+        sendAndPresent(encoder);  // at once: the clock stands still meanwhile
+    }
+    scheduler->advance(250ms);
+    const auto stats = session->statistics();
+    EXPECT_EQ(stats.latencyMs, 0.0);
+    EXPECT_EQ(stats.latencyText(), "0 ms");
+}
+
+TEST_F(ReceiverSessionTest, FramesHandedOverFromAnotherThreadWaitInABoundedInboxAndResumeAtAKeyframe) {
+    std::vector<uint64_t> arrived;  // on the session queue
+    session->setFrameFilter([&arrived](const EncodedVideoFrame& frame) {
+        arrived.push_back(frame.frameNumber);
+        return false;
+    });
+    connect();
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    constexpr size_t kMiB = 1024 * 1024;
+    struct Case {
+        const char* name;
+        size_t payloadBytes;
+        size_t offered;
+        size_t taken;
+    };
+    const Case cases[] = {
+        {"small frames fill the count", 100, ReceiverSession::maximumInboxFrames + 5,
+         ReceiverSession::maximumInboxFrames},
+        {"large frames fill the bytes", 5 * kMiB, 10, ReceiverSession::maximumInboxBytes / (5 * kMiB)},
+    };
+    uint64_t number = 0;
+    const auto frame = [&](bool keyframe, size_t bytes) {
+        return EncodedVideoFrame::make(
+            VideoCodec::h264, keyframe ? EncodedVideoFrame::Flags::keyframe : EncodedVideoFrame::Flags{}, 0,
+            ++number, std::nullopt, 0, 0, {320, 180}, 2500, {}, Bytes(bytes, 0x41));
+    };
+    for (size_t round = 0; round < std::size(cases); ++round) {
+        const Case& c = cases[round];
+        SCOPED_TRACE(c.name);
+        session->queue().sync([&] { arrived.clear(); });
+        std::promise<void> held;
+        session->queue().async([released = held.get_future().share()] { released.wait(); });
+        const uint64_t first = number + 1;
+        for (size_t i = 0; i < c.offered; ++i) {
+            session->receive(frame(i == 0, c.payloadBytes), scheduler->now());
+        }
+        held.set_value();
+        session->queue().sync([] {});
+        // Once refused, the tier takes nothing but a keyframe.
+        session->receive(frame(false, 100), scheduler->now());
+        const uint64_t keyframe = number + 1;
+        session->receive(frame(true, 100), scheduler->now());
+        session->receive(frame(false, 100), scheduler->now());
+        std::vector<uint64_t> expected;
+        for (uint64_t n = first; n < first + c.taken; ++n) {
+            expected.push_back(n);
+        }
+        expected.push_back(keyframe);
+        expected.push_back(keyframe + 1);
+        EXPECT_EQ(session->queue().sync([&] { return arrived; }), expected);
+        const auto behind = [](const KeyframeRequestMessage& request) {
+            return request == KeyframeRequestMessage{Reason::decoderError, 0};
+        };
+        EXPECT_EQ(sender.waitFor<KeyframeRequestMessage>(round + 1, behind).size(), round + 1);
+    }
 }
 
 TEST(ReceiverSessionLatency, TheSynchronisedLatencyAgreesWithThePicturesTimecode) {
