@@ -168,7 +168,9 @@ TEST(TestPatternPainter, ClockTextIsLocalTimeWithMilliseconds) {
 }
 
 TEST(TestPatternSource, DeliversBgraFramesWhoseTimecodeReadsBackToTheirCaptureTime) {
-    auto source = std::make_shared<TestPatternSource>(VideoDimensions{640, 360}, 30);
+    auto queue = std::make_shared<SerialQueue>("app.kelvora.sender.test");
+    auto source = std::make_shared<TestPatternSource>(VideoDimensions{640, 360}, 30,
+                                                      TestPatternSource::Options{queue, nullptr});
     struct Received {
         uint64_t captureTime;
         uint64_t deliveredAt;
@@ -187,7 +189,10 @@ TEST(TestPatternSource, DeliversBgraFramesWhoseTimecodeReadsBackToTheirCaptureTi
         nullptr);
     ASSERT_TRUE(frames.waitFor([](const Received&) { return true; }));
     source->stop();
-    source.reset();  // joins the queue: no frame arrives after this
+    // Releasing the source does not wait for the picture being drawn (the queue holds the source while it
+    // draws), so that picture could still be handed to `frames` once the test has returned. Once the queue
+    // has run the stop, none is under way and none begins.
+    queue->sync([] {});
     for (const Received& frame : frames.values()) {
         EXPECT_EQ(frame.timecode, frame.captureTime / 1000 * 1000);
         EXPECT_LE(frame.captureTime, frame.deliveredAt);
@@ -198,12 +203,15 @@ TEST(TestPatternSource, DeliversBgraFramesWhoseTimecodeReadsBackToTheirCaptureTi
 }
 
 TEST(TestPatternSource, ARateOfZeroRunsAtOneFramePerSecondAndTheFirstPictureIsNumberOne) {
-    auto source = std::make_shared<TestPatternSource>(VideoDimensions::hd1080(), 0);
+    auto queue = std::make_shared<SerialQueue>("app.kelvora.sender.test");
+    auto source = std::make_shared<TestPatternSource>(VideoDimensions::hd1080(), 0,
+                                                      TestPatternSource::Options{queue, nullptr});
     EXPECT_EQ(source->frameRate(), 1);
     Eventually<PixelBuffer> frames;
     source->start([&](SourceFrame frame) { frames.push(frame.pixelBuffer); }, nullptr);
     auto first = frames.waitFor([](const PixelBuffer&) { return true; });
     source->stop();
+    queue->sync([] {});  // no picture reaches `frames` after the test
     ASSERT_TRUE(first);
     // One square only, centred, and lit on every picture.
     EXPECT_TRUE(near(pixelAt(*first, 960, 1080 - 0.27 * 1080 - 12), litSquare));
@@ -265,7 +273,9 @@ TEST(TestPatternSource, NoNewFrameBeginsAfterStop) {
 TEST(TestPatternSource, OnTheRealClockNeverDeliversMorePicturesThanDeadlinesPassed) {
     constexpr int rate = 25;
     constexpr uint64_t second = 1'000'000'000;
-    auto source = std::make_shared<TestPatternSource>(VideoDimensions{320, 180}, rate);
+    auto queue = std::make_shared<SerialQueue>("app.kelvora.sender.test");
+    auto source = std::make_shared<TestPatternSource>(VideoDimensions{320, 180}, rate,
+                                                      TestPatternSource::Options{queue, nullptr});
     Eventually<uint64_t> captureTimes;
     source->start([&](SourceFrame frame) { captureTimes.push(frame.captureTime); }, nullptr);
     auto first = captureTimes.waitFor([](uint64_t) { return true; });
@@ -273,7 +283,7 @@ TEST(TestPatternSource, OnTheRealClockNeverDeliversMorePicturesThanDeadlinesPass
     ASSERT_TRUE(captureTimes.waitFor([&](uint64_t time) { return time >= *first + second; },
                                      std::chrono::seconds(30)));
     source->stop();
-    source.reset();
+    queue->sync([] {});  // no picture reaches `captureTimes` after the test
 
     const auto times = captureTimes.values();
     const auto inFirstSecond = static_cast<size_t>(
