@@ -74,7 +74,18 @@ SenderControllerServices desktopServices() {
     return services;
 }
 
-// The panel opens where the tray icon was clicked, kept on the screen, and closes on the next click.
+// Beside the tray icon clicked at `cursor`, kept on the screen: below a tray at the top, above one at the
+// bottom.
+void placeTrayPanel(QQuickWindow& panel, QPoint cursor) {
+    const QScreen* screen = QGuiApplication::screenAt(cursor);
+    const QRect area = screen ? screen->availableGeometry() : QRect(cursor, panel.size());
+    const int x = std::clamp(cursor.x() - panel.width() / 2, area.left(),
+                             std::max(area.left(), area.right() - panel.width()));
+    const int y = cursor.y() < area.center().y() ? area.top() + 4 : area.bottom() - panel.height() - 4;
+    panel.setPosition(x, std::max(area.top(), y));
+}
+
+// The panel opens where the tray icon was clicked and closes on the next click.
 void toggleTrayPanel(WindowService& windows) {
     if (QQuickWindow* panel = windows.window(QStringLiteral("panel")); panel && panel->isVisible()) {
         panel->close();
@@ -82,12 +93,11 @@ void toggleTrayPanel(WindowService& windows) {
     }
     windows.open(QStringLiteral("panel"), [](QQuickWindow& panel) {
         const QPoint cursor = QCursor::pos();
-        const QScreen* screen = QGuiApplication::screenAt(cursor);
-        const QRect area = screen ? screen->availableGeometry() : QRect(cursor, panel.size());
-        const int x = std::clamp(cursor.x() - panel.width() / 2, area.left(),
-                                 std::max(area.left(), area.right() - panel.width()));
-        const int y = cursor.y() < area.center().y() ? area.top() + 4 : area.bottom() - panel.height() - 4;
-        panel.setPosition(x, std::max(area.top(), y));
+        placeTrayPanel(panel, cursor);
+        // The panel knows its full height only once it has laid out; above a tray at the bottom it would
+        // otherwise reach past the screen's edge by the difference.
+        QObject::connect(&panel, &QWindow::heightChanged, &panel,
+                         [&panel, cursor] { placeTrayPanel(panel, cursor); });
     });
 }
 
