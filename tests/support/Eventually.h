@@ -17,11 +17,11 @@ namespace kelvora::testing {
 template <typename T>
 class Eventually {
   public:
+    // Notifies under the lock: a waiter that sees the value may return and destroy this object at once, and a
+    // notify after unlocking would then touch a condition variable that is gone.
     void push(T value) {
-        {
-            std::lock_guard lock(mutex_);
-            values_.push_back(std::move(value));
-        }
+        std::lock_guard lock(mutex_);
+        values_.push_back(std::move(value));
         changed_.notify_all();
     }
 
