@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# A private DNS-SD environment for the tests: a D-Bus "system" bus of its own and an avahi-daemon in a network
-# namespace that has only loopback, so no mDNS or DNS packet ever leaves the machine and the computer's own
-# avahi-daemon (if any) is neither used nor disturbed. Needs root or sudo, iproute2 and the Debian packages dbus,
+# A private environment for the tests: a network namespace that has only loopback, a D-Bus "system" bus of its
+# own and an avahi-daemon in that namespace, so no mDNS or DNS packet ever leaves the machine and the computer's
+# own avahi-daemon (if any) is neither used nor disturbed. The command runs in the same namespace, so the tests
+# that listen on fixed ports find them free even while a sender runs on the computer, and the computer's own
+# programs never see a test's connection. Needs root or sudo, iproute2 and the Debian packages dbus,
 # avahi-daemon and avahi-utils (scripts/install-deps.sh installs them).
 #
 #   scripts/dnssd-test-env.sh run -- ctest --test-dir build
 #
-# starts the environment, runs the command with DBUS_SYSTEM_BUS_ADDRESS pointing at the private bus, stops both
+# starts the environment, runs the command in the namespace with DBUS_SYSTEM_BUS_ADDRESS pointing at the
+# private bus (and a mount namespace of its own, as "ip netns exec" gives every command), stops both
 # daemons again (also when the command fails or the run is interrupted) and exits with the command's status. It
 # exits with 2 without running the command when the environment cannot be started. Called by a user other than
 # root, it runs itself again through sudo, keeping the environment, and the command runs as that user again.
@@ -14,7 +17,7 @@
 # Facts a test can rely on: the daemon is RUNNING when the command starts; a new registration is visible after
 # about 0.9 s and a TXT change after 1-2.5 s. Take addresses from the resolver's result (".local" names do not
 # resolve through getaddrinfo here), and dedupe browse results by (name, type, domain): there is one result per
-# interface and protocol.
+# interface and protocol. No host outside the namespace is reachable.
 
 set -u
 
@@ -152,8 +155,8 @@ dnssd_up || exit 2
 if [ -n "$run_as" ]; then
     groups=--init-groups
     getent passwd "${run_as%%:*}" >/dev/null || groups=--clear-groups # a user without a name has no groups
-    setpriv --reuid="${run_as%%:*}" --regid="${run_as#*:}" "$groups" -- "$@"
+    ip netns exec "$DNSSD_NS" setpriv --reuid="${run_as%%:*}" --regid="${run_as#*:}" "$groups" -- "$@"
 else
-    "$@"
+    ip netns exec "$DNSSD_NS" "$@"
 fi
 exit $?

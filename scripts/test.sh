@@ -3,8 +3,10 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, then fuzzes every wire decoder for a short while with
 # libFuzzer (scripts/fuzz.sh, KELVORA_FUZZ_SECONDS per target). KELVORA_TEST_PASSES=plain (or sanitize, or
 # fuzz) runs one pass only.
-# The DNS-SD tests get a private D-Bus and avahi-daemon (scripts/dnssd-test-env.sh) for the length of each run;
-# when that cannot start, the script fails, and a DNS-SD test that finds no daemon fails instead of skipping.
+# Each run happens in a network namespace of its own with only loopback, where the DNS-SD tests get a private
+# D-Bus and avahi-daemon (scripts/dnssd-test-env.sh): a sender running on the computer holds none of the ports
+# the tests listen on. When that environment cannot start, the script fails, and a DNS-SD test that finds no
+# daemon fails instead of skipping.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
