@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -32,8 +33,20 @@ struct StatusPlaceholderText {
     bool operator==(const StatusPlaceholderText&) const = default;
 };
 
+// Why a session ended, as the reconnecting state carries it: a German sentence for the viewer, and the
+// error's own text (the system's, the transport's or the decoder's) for the log, empty where the sentence is
+// all there is.
+struct EndReasonText {
+    std::string text;
+    std::string systemText;
+
+    bool operator==(const EndReasonText&) const = default;
+};
+
 // During playback the detail names the engine and, once measured, the latency ("Nativ TCP · 24 ms").
 StatusPillText statusPill(const PlayerState& state, const PlaybackStatistics& statistics);
 StatusPlaceholderText statusPlaceholder(const PlayerState& state, bool hasSenders);
+// "Verbindung beendet" without an error.
+EndReasonText endReason(const std::exception_ptr& error);
 
 }  // namespace kelvora

@@ -6,6 +6,7 @@
 #include "core/KelvoraService.h"
 #include "core/Log.h"
 #include "core/MonotonicClock.h"
+#include "receiver/player/StatusPresenters.h"
 
 namespace kelvora {
 
@@ -338,12 +339,13 @@ void StreamPlayer::handleSessionEvent(const ReceiverSession::Event& event) {
                 const DiscoveredSender copy = sender;
                 setSession(nullptr);
                 setSenderTuning(std::nullopt);
-                std::string reason = describeError(ended.error);
-                if (reason.empty()) {
-                    reason = "Verbindung beendet";
+                const EndReasonText reason = endReason(ended.error);
+                if (reason.systemText.empty()) {
+                    ViewerLog::player().info("Session beendet: {}", reason.text);
+                } else {
+                    ViewerLog::player().info("Session beendet: {} ({})", reason.text, reason.systemText);
                 }
-                ViewerLog::player().info("Session beendet: {}", reason);
-                scheduleReconnect(copy, reason);
+                scheduleReconnect(copy, reason.text);
             },
         },
         event);

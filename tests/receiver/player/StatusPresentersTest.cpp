@@ -1,6 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <asio/error.hpp>
+
+#include <stdexcept>
+#include <system_error>
+
+#include "core/WireError.h"
+#include "platform/QuicError.h"
 #include "receiver/player/StatusPresenters.h"
+#include "receiver/session/ReceiverError.h"
 
 namespace kelvora {
 namespace {
@@ -72,6 +80,45 @@ TEST(StatusPresenters, PlaceholderPerState) {
     for (const auto& c : cases) {
         EXPECT_EQ(statusPlaceholder(c.state, c.hasSenders), c.placeholder) << c.placeholder.title;
     }
+}
+
+// The viewer reads why the connection broke in German; the system's own text goes to the log only.
+TEST(StatusPresenters, EndReasonPerError) {
+    auto system = [](std::error_code code) { return std::make_exception_ptr(std::system_error(code)); };
+    const struct {
+        std::exception_ptr error;
+        const char* text;
+    } cases[] = {
+        {nullptr, "Verbindung beendet"},
+        {std::make_exception_ptr(ReceiverError::closedBySender()), "Der Sender hat die Verbindung beendet."},
+        {system(asio::error::connection_refused), "Unter dieser Adresse nimmt kein Sender Verbindungen an."},
+        {system(asio::error::network_unreachable),
+         "Das Netzwerk des Senders ist von hier aus nicht erreichbar."},
+        {system(asio::error::host_unreachable), "Der Computer des Senders ist im Netzwerk nicht erreichbar."},
+        {system(asio::error::host_not_found), "Ein Computer mit diesem Namen ist nicht bekannt."},
+        {system(asio::error::host_not_found_try_again), "Ein Computer mit diesem Namen ist nicht bekannt."},
+        {system(asio::error::timed_out), "Der Sender antwortet nicht."},
+        {system(asio::error::connection_reset), "Die Verbindung zum Sender ist abgerissen."},
+        {system(std::make_error_code(std::errc::broken_pipe)), "Die Verbindung zum Sender ist abgerissen."},
+        {system(std::make_error_code(std::errc::permission_denied)),
+         "Die Verbindung zum Sender ist fehlgeschlagen."},
+        {std::make_exception_ptr(QuicError::handshakeFailed(42)),
+         "Die verschlüsselte Verbindung zum Sender kam nicht zustande."},
+        {std::make_exception_ptr(QuicError::timedOut()), "Der Sender antwortet nicht."},
+        {std::make_exception_ptr(QuicError::refused()), "Der Sender nimmt keine QUIC-Verbindungen an."},
+        {std::make_exception_ptr(QuicError::socket("Network is unreachable")),
+         "Die Verbindung zum Sender ist abgerissen."},
+        {std::make_exception_ptr(WireError::truncated()), "Der Sender hat unlesbare Daten geschickt."},
+        {std::make_exception_ptr(std::runtime_error("bad")), "Die Verbindung zum Sender ist fehlgeschlagen."},
+        {std::make_exception_ptr(7), "Unbekannter Fehler"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(endReason(c.error).text, c.text);
+    }
+    EXPECT_EQ(endReason(system(asio::error::host_not_found)).systemText, "Host not found (authoritative)");
+    EXPECT_EQ(endReason(std::make_exception_ptr(QuicError::handshakeFailed(42))).systemText,
+              "TLS-Handshake fehlgeschlagen (Alarm 42)");
+    EXPECT_EQ(endReason(std::make_exception_ptr(ReceiverError::connectTimeout())).systemText, "");
 }
 
 }  // namespace

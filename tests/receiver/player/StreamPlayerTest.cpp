@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+
 #include <unistd.h>
+#include <system_error>
 
 #include <QSignalSpy>
 #include <filesystem>
@@ -130,6 +132,10 @@ TEST(StreamPlayer, StateFollowsTheSessionsEvents) {
         {"end by the sender",
          {ReceiverSession::Ended{std::make_exception_ptr(ReceiverError::closedBySender())}},
          PlayerState::reconnecting("Studio", ReceiverError::closedBySender().text())},
+        {"refused",
+         {ReceiverSession::Ended{std::make_exception_ptr(
+             std::system_error(std::make_error_code(std::errc::connection_refused)))}},
+         PlayerState::reconnecting("Studio", "Unter dieser Adresse nimmt kein Sender Verbindungen an.")},
     };
     for (const auto& c : cases) {
         Harness h;
