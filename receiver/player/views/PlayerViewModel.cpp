@@ -42,17 +42,21 @@ PlayerViewModel::PlayerViewModel(StreamPlayer& player, std::shared_ptr<PlayerSch
     refreshOverlay();
 
     connect(&player, &StreamPlayer::stateChanged, this, [this] {
-        const bool wasPlaying = status_.playing;
-        refreshStatus();
-        if (status_.playing == wasPlaying) {
+        const bool playing = player_->state().isPlaying();
+        if (playing == status_.playing) {
+            refreshStatus();
             return;
         }
-        // Leaving playback brings the controls back at once; a pending hide finds the player not playing
-        // when it wakes and leaves them.
-        if (status_.playing) {
-            scheduleHide();
-        } else {
+        // What follows the player's state moves at once. Leaving playback brings the controls back before the
+        // status says so: the pill, shown whenever nothing plays, would otherwise slide in with the duration
+        // of the last hide. A pending hide finds the player not playing when it wakes and leaves them.
+        setControlsAnimation(0);
+        if (!playing) {
             setControlsVisible(true, 0);
+        }
+        refreshStatus();
+        if (playing) {
+            scheduleHide();
         }
     });
     connect(&player, &StreamPlayer::statisticsChanged, this, [this] {
@@ -189,12 +193,19 @@ void PlayerViewModel::setShowsPicker(bool shows) {
     }
 }
 
+void PlayerViewModel::setControlsAnimation(int animationMs) {
+    if (animationMs != controlsAnimationMs_) {
+        controlsAnimationMs_ = animationMs;
+        emit controlsAnimationChanged();
+    }
+}
+
 void PlayerViewModel::setControlsVisible(bool visible, int animationMs) {
     if (visible == controlsVisible_) {
         return;
     }
+    setControlsAnimation(animationMs);
     controlsVisible_ = visible;
-    controlsAnimationMs_ = animationMs;
     emit controlsChanged();
 }
 

@@ -61,7 +61,9 @@ class PlayerViewModel : public QObject {
     Q_PROPERTY(bool overlayShowsClock READ overlayShowsClock NOTIFY overlayChanged)
 
     Q_PROPERTY(bool controlsVisible READ controlsVisible NOTIFY controlsChanged)
-    Q_PROPERTY(int controlsAnimationMs READ controlsAnimationMs NOTIFY controlsChanged)
+    // How long the controls take to come or go: notified before the change it belongs to, so that the views
+    // move with the new duration (0: at once).
+    Q_PROPERTY(int controlsAnimationMs READ controlsAnimationMs NOTIFY controlsAnimationChanged)
     Q_PROPERTY(bool showsPicker READ showsPicker WRITE setShowsPicker NOTIFY showsPickerChanged)
 
   public:
@@ -132,6 +134,7 @@ class PlayerViewModel : public QObject {
     void showsDebugOverlayChanged();
     void overlayChanged();
     void controlsChanged();
+    void controlsAnimationChanged();
     void showsPickerChanged();
     void closeRequested();
 
@@ -159,6 +162,7 @@ class PlayerViewModel : public QObject {
     void refreshSenders();
     void refreshEngines();
     void refreshOverlay();
+    void setControlsAnimation(int animationMs);
     void setControlsVisible(bool visible, int animationMs);
     void scheduleHide();
 

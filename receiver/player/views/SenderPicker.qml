@@ -307,6 +307,14 @@ Popup {
                 }
             }
 
+            // The sheet is made once but opens as new: the address field starts empty every time.
+            Connections {
+                target: root
+                function onAboutToShow() {
+                    address.clear();
+                }
+            }
+
             function connectTyped() {
                 if (root.model.connectTyped(address.text))
                     root.close();

@@ -193,6 +193,11 @@ TEST_F(PlayerScene, SearchingThenThePickerWithTwoSenders) {
     const QVariantList rows = model->senderRows();
     ASSERT_EQ(rows.size(), 3);
     EXPECT_TRUE(rows[2].toMap()["isSelected"].toBool());
+
+    // Opened again, the sheet starts with an empty address field.
+    model->setShowsPicker(true);
+    settle();
+    EXPECT_TRUE(address->property("text").toString().isEmpty());
 }
 
 TEST_F(PlayerScene, PlayingWithTheDebugOverlayAndControlsThatHideAfterThreeSeconds) {
@@ -226,13 +231,18 @@ TEST_F(PlayerScene, PlayingWithTheDebugOverlayAndControlsThatHideAfterThreeSecon
     EXPECT_TRUE(model->controlsVisible());
     model->setShowsPicker(false);
 
-    // Leaving playback shows them at once and schedules nothing.
+    // Leaving playback shows them at once, without sliding in, and schedules nothing.
     model->tap();
     EXPECT_FALSE(model->controlsVisible());
+    QTest::qWait(400);
     sessions.back()->emitEvent(ReceiverSession::Ended{});
     settle();
     EXPECT_FALSE(model->isPlaying());
     EXPECT_TRUE(model->controlsVisible());
+    for (const char* name : {"statusPill", "playerButtons"}) {
+        EXPECT_EQ(item(name)->y(), 0) << name;
+        EXPECT_EQ(item(name)->opacity(), 1) << name;
+    }
     scheduler->advance(3s);
     EXPECT_TRUE(model->controlsVisible());
 }
