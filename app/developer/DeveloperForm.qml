@@ -24,7 +24,7 @@ FormCard {
         help: "Aus Auflösung und Bildrate (1080p60: 20 Mbit/s, Studio: das Vierfache)."
         onToggled: on => root.section.automaticBitrate = on
     }
-    FormPicker {
+    FormSegmented {
         objectName: "studioBitratePicker"
         visible: root.section.showsStudioBitrate
         label: "Studio-Bitrate"
@@ -78,7 +78,7 @@ FormCard {
         help: "Long-Term-Reference-Frames: kürzere Standbilder, keine Datenstöße."
         onToggled: on => root.section.longTermReferences = on
     }
-    FormPicker {
+    FormSegmented {
         objectName: "keyframeIntervalPicker"
         label: "Keyframe-Abstand"
         options: root.section.keyframeIntervalOptions

@@ -19,14 +19,14 @@ FormCard {
         selectedIndex: root.section.resolutionIndex
         onPicked: index => root.section.chooseResolution(index)
     }
-    FormPicker {
+    FormSegmented {
         objectName: "frameRatePicker"
         label: "Bildrate"
         options: root.section.frameRateOptions
         selectedIndex: root.section.frameRateIndex
         onPicked: index => root.section.chooseFrameRate(index)
     }
-    FormPicker {
+    FormSegmented {
         objectName: "maximumFrameRatePicker"
         label: "Höchstens senden"
         options: root.section.maximumFrameRateOptions
@@ -34,7 +34,7 @@ FormCard {
         help: "Obergrenze für das gesendete Bild. Die Quelle läuft weiter mit ihrer eigenen Bildrate (z. B. 50/60), gesendet wird jedes passende Bild – spart in schwachem WLAN fast die Hälfte der Daten."
         onPicked: index => root.section.chooseMaximumFrameRate(index)
     }
-    FormPicker {
+    FormSegmented {
         objectName: "codecPicker"
         label: "Codec"
         options: root.section.codecOptions
@@ -42,7 +42,7 @@ FormCard {
         enabled: root.section.codecEnabled
         onPicked: index => root.section.chooseCodec(index)
     }
-    FormPicker {
+    FormSegmented {
         objectName: "qualityPicker"
         label: "Qualität"
         options: root.section.qualityOptions

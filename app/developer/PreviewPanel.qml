@@ -132,9 +132,14 @@ Item {
         }
     }
 
+    // "Fortsetzen" is the window's default action, but a window-wide shortcut sees a key before the focused
+    // control does: while a text field has the focus, Return belongs to that field and commits its text.
+    readonly property Item focusedItem: Window.activeFocusItem
+    readonly property bool typing: focusedItem instanceof TextInput || focusedItem instanceof TextEdit
+
     Shortcut {
         sequences: ["Return", "Enter"]
-        enabled: model.offersResume && root.visible
+        enabled: model.offersResume && root.visible && !root.typing
         onActivated: model.resume()
     }
 

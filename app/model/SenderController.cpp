@@ -624,12 +624,16 @@ void SenderController::openLoginItemSettings() {
 }
 
 void SenderController::showDeckLinkSetup() {
+    // The vendor's Linux driver offers its inputs only through the vendor's own programming interface, not as
+    // /dev/video devices, and this program captures from those devices alone: installing the driver never
+    // makes a card appear here, so the alert must not say it would.
     services_.alerts->run(Alert{"DeckLink/UltraStudio einrichten",
-                                "Blackmagic Desktop Video stellt DeckLink- und UltraStudio-Eingänge über "
-                                "seinen Treiber als Videogeräte "
-                                "bereit. Installiere Desktop Video und lade den Treiber, und gib deinem "
-                                "Benutzer Zugriff auf die Geräte "
-                                "(Gruppe „video“). Danach erscheinen die Eingänge hier als Quelle.",
+                                "Blackmagic Desktop Video stellt DeckLink- und UltraStudio-Eingänge unter "
+                                "Linux nur über die eigene Schnittstelle des Herstellers bereit, nicht als "
+                                "Videogeräte (/dev/video*). Tilvara nimmt nur von Videogeräten auf, deshalb "
+                                "werden diese Karten hier nicht als Quelle angeboten. Kameras und "
+                                "Capture-Karten, die als Videogerät erscheinen, stehen weiter als Quelle "
+                                "zur Wahl.",
                                 {"OK"}});
 }
 

@@ -38,6 +38,32 @@ ApplicationWindow {
         NumberAnimation { duration: 500; easing.type: Easing.OutCubic }
     }
 
+    // A menu entry that shows its key, as the menus of the platform do. The keys themselves are the program's
+    // own commands, taken before any window sees them; the entry only names the key.
+    component CommandItem: MenuItem {
+        id: command
+        property string shortcutText
+
+        contentItem: RowLayout {
+            spacing: 24
+            Text {
+                leftPadding: command.checkable && command.indicator ? command.indicator.width + command.spacing : 0
+                text: command.text
+                font: command.font
+                color: command.palette.windowText
+                opacity: command.enabled ? 1 : 0.5
+                Layout.fillWidth: true
+            }
+            Text {
+                objectName: "shortcutText"
+                visible: text.length > 0
+                text: command.shortcutText
+                font: command.font
+                color: Theme.secondaryText
+            }
+        }
+    }
+
     menuBar: MenuBar {
         Menu {
             title: "Tilvara Sender"
@@ -48,22 +74,25 @@ ApplicationWindow {
                 onTriggered: window.model.checkForUpdates()
             }
             MenuSeparator {}
-            MenuItem {
+            CommandItem {
                 objectName: "settingsItem"
                 text: "Einstellungen …"
+                shortcutText: "Ctrl+,"
                 onTriggered: window.model.openSettings()
             }
-            MenuItem {
+            CommandItem {
                 objectName: "developerModeItem"
                 text: "Entwicklermodus"
+                shortcutText: "Ctrl+Alt+D"
                 checkable: true
                 checked: window.model.isDeveloperMode
                 onTriggered: window.model.toggleDeveloperMode()
             }
             MenuSeparator {}
-            MenuItem {
+            CommandItem {
                 objectName: "quitItem"
                 text: "Tilvara Sender beenden"
+                shortcutText: "Ctrl+Q"
                 onTriggered: window.model.quit()
             }
         }

@@ -5,7 +5,7 @@ import Kelvora.Ui
 import Kelvora.Shell
 
 // The modal sheet in which an output's network name is edited. It shows while its tile renames; Return
-// and "Sichern" save, then close; Escape and "Abbrechen" only close. The tile moves the focus into the
+// wherever the focus is in the sheet and "Sichern" save, then close; Escape and "Abbrechen" only close. The tile moves the focus into the
 // field when the sheet opens and once more a moment later, never after the sheet closed.
 Popup {
     id: root
@@ -38,6 +38,14 @@ Popup {
         }
     }
 
+    // "Sichern" is the sheet's default button: Return saves from the field and from either button alike.
+    // Inside the open sheet only; the sheet blocks the window's own shortcuts while it is open.
+    Shortcut {
+        sequences: ["Return", "Enter"]
+        enabled: root.opened
+        onActivated: root.tile.saveRename()
+    }
+
     ColumnLayout {
         anchors.fill: parent
         spacing: 12
@@ -65,7 +73,6 @@ Popup {
             text: root.tile ? root.tile.newName : ""
             placeholderText: root.tile ? root.tile.renamePlaceholder : ""
             onTextEdited: root.tile.newName = text
-            onAccepted: root.tile.saveRename()
         }
         RowLayout {
             Layout.fillWidth: true

@@ -42,24 +42,11 @@ ColumnLayout {
         spacing: 10
         Layout.fillWidth: true
 
-        // In a two-column grid the row is narrower than its controls want: the pickers give way first.
-        component Picker: ComboBox {
-            focusPolicy: Qt.NoFocus
-            implicitWidth: 112
-            implicitHeight: 26
-            Layout.fillWidth: true
-            Layout.minimumWidth: 64
-            Layout.maximumWidth: implicitWidth
+        // The labels keep their natural size, as the pickers do (TilePicker): in a tile of the two-column grid
+        // only the space before the buttons gives way.
+        component Label: Text {
             font.family: Theme.fontFamily
             font.pixelSize: 12
-        }
-        component Label: Text {
-            elide: Text.ElideRight
-            Layout.fillWidth: true
-            Layout.minimumWidth: 30
-            Layout.maximumWidth: implicitWidth
-            font.family: Theme.fontFamily
-            font.pixelSize: 13
             color: Theme.secondaryText
         }
         component IconButton: Button {
@@ -67,7 +54,7 @@ ColumnLayout {
             property string symbol
             property string help
             focusPolicy: Qt.NoFocus
-            implicitWidth: 30
+            implicitWidth: 28
             implicitHeight: 26
             contentItem: Item {
                 Symbol {
@@ -83,53 +70,61 @@ ColumnLayout {
         }
 
         Label {
+            objectName: "resolutionLabel"
             text: "Auflösung"
         }
-        Picker {
+        TilePicker {
             objectName: "resolutionPicker"
             model: root.tile ? root.tile.resolutionTitles : []
             currentIndex: root.tile ? root.tile.resolutionIndex : -1
             onActivated: index => root.tile.chooseResolution(index)
         }
         Label {
+            objectName: "frameRateLabel"
             text: "Bildrate"
         }
-        Picker {
+        TilePicker {
             objectName: "frameRatePicker"
             model: root.tile ? root.tile.frameRateTitles : []
             currentIndex: root.tile ? root.tile.frameRateIndex : -1
             onActivated: index => root.tile.chooseFrameRate(index)
         }
+        // The flexible space and the buttons at its end are one item: a spacer of its own would cost the row a
+        // gap that a compact tile cannot spare.
         Item {
+            implicitWidth: buttons.implicitWidth
+            implicitHeight: buttons.implicitHeight
             Layout.fillWidth: true
-            Layout.preferredWidth: 0
-        }
-        Row {
-            spacing: 4
-            IconButton {
-                objectName: "pauseButton"
-                symbol: root.tile ? root.tile.pauseSymbol : ""
-                help: root.tile ? root.tile.pauseHelp : ""
-                onClicked: root.tile.togglePause()
-            }
-            IconButton {
-                objectName: "restartButton"
-                symbol: "arrow.clockwise"
-                help: "Quelle neu verbinden – hilft, wenn z. B. ein ATEM per USB nur Schwarz oder ein Standbild liefert"
-                onClicked: root.tile.restart()
-            }
-            IconButton {
-                objectName: "renameButton"
-                symbol: "pencil"
-                help: "Umbenennen (Name auf iPhone und iPad)"
-                onClicked: root.tile.beginRename()
-            }
-            IconButton {
-                objectName: "removeButton"
-                visible: root.tile !== null && root.tile.removable
-                symbol: "trash"
-                help: "Quelle entfernen"
-                onClicked: root.tile.remove()
+
+            Row {
+                id: buttons
+                anchors.right: parent.right
+                spacing: 4
+                IconButton {
+                    objectName: "pauseButton"
+                    symbol: root.tile ? root.tile.pauseSymbol : ""
+                    help: root.tile ? root.tile.pauseHelp : ""
+                    onClicked: root.tile.togglePause()
+                }
+                IconButton {
+                    objectName: "restartButton"
+                    symbol: "arrow.clockwise"
+                    help: "Quelle neu verbinden – hilft, wenn z. B. ein ATEM per USB nur Schwarz oder ein Standbild liefert"
+                    onClicked: root.tile.restart()
+                }
+                IconButton {
+                    objectName: "renameButton"
+                    symbol: "pencil"
+                    help: "Umbenennen (Name auf iPhone und iPad)"
+                    onClicked: root.tile.beginRename()
+                }
+                IconButton {
+                    objectName: "removeButton"
+                    visible: root.tile !== null && root.tile.removable
+                    symbol: "trash"
+                    help: "Quelle entfernen"
+                    onClicked: root.tile.remove()
+                }
             }
         }
     }

@@ -187,5 +187,40 @@ TEST_F(DashboardView, OutputRowsComeWithTheirOutputsUpToThree) {
     EXPECT_TRUE(warnings.all().isEmpty()) << warnings.all().join("\n").toStdString();
 }
 
+TEST_F(DashboardView, ReturnInANameFieldCommitsItWhilePausedAndReturnElsewhereResumes) {
+    QtWarnings warnings;
+    testing::ModelHarness harness;
+    SenderController& c = harness.make();
+    c.start();
+    c.addOutput();
+    c.togglePause();
+    show(c);
+    view->requestActivate();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+    ASSERT_TRUE(item("resumeButton")->isVisible());
+
+    // Each field is checked before the focus leaves it: leaving commits too, and must not be what saved.
+    const auto typeAndReturn = [&](const char* field, const std::string& text) {
+        item(field)->forceActiveFocus();
+        for (char key : text) {
+            QTest::keyClick(view.get(), key);
+        }
+        QTest::keyClick(view.get(), Qt::Key_Return);
+    };
+    typeAndReturn("outputName", " links");
+    EXPECT_EQ(c.settings().extraOutputs.at(0).name, "Ausgang 2 links");
+    EXPECT_TRUE(c.isPaused());
+    typeAndReturn("senderNameField", "Regie");
+    EXPECT_EQ(c.settings().senderName, "Regie");
+    EXPECT_TRUE(c.isPaused());
+
+    item("previewPanel")->forceActiveFocus();
+    QTest::keyClick(view.get(), Qt::Key_Return);
+    EXPECT_FALSE(c.isPaused());
+    view.reset();
+    c.stop();
+    EXPECT_TRUE(warnings.all().isEmpty()) << warnings.all().join("\n").toStdString();
+}
+
 }  // namespace
 }  // namespace kelvora

@@ -68,6 +68,20 @@ class InspectorScene : public ::testing::Test {
     }
     QString text(const char* name) { return item(name)->property("text").toString(); }
     QString rowValue(const char* row) { return item("value", item(row))->property("text").toString(); }
+    // A segmented choice's segments as they show, the selected one in brackets.
+    std::string segments(const char* name) {
+        QStringList texts;
+        QQuickItem* control = item(name);
+        for (int i = 0; QQuickItem* segment = testing::findItem(control, QString("segment%1").arg(i)); ++i) {
+            const QString text = segment->isVisible() ? segment->property("text").toString() : "<hidden>";
+            texts << (segment->property("checked").toBool() ? "[" + text + "]" : text);
+        }
+        return texts.join(" | ").toStdString();
+    }
+    void click(QQuickItem* target) {
+        QTest::mouseClick(&view, Qt::LeftButton, {},
+                          target->mapToScene(QPointF(target->width() / 2, target->height() / 2)).toPoint());
+    }
 
     testing::ModelHarness harness;
     testing::QtWarnings warnings;
@@ -86,8 +100,11 @@ TEST_F(InspectorScene, ShowsTheControllersStateWithoutWarnings) {
     EXPECT_FALSE(item("trademark")->isVisible());
     EXPECT_FALSE(item("otherFileButton")->isVisible());
 
-    EXPECT_EQ(item("frameRatePickerBox")->property("currentIndex").toInt(), -1);
-    EXPECT_EQ(item("frameRatePickerBox")->property("displayText").toString(), "");
+    // Every option at once; a frame rate that no option offers selects none.
+    EXPECT_EQ(segments("frameRatePickerSegments"), "Auto | 25 | 30 | 50 | 60");
+    EXPECT_EQ(segments("maximumFrameRatePickerSegments"), "Wie Quelle | 25 fps | [30 fps]");
+    EXPECT_EQ(segments("qualityPickerSegments"), "[Komprimiert (WLAN)] | Studio (LAN)");
+    EXPECT_EQ(segments("keyframeIntervalPickerSegments"), "1 s | [2 s] | 4 s");
     EXPECT_FALSE(item("codecPicker")->isEnabled());
     EXPECT_TRUE(text("formatSummary").startsWith("Gesendet wird 1280×720 mit 24 fps. Die Bitrate"));
 
@@ -116,24 +133,29 @@ TEST_F(InspectorScene, ShowsTheControllersStateWithoutWarnings) {
 TEST_F(InspectorScene, PicksWriteThroughTheModelAndTheNameCommitsWhenTheFieldIsLeft) {
     ASSERT_NE(view.rootObject(), nullptr);
     QSignalSpy writes(harness.controller.get(), &SenderController::settingsChanged);
-    QQuickItem* box = item("frameRatePickerBox");
-    QMetaObject::invokeMethod(box, "activated", Q_ARG(int, 2));
+    click(item("segment2", item("frameRatePickerSegments")));
     EXPECT_EQ(harness.controller->settings().frameRate, 30);
-    EXPECT_EQ(box->property("currentIndex").toInt(), 2);
+    EXPECT_EQ(segments("frameRatePickerSegments"), "Auto | 25 | [30] | 50 | 60");
     EXPECT_EQ(writes.count(), 1);
+    // The segments are reached by keyboard: the arrow keys move between them, Space picks.
+    view.requestActivate();
+    item("segment0", item("maximumFrameRatePickerSegments"))->forceActiveFocus();
+    QTest::keyClick(&view, Qt::Key_Right);
+    QTest::keyClick(&view, Qt::Key_Space);
+    EXPECT_EQ(harness.controller->settings().maximumFrameRate, 25);
+    EXPECT_EQ(writes.count(), 2);
 
     // A refused login item: the switch the user flipped on falls back to what the controller read back.
     harness.loginItem->fails = true;
     QQuickItem* login = item("launchAtLoginToggleSwitch");
-    QTest::mouseClick(&view, Qt::LeftButton, {},
-                      login->mapToScene(QPointF(login->width() / 2, login->height() / 2)).toPoint());
+    click(login);
     EXPECT_EQ(harness.loginItem->registrations, 1);
     EXPECT_FALSE(login->property("checked").toBool());
 
     // "−" from a stored 41000 lands inside the range.
     QMetaObject::invokeMethod(item("stepperDown", item("bitrateStepper")), "clicked");
     EXPECT_EQ(harness.controller->settings().bitrateKbps, 39000);
-    EXPECT_EQ(writes.count(), 2);
+    EXPECT_EQ(writes.count(), 3);
 
     QSignalSpy openWindow(view.rootObject(), SIGNAL(openWindow(QString)));
     QMetaObject::invokeMethod(item("licensesButton"), "clicked");
@@ -146,7 +168,7 @@ TEST_F(InspectorScene, PicksWriteThroughTheModelAndTheNameCommitsWhenTheFieldIsL
     for (char key : std::string(" Regie 2 ")) {
         QTest::keyClick(&view, key);
     }
-    EXPECT_EQ(writes.count(), 2) << "typing writes nothing";
+    EXPECT_EQ(writes.count(), 3) << "typing writes nothing";
     item("reconnectButton")->forceActiveFocus();
     EXPECT_EQ(harness.controller->settings().senderName, "Regie 2");
     EXPECT_EQ(text("senderNameField"), " Regie 2 ");

@@ -74,6 +74,8 @@ TEST(SenderController, SystemPaneActionsExplainInstead) {
     ASSERT_EQ(h.alerts->shown.size(), 2u);
     EXPECT_NE(h.alerts->shown[0].informativeText.find("„video“"), std::string::npos);
     EXPECT_EQ(h.alerts->shown[1].message, "DeckLink/UltraStudio einrichten");
+    // Capture here is from video devices only, which the vendor's driver does not make.
+    EXPECT_NE(h.alerts->shown[1].informativeText.find("nicht als Quelle angeboten"), std::string::npos);
 }
 
 TEST(SenderController, AnEqualSettingsWriteIsSilentAndADifferentOneSavesAppliesAndNotifies) {

@@ -124,6 +124,7 @@ TEST_F(SimpleMainViewScene, LiveMainOutputWithTwoExtraOutputsOneFailedAndThreeVi
     SenderStatus failed;
     failed.state = SenderStatus::State::error("Gerät ist belegt");
     controller.extraOutputs()[1]->setStatus(failed);
+    view.resize(960, 1000);  // the main window's width with extra outputs
     load();
 
     QQuickItem* main = view.rootObject()->findChild<QQuickItem*>("mainSourceTile");
@@ -139,12 +140,38 @@ TEST_F(SimpleMainViewScene, LiveMainOutputWithTwoExtraOutputsOneFailedAndThreeVi
     EXPECT_EQ(text(extras[1], "placeholderDetail"), "Gerät ist belegt");
     EXPECT_EQ(text(view.rootObject(), "receiversCount"), "3");
     EXPECT_EQ(all("receiverName").size(), 3);
+    // In the two-column grid every tile keeps its controls inside, its labels and pickers whole.
+    for (QQuickItem* tile : QList<QQuickItem*>{main} + extras) {
+        for (const char* name :
+             {"resolutionLabel", "frameRateLabel", "resolutionPicker", "frameRatePicker"}) {
+            auto* item = tile->findChild<QQuickItem*>(name);
+            ASSERT_NE(item, nullptr) << name;
+            EXPECT_GE(item->width(), item->implicitWidth()) << name;
+        }
+        auto* last =
+            tile->findChild<QQuickItem*>(visible(tile, "removeButton") ? "removeButton" : "renameButton");
+        EXPECT_LE(last->mapToItem(tile, QPointF(last->width(), 0)).x(), tile->width());
+    }
     screenshot("simple-main-view-live.png");
+    // "Wie Quelle" stands apart from the sizes below it.
+    auto* picker = main->findChild<QQuickItem*>("resolutionPicker");
+    qvariant_cast<QObject*>(picker->property("popup"))->setProperty("visible", true);
+    settle();
+    QList<QQuickItem*> dividers;
+    for (QQuickItem* divider : testing::findItems(view.contentItem(), "pickerDivider")) {
+        if (divider->isVisible()) {
+            dividers << divider;
+        }
+    }
+    EXPECT_EQ(dividers.size(), 1);
+    screenshot("simple-main-view-picker.png");
     expectNoWarnings();
 }
 
 TEST_F(SimpleMainViewScene, RenameSheetSavesWhatWasTyped) {
     load();
+    view.requestActivate();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
     QQuickItem* main = view.rootObject()->findChild<QQuickItem*>("mainSourceTile");
     ASSERT_NE(main, nullptr);
     QMetaObject::invokeMethod(main->findChild<QObject*>("renameButton"), "clicked");
@@ -164,12 +191,17 @@ TEST_F(SimpleMainViewScene, RenameSheetSavesWhatWasTyped) {
     QMetaObject::invokeMethod(main->findChild<QObject*>("renameButton"), "clicked");
     settle();
     EXPECT_TRUE(field->isVisible());
-    field->setProperty("text", "Bühne links");
-    QMetaObject::invokeMethod(field, "textEdited");
-    QMetaObject::invokeMethod(field, "accepted");
+    field->forceActiveFocus();
+    for (char key : std::string("Buehne links")) {
+        QTest::keyClick(&view, key);
+    }
+    // "Sichern" is the default button: Return saves even from "Abbrechen".
+    field->window()->contentItem()->findChild<QQuickItem*>("renameCancel")->forceActiveFocus();
+    QTest::keyClick(&view, Qt::Key_Return);
     settle();
-    EXPECT_EQ(controller.settings().senderName, "Bühne links");
-    EXPECT_EQ(text(main->findChild<QObject*>("nameChip"), "tileChipText"), "Bühne links");
+    EXPECT_FALSE(field->isVisible());
+    EXPECT_EQ(controller.settings().senderName, "Buehne links");
+    EXPECT_EQ(text(main->findChild<QObject*>("nameChip"), "tileChipText"), "Buehne links");
     expectNoWarnings();
 }
 

@@ -1,0 +1,49 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Kelvora.Ui
+
+// A labelled choice among a few fixed options, all of them visible: the segments beside the label, or below it
+// when the row is too narrow for both. Like the picker it shows what its model selects (nothing for a stored
+// value outside the options) and reports only what the user picks.
+GridLayout {
+    id: root
+    property string label
+    property var options: []
+    property int selectedIndex: -1
+    property string help
+    readonly property alias segments: control
+    signal picked(int index)
+
+    Layout.fillWidth: true
+    columns: title.implicitWidth + columnSpacing + control.implicitWidth <= width ? 2 : 1
+    columnSpacing: 8
+    rowSpacing: 6
+
+    FormText {
+        id: title
+        text: root.label
+        wrapMode: Text.NoWrap
+        Layout.fillWidth: true
+        enabled: root.enabled
+        opacity: root.enabled ? 1 : 0.5
+    }
+
+    SegmentedControl {
+        id: control
+        objectName: root.objectName + "Segments"
+        options: root.options
+        selectedIndex: root.selectedIndex
+        Layout.maximumWidth: implicitWidth
+        Layout.fillWidth: true
+        Layout.alignment: root.columns === 2 ? Qt.AlignRight : Qt.AlignLeft
+        ToolTip.visible: hover.hovered && root.help.length > 0
+        ToolTip.text: root.help
+        ToolTip.delay: 600
+        onPicked: index => root.picked(index)
+
+        HoverHandler {
+            id: hover
+        }
+    }
+}
