@@ -67,6 +67,8 @@ ApplicationWindow {
     menuBar: MenuBar {
         Menu {
             title: "Tilvara Sender"
+            // Wide enough for the longest entry beside its key; the style's menu stays at its own 200 otherwise.
+            width: 280
             MenuItem {
                 objectName: "checkForUpdatesItem"
                 text: "Nach Updates suchen …"
