@@ -78,6 +78,8 @@ struct VideoEncoder::Core {
     bool forceKeyframe = true;
     uint64_t lastReferenceFrame = 0;
     std::optional<double> targetFrameRate;
+    // The rate the current session was opened at: the paced rate at the time, not the configured one.
+    int sessionFrameRate = 0;
     double frameCredit = 0;
     uint64_t lastKeyframeRequest = 0;
     int pendingFrames = 0;
@@ -144,7 +146,12 @@ struct VideoEncoder::Core {
         const EncoderConfiguration& c = effective;
         bool lowLatency = c.lowLatencyRateControl && !c.intraOnly &&
                           VideoEncoder::capabilities().supportsLowLatency(c.codec);
+        // The session is told the rate it really encodes at, so that its reference pictures, the level
+        // it signals and its rate control's share of each frame fit the paced tier (a proxy paced to 30
+        // frames/s beside a 60 frames/s source would otherwise keep 60 frames/s worth of references).
+        sessionFrameRate = std::max(1, int(std::lround(pacedFrameRateLocked())));
         EncoderConfiguration asked = c;
+        asked.frameRate = sessionFrameRate;
         asked.bitrateKbps = sessionKbpsLocked();
         const auto open = [&](bool withLowLatency) {
             return makeSession ? makeSession(asked, withLowLatency)
@@ -177,13 +184,18 @@ struct VideoEncoder::Core {
                             c.bitrateKbps, lowLatencyActive, ltrActive, session->name());
     }
 
-    // With the mutex held: the bitrate to ask of the session. Its rate control counts frames at the
-    // configured rate, so while pacing thins them out each frame gets the larger share it needs for the
-    // bitrate per second to hold.
-    int sessionKbpsLocked() const {
-        double share = 1.0;
+    // With the mutex held: the rate pictures are encoded at after pacing.
+    double pacedFrameRateLocked() const {
         if (targetFrameRate && *targetFrameRate > 0 && *targetFrameRate < effective.frameRate - 0.5)
-            share = effective.frameRate / *targetFrameRate;
+            return *targetFrameRate;
+        return effective.frameRate;
+    }
+
+    // With the mutex held: the bitrate to ask of the session. Its rate control counts frames at the rate it
+    // was opened at, so while pacing has since thinned them out further each frame gets the larger share it
+    // needs for the bitrate per second to hold.
+    int sessionKbpsLocked() const {
+        const double share = double(std::max(sessionFrameRate, 1)) / pacedFrameRateLocked();
         return int(std::clamp(std::lround(effective.bitrateKbps * share),
                               long(EncoderConfiguration::minimumBitrateKbps),
                               long(EncoderConfiguration::maximumBitrateKbps)));
@@ -519,13 +531,20 @@ std::optional<double> VideoEncoder::targetFrameRate() const {
 }
 
 void VideoEncoder::setTargetFrameRate(std::optional<double> framesPerSecond) {
+    std::shared_ptr<CompressionSession> detached;
     std::function<void()> retune;
     {
         std::lock_guard lock(core_->mutex);
         if (core_->targetFrameRate == framesPerSecond)
             return;
         core_->targetFrameRate = framesPerSecond;
-        retune = core_->retuneLocked();
+        // A session opened at a lower rate would count its keyframe interval and its references in too
+        // few pictures once more of them come: the next picture opens a new one, as a frame-rate change
+        // of the configuration does.
+        if (core_->session && core_->pacedFrameRateLocked() > core_->sessionFrameRate + 0.5)
+            detached = core_->detachLocked();
+        else
+            retune = core_->retuneLocked();
     }
     if (retune)
         retune();

@@ -101,7 +101,9 @@ class VideoEncoder {
     // The acknowledged frame a refresh would refer to; 0 without long-term references.
     uint64_t acknowledgedFrame() const;
 
-    // Pacing target below the configured rate; none encodes every picture.
+    // Pacing target below the configured rate; none encodes every picture. Sessions open at the paced
+    // rate; raising it above the rate of the running session reopens that at the next picture, with a
+    // keyframe.
     std::optional<double> targetFrameRate() const;
     void setTargetFrameRate(std::optional<double> framesPerSecond);
 

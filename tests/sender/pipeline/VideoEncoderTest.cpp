@@ -18,6 +18,7 @@ extern "C" {
 #include "core/Log.h"
 #include "core/Nal.h"
 #include "platform/PixelBuffer.h"
+#include "sender/pipeline/H264FrameNumbers.h"
 #include "sender/pipeline/X264Session.h"
 #include "support/LogCapture.h"
 
@@ -506,28 +507,65 @@ PixelBuffer noise(int width, int height, uint32_t& seed) {
     return buffer;
 }
 
-TEST(VideoEncoder, PacedFramesStillCarryTheBitratePerSecond) {
-    EncoderConfiguration c = configuration720();
-    c.dimensions = {640, 360};
-    c.bitrateKbps = 1000;
-    Collector collector;
-    VideoEncoder encoder(0, c, collector.handler());
-    encoder.setTargetFrameRate(15);
-    uint32_t seed = 7;
-    // Two seconds of unpredictable pictures at 30 fps, of which every second one is encoded.
-    for (int i = 0; i < 60; ++i) {
-        size_t before = collector.count();
-        encoder.encode(noise(640, 360, seed), uint64_t(i) * kFrameNs, false);
-        if (i % 2 == 0)  // the first is a keyframe, then skip, encode, ...
-            collector.waitFor(before + 1);
+// The session is opened at the paced rate: its references and level fit the pictures it really gets, and
+// its frames still carry the bitrate per second. Unpaced again, the tier opens a session at the full rate.
+TEST(VideoEncoder, APacedTierEncodesAtThePacedRateAndItsBitrate) {
+    struct Case {
+        const char* name;
+        int frameRate;
+        double target;
+        bool longTermReferences;
+        int pictures;  // max_num_ref_frames
+        int unpacedPictures;
+    };
+    const Case cases[] = {
+        {"15 of 30", 30, 15, false, 1, 1},
+        {"the proxy beside a 60 frames/s source", 60, 30, true, 5, 9},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EncoderConfiguration configuration = configuration720();
+        configuration.dimensions = {640, 360};
+        configuration.frameRate = c.frameRate;
+        configuration.bitrateKbps = 1000;
+        configuration.longTermReferences = c.longTermReferences;
+        Collector collector;
+        VideoEncoder encoder(0, configuration, collector.handler());
+        encoder.setTargetFrameRate(c.target);
+        uint32_t seed = 7;
+        // Two seconds of unpredictable pictures, of which every second one is encoded.
+        for (int i = 0; i < 2 * c.frameRate; ++i) {
+            size_t before = collector.count();
+            encoder.encode(noise(640, 360, seed), uint64_t(i) * 1'000'000'000 / uint64_t(c.frameRate), false);
+            if (i % 2 == 0)  // the first is a keyframe, then skip, encode, ...
+                collector.waitFor(before + 1);
+        }
+        const auto frames = collector.frames();
+        ASSERT_EQ(frames.size(), size_t(c.frameRate));
+        ASSERT_FALSE(frames[0].parameterSets.empty());
+        const auto sequence = h264::readSequence(frames[0].parameterSets[0]);
+        ASSERT_TRUE(sequence.has_value());
+        EXPECT_EQ(sequence->referenceFrames, c.pictures);
+        EXPECT_LE(sequence->level, 30);
+        size_t bytes = 0;
+        for (const auto& frame : frames)
+            bytes += frame.dataByteCount();
+        // Two seconds at 1000 kbit/s. Noise fills each frame up to what the 100 ms of the VBV let through,
+        // so the stream stays below the rate as an unpaced tier of the paced rate does (0.7 at 15, 0.8 at
+        // 30 frames/s); at twice or half the rate per frame it would leave these bounds.
+        const double expected = 1000.0 * 1000 / 8 * 2;
+        EXPECT_GT(double(bytes), 0.6 * expected);
+        EXPECT_LT(double(bytes), 1.3 * expected);
+
+        encoder.setTargetFrameRate(std::nullopt);
+        encodeAndWait(encoder, collector, noise(640, 360, seed), 2'000'000'000);
+        const auto unpaced = collector.frames().back();
+        EXPECT_EQ(unpaced.flags, Flags::keyframe);
+        ASSERT_FALSE(unpaced.parameterSets.empty());
+        const auto unpacedSequence = h264::readSequence(unpaced.parameterSets[0]);
+        ASSERT_TRUE(unpacedSequence.has_value());
+        EXPECT_EQ(unpacedSequence->referenceFrames, c.unpacedPictures);
     }
-    size_t bytes = 0;
-    for (const auto& frame : collector.frames())
-        bytes += frame.dataByteCount();
-    EXPECT_EQ(collector.count(), 30u);
-    const double expected = 1000.0 * 1000 / 8 * 2;  // two seconds at 1000 kbit/s
-    EXPECT_GT(double(bytes), 0.7 * expected);
-    EXPECT_LT(double(bytes), 1.4 * expected);
 }
 
 TEST(VideoEncoder, MayBeReleasedInsideItsOwnOutputHandler) {
