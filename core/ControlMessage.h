@@ -98,6 +98,9 @@ struct ControlMessage {
 
     static constexpr size_t headerLength = 5;
     static constexpr uint32_t maximumPayloadLength = 0x2000000;
+    // Every message but the video frame is a small record or text: a connection refuses a longer one at its
+    // header, before a peer can make it hold and parse megabytes of names.
+    static constexpr uint32_t maximumRecordPayloadLength = 64 * 1024;
 
     Value value;
 

@@ -1,7 +1,5 @@
 #include "core/FramedConnection.h"
 
-#include "core/Log.h"
-
 #include <asio/error.hpp>
 
 namespace kelvora {
@@ -59,7 +57,7 @@ void FramedConnection::handleState(ByteStream::State state, std::error_code erro
             }
             break;
         case ByteStream::State::waiting:
-            Log::network().debug("Verbindung wartet: {}", error.message());
+            faultLog_->logger().debug("Verbindung wartet: {}", error.message());
             break;
         case ByteStream::State::failed:
             failWith(error);
@@ -72,44 +70,46 @@ void FramedConnection::handleState(ByteStream::State state, std::error_code erro
 
 void FramedConnection::receiveHeader() {
     std::weak_ptr<FramedConnection> weak = weak_from_this();
-    stream_->receive(ControlMessage::headerLength,
-                     [weak](std::error_code error, Bytes data, bool isComplete) {
-                         auto self = weak.lock();
-                         if (!self || self->isClosed_) {
-                             return;
-                         }
-                         if (error) {
-                             self->failWith(error);
-                             return;
-                         }
-                         if (data.size() == ControlMessage::headerLength) {
-                             ControlMessage::Header header{};
-                             try {
-                                 header = ControlMessage::parseHeader(data);
-                                 if (header.length > self->maximumIncomingPayload_) {
-                                     throw WireError::messageTooLarge(header.length);
-                                 }
-                             } catch (const WireError& wireError) {
-                                 // Framing is lost: nothing after a bad header can be trusted, and no goodbye
-                                 // is owed.
-                                 Log::network().error("Ungültiger Header: {}", wireError.text());
-                                 self->failWith(wireError);
-                                 return;
-                             }
-                             if (header.length == 0) {
-                                 self->deliver(header.type, {});
-                             } else {
-                                 self->receivePayload(header.type, header.length);
-                             }
-                             return;
-                         }
-                         if (isComplete) {
-                             // The peer ended the stream between frames (or inside a header): an orderly end.
-                             self->failWith(std::nullopt);
-                             return;
-                         }
-                         self->failWith(WireError::truncated());
-                     });
+    stream_->receive(
+        ControlMessage::headerLength, [weak](std::error_code error, Bytes data, bool isComplete) {
+            auto self = weak.lock();
+            if (!self || self->isClosed_) {
+                return;
+            }
+            if (error) {
+                self->failWith(error);
+                return;
+            }
+            if (data.size() == ControlMessage::headerLength) {
+                ControlMessage::Header header{};
+                try {
+                    header = ControlMessage::parseHeader(data);
+                    const bool isRecord = header.type != ControlMessage::TypeCode::videoFrame;
+                    if (header.length > self->maximumIncomingPayload_ ||
+                        (isRecord && header.length > ControlMessage::maximumRecordPayloadLength)) {
+                        throw WireError::messageTooLarge(header.length);
+                    }
+                } catch (const WireError& wireError) {
+                    // Framing is lost: nothing after a bad header can be trusted, and no goodbye
+                    // is owed.
+                    self->faultLog_->invalidHeader(wireError);
+                    self->failWith(wireError);
+                    return;
+                }
+                if (header.length == 0) {
+                    self->deliver(header.type, {});
+                } else {
+                    self->receivePayload(header.type, header.length);
+                }
+                return;
+            }
+            if (isComplete) {
+                // The peer ended the stream between frames (or inside a header): an orderly end.
+                self->failWith(std::nullopt);
+                return;
+            }
+            self->failWith(WireError::truncated());
+        });
 }
 
 void FramedConnection::receivePayload(ControlMessage::TypeCode type, uint32_t length) {
@@ -141,7 +141,7 @@ void FramedConnection::deliver(ControlMessage::TypeCode type, ByteView payload) 
         }
     } catch (const WireError& error) {
         // One unreadable message does not end the conversation: the framing around it is intact.
-        Log::network().error("Nachricht nicht lesbar: {}", error.text());
+        faultLog_->unreadableMessage(error);
     }
     if (!isClosed_) {
         receiveHeader();

@@ -4,6 +4,7 @@
 #include "core/ControlMessage.h"
 #include "core/NetworkEndpoint.h"
 #include "core/WireError.h"
+#include "core/WireFaultLog.h"
 #include "platform/SerialQueue.h"
 
 #include <chrono>
@@ -60,8 +61,13 @@ class FramedConnection : public std::enable_shared_from_this<FramedConnection> {
 
     // The largest payload accepted from the peer; a header announcing more ends the connection like any
     // bad header. The protocol's own limit unless set lower (before start()) by an owner that knows its
-    // peer never legitimately sends large messages.
+    // peer never legitimately sends large messages; records other than video frames are held to
+    // ControlMessage::maximumRecordPayloadLength in any case.
     void setMaximumIncomingPayload(uint32_t length) { maximumIncomingPayload_ = length; }
+
+    // Where unreadable messages and bad headers from the peer are logged (the sending side's unless set,
+    // before start(), by an owner on the receiving side).
+    void setFaultLog(std::shared_ptr<WireFaultLog> log) { faultLog_ = std::move(log); }
 
     // Encodes and sends one message. On a closed connection nothing is sent and `completion` gets
     // ENOTCONN; a message that cannot be encoded gives its WireError. `completion` is always called.
@@ -105,6 +111,7 @@ class FramedConnection : public std::enable_shared_from_this<FramedConnection> {
     int64_t pendingBytes_ = 0;
     int pendingFrames_ = 0;
     uint32_t maximumIncomingPayload_ = ControlMessage::maximumPayloadLength;
+    std::shared_ptr<WireFaultLog> faultLog_ = WireFaultLog::sender();
 };
 
 }  // namespace kelvora

@@ -85,6 +85,11 @@ int main(int argc, char** argv) {
                                             SimpleStreamProtocol::frameBody(true, videoFrame->captureTime,
                                                                             videoFrame->payload)));
         }
+        if (message.is<WelcomeMessage>() || message.is<StreamInfoMessage>()) {
+            Bytes record{static_cast<uint8_t>(message.is<WelcomeMessage>() ? 0 : 1)};
+            record.insert(record.end(), body.begin(), body.end());
+            corpus.add("sender_records", record);
+        }
         if (const auto* timeSync = message.get<TimeSyncResponse>()) {
             corpus.add("time_sync", timeSync->binary());
         }

@@ -7,9 +7,11 @@
 #include "core/LatencyTrace.h"
 #include "core/Log.h"
 #include "core/MonotonicClock.h"
+#include "core/PeerText.h"
 #include "core/TcpByteStream.h"
 #include "core/TestPatternTimecode.h"
 #include "receiver/session/PlaybackEngineRegistry.h"
+#include "receiver/session/SenderRecords.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -306,6 +308,7 @@ void ReceiverSession::connect() {
     }
     auto stream = TcpByteStream::connect(queue_, endpoint_, connectTimeout);
     control_ = FramedConnection::create(std::move(stream), queue_);
+    control_->setFaultLog(WireFaultLog::viewer());
     control_->setEventHandler([weak = weak_from_this()](FramedConnection::Event event) {
         if (auto self = weak.lock()) {
             self->handleConnectionEvent(std::move(event));
@@ -346,17 +349,26 @@ void ReceiverSession::handleConnectionEvent(FramedConnection::Event event) {
 }
 
 void ReceiverSession::handleMessage(const ControlMessage& message) {
+    // Texts the sender chose are cleaned here, before anything logs, shows or keeps them.
     if (const auto* welcome = message.get<WelcomeMessage>()) {
-        handleWelcome(*welcome);
-    } else if (const auto* info = message.get<StreamInfoMessage>()) {
+        if (welcome_) {
+            // One connection, one handshake: a repeated welcome must not start a second engine or a second
+            // set of timers beside the running ones.
+            if (const auto count = repeatedWelcomeLog_.count(now())) {
+                ViewerLog::player().warn("Weiteres Welcome von {} ignoriert ({} seit der letzten Meldung)",
+                                         peerText(welcome->senderName), *count);
+            }
+            return;
+        }
+        handleWelcome(cleanedWelcome(*welcome));
+    } else if (const auto* received = message.get<StreamInfoMessage>()) {
+        const StreamInfoMessage info = cleanedStreamInfo(*received);
         {
             std::lock_guard lock(statsMutex_);
-            stats_.streamState = info->state;
-            stats_.sourceName = info->sourceName;
-            stats_.isTestPattern = info->isTestPattern;
+            applyStreamInfo(stats_, info);
         }
         if (eventHandler_) {
-            eventHandler_(StreamInfoChanged{*info});
+            eventHandler_(StreamInfoChanged{info});
         }
     } else if (const auto* frame = message.get<EncodedVideoFrame>()) {
         handleVideoFrame(*frame, now());
@@ -373,18 +385,12 @@ void ReceiverSession::handleMessage(const ControlMessage& message) {
             engine_->handle(*signal);
         }
     } else if (const auto* goodbye = message.get<GoodbyeMessage>()) {
-        ViewerLog::player().info("Sender beendet Verbindung: {}", goodbye->reason);
+        ViewerLog::player().info("Sender beendet Verbindung: {}", peerText(goodbye->reason));
         end(std::make_exception_ptr(ReceiverError::closedBySender()), true);
     }
 }
 
 void ReceiverSession::handleWelcome(const WelcomeMessage& welcome) {
-    // One connection, one handshake: a repeated welcome must not start a second
-    // engine or a second set of timers beside the running ones.
-    if (welcome_) {
-        ViewerLog::player().warn("Weiteres Welcome von {} ignoriert", welcome.senderName);
-        return;
-    }
     welcome_ = welcome;
     // Versions beyond ours can only mean features we do not know; a hostile value must not wrap around.
     tiers_.setProtocolVersion(static_cast<int>(
@@ -395,14 +401,7 @@ void ReceiverSession::handleWelcome(const WelcomeMessage& welcome) {
     }
     {
         std::lock_guard lock(statsMutex_);
-        stats_.senderName = welcome.senderName;
-        stats_.engine = welcome.engine;
-        stats_.codec = welcome.stream.codec;
-        stats_.dimensions = welcome.stream.dimensions;
-        stats_.streamState = welcome.stream.state;
-        stats_.sourceName = welcome.stream.sourceName;
-        stats_.isTestPattern = welcome.stream.isTestPattern;
-        stats_.connectedSince = std::chrono::system_clock::now();
+        applyWelcome(stats_, welcome, std::chrono::system_clock::now());
     }
 
     engine_ = PlaybackEngineRegistry::makeEngine(welcome.engine);
@@ -862,7 +861,10 @@ void ReceiverSession::handleDecodedFrame(uint8_t tier, DecodedFrame decoded) {
 
 void ReceiverSession::handleDecoderError(uint8_t tier, const DecoderError& error) {
     decodeErrors_ += 1;
-    ViewerLog::decoder().error("Decoder-Fehler (Stufe {}): {}", tier, error.text());
+    if (const auto count = decoderErrorLog_.count(now())) {
+        ViewerLog::decoder().error("Decoder-Fehler (Stufe {}): {} ({} seit der letzten Meldung)", tier,
+                                   error.text(), *count);
+    }
     tiers_.restartWarmUp(tier);
     auto orderer = orderers_.find(tier);
     if (orderer == orderers_.end()) {
@@ -877,7 +879,8 @@ void ReceiverSession::handleDecoderError(uint8_t tier, const DecoderError& error
 // what it holds and what comes until then) and the sender is asked for one, once; the orderer repeats the
 // request as it does after a loss when none comes.
 void ReceiverSession::handleDecoderBacklog(uint8_t tier, int64_t refused, uint64_t time) {
-    Log::decoder().info("Decoder kommt nicht nach (Stufe {}): verwirft bis zum nächsten Keyframe", tier);
+    ViewerLog::decoder().info("Decoder kommt nicht nach (Stufe {}): verwirft bis zum nächsten Keyframe",
+                              tier);
     dropToNextKeyframe(tier, refused, time);
 }
 

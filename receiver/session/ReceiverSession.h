@@ -22,6 +22,7 @@
 #include "core/RateMeter.h"
 #include "core/SampleWindow.h"
 #include "core/TimerSource.h"
+#include "platform/LogThrottle.h"
 #include "platform/PixelBuffer.h"
 #include "platform/SerialQueue.h"
 #include "receiver/session/DisplayTierSelector.h"
@@ -191,6 +192,8 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     ReceiverSession(EngineKind engineKind, NetworkEndpoint endpoint, ReceiverIdentity identity,
                     std::shared_ptr<VideoRenderer> renderer, std::shared_ptr<TimerSource> scheduler);
 
+    static constexpr auto peerLogInterval = std::chrono::seconds(1);
+
     uint64_t now() const { return scheduler_->now(); }
     // Runs `work` with the session on the session queue, unless the session is
     // gone by then.
@@ -301,6 +304,10 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     std::map<uint8_t, ReferenceAckMessage> lastReferenceAck_;
     std::map<uint8_t, uint64_t> lastArrival_;
     FrameRateLimiter frameRateLimiter_;
+
+    // Lines a sender can cause once per message: at most one per interval, with the count passed over.
+    LogThrottle repeatedWelcomeLog_{peerLogInterval};
+    LogThrottle decoderErrorLog_{peerLogInterval};
 };
 
 }  // namespace kelvora

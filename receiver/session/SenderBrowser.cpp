@@ -1,6 +1,8 @@
 #include "receiver/session/SenderBrowser.h"
 
 #include "core/Log.h"
+#include "core/PeerText.h"
+#include "receiver/session/SenderRecords.h"
 
 #include <unicode/ucol.h>
 
@@ -128,9 +130,12 @@ std::vector<DiscoveredSender> SenderBrowser::rows(const std::vector<DnsSdService
         if (!announcement) {
             continue;
         }
+        // Any host on the network can announce: its texts are cleaned before a row shows or logs them. The
+        // endpoint keeps the instance name as it is, since that names the service to resolve.
+        announcement = cleanedAnnouncement(std::move(*announcement));
         DiscoveredSender row;
         row.id = announcement->senderID;
-        row.name = service.name;
+        row.name = peerText(service.name);
         row.endpoint = NetworkEndpoint::service(service.name, service.type, service.domain, service.address,
                                                 service.port);
         row.announcement = std::move(*announcement);

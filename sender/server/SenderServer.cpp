@@ -6,9 +6,9 @@
 
 #include "core/KelvoraService.h"
 #include "core/Log.h"
+#include "core/PeerText.h"
 #include "core/TcpByteStream.h"
 #include "platform/Uuid.h"
-#include "sender/server/ViewerText.h"
 
 namespace kelvora {
 
@@ -605,8 +605,8 @@ void SenderServer::handleHello(const std::shared_ptr<FramedConnection>& connecti
                                const HelloMessage& received) {
     // What the viewer calls itself is logged and shown; from here on only the cleaned texts are used.
     HelloMessage hello = received;
-    hello.clientName = viewerText(received.clientName);
-    hello.deviceModel = viewerText(received.deviceModel);
+    hello.clientName = peerText(received.clientName);
+    hello.deviceModel = peerText(received.deviceModel);
     if (hello.protocolVersion < HelloMessage::minimumProtocolVersion ||
         hello.protocolVersion > HelloMessage::currentProtocolVersion) {
         Log::network().error("Client {} mit Protokoll {} abgelehnt", hello.clientName, hello.protocolVersion);
@@ -630,7 +630,7 @@ void SenderServer::handleHello(const std::shared_ptr<FramedConnection>& connecti
     const std::shared_ptr<StreamingEngine> engine = chooseEngine(hello.engine);
     if (!engine) {
         Log::network().error("Client {} abgewiesen: keine Engine für {}", hello.clientName,
-                             viewerText(hello.engine.rawValue));
+                             peerText(hello.engine.rawValue));
         connection->close(std::string(noEngineReason));
         if (!replaced.empty()) {
             sessionsChanged();
@@ -761,7 +761,7 @@ void SenderServer::dispatch(const std::shared_ptr<SenderSession>& session, const
                     }
                 }
             } else if constexpr (std::is_same_v<T, GoodbyeMessage>) {
-                Log::network().info("{} verabschiedet sich: {}", name, viewerText(value.reason));
+                Log::network().info("{} verabschiedet sich: {}", name, peerText(value.reason));
                 removeSession(session, std::nullopt);
             } else if constexpr (std::is_same_v<T, RestartSourceMessage>) {
                 Log::capture().info("{} bittet, die Quelle neu zu verbinden", name);

@@ -173,7 +173,9 @@ TEST(FramedConnection, UndecodablePayloadIsSkippedAndTheConnectionStays) {
 TEST(FramedConnection, BadHeaderClosesWithItsErrorAndWithoutGoodbye) {
     for (const auto& [header, expected] : std::vector<std::pair<Bytes, WireError>>{
              {Bytes{0x04, 0, 0, 0, 0}, WireError::unknownMessageType(0x04)},
-             {Bytes{0x01, 0x02, 0, 0, 0x01}, WireError::messageTooLarge(0x2000001)}}) {
+             {Bytes{0x01, 0x02, 0, 0, 0x01}, WireError::messageTooLarge(0x2000001)},
+             // A record longer than any real one (a welcome with megabytes of name) is refused at its header.
+             {Bytes{0x02, 0, 0x01, 0, 0x01}, WireError::messageTooLarge(0x10001)}}) {
         Loopback loop;
         loop.peer->sendAll(header);
         auto closed = loop.waitFor(Recorded::Kind::closed);

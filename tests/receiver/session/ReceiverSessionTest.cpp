@@ -4,6 +4,7 @@
 #include <chrono>
 #include <future>
 
+#include "core/Log.h"
 #include "core/TestPatternTimecode.h"
 #include "receiver/session/FakeSender.h"
 #include "receiver/session/HeldQueue.h"
@@ -12,6 +13,7 @@
 #include "receiver/session/TimecodeDisplay.h"
 #include "receiver/session/TimecodeStream.h"
 #include "support/Eventually.h"
+#include "support/LogCapture.h"
 #include "support/ManualTimers.h"
 
 namespace kelvora {
@@ -145,6 +147,52 @@ TEST_F(ReceiverSessionTest, SaysHelloExactlyAndAsksForOneKeyframeAfterTheFirstWe
     EXPECT_EQ(connected, 1u);
     EXPECT_EQ(session->statistics().senderName, "Studio");
     EXPECT_EQ(session->statistics().streamState, StreamInfoMessage::State::paused);
+}
+
+TEST_F(ReceiverSessionTest, TextsTheSenderChoseAreCleanedAndItsRepeatedWelcomesLoggedOncePerSecond) {
+    test::LogCapture log(ViewerLog::player());
+    session->start();
+    ASSERT_EQ(sender.waitFor<HelloMessage>().size(), 1u);
+    auto welcome = welcomeFor(EngineKind::tcp());
+    welcome.senderName = "Regie\r\n[info] gefälscht\x1b[31m" + std::string(4000, 'x');
+    welcome.senderID = std::string(100, 'A');
+    welcome.stream.sourceName = "\u202Elive";
+    sender.send(welcome);
+    auto connected = waitForEvent(is<ReceiverSession::Connected>);
+    ASSERT_TRUE(connected);
+    const std::string cleanName = "Regie\uFFFD\uFFFD[info] gefälscht\uFFFD[31m" + std::string(64 - 28, 'x');
+    EXPECT_EQ(std::get<ReceiverSession::Connected>(*connected).welcome.senderName, cleanName);
+    EXPECT_EQ(std::get<ReceiverSession::Connected>(*connected).welcome.senderID, std::string(40, 'A'));
+    EXPECT_EQ(session->statistics().senderName, cleanName);
+    EXPECT_EQ(session->statistics().sourceName, "\uFFFDlive");
+
+    const auto repeat = [&](int count, const std::string& source, const std::string& shown) {
+        for (int i = 0; i < count; ++i) {
+            sender.send(welcome);
+        }
+        sender.send(StreamInfoMessage{
+            StreamInfoMessage::State::live, source, VideoCodec::h264, {320, 180}, 30, false});
+        ASSERT_TRUE(waitForEvent([&](const Event& event) {
+            const auto* info = std::get_if<ReceiverSession::StreamInfoChanged>(&event);
+            return info && info->info.sourceName == shown;
+        }));
+    };
+    repeat(50, "a", "a");
+    scheduler->advance(999ms);
+    repeat(50, "b", "b");
+    scheduler->advance(1ms);
+    repeat(1, "c\x1b", "c\uFFFD");
+    std::vector<std::string> repeated;
+    for (const auto& line : log.lines()) {
+        EXPECT_EQ(line.find_first_of("\r\n\x1b"), std::string::npos) << line;
+        if (line.starts_with("Weiteres Welcome")) {
+            repeated.push_back(line);
+        }
+    }
+    EXPECT_EQ(repeated,
+              (std::vector<std::string>{
+                  "Weiteres Welcome von " + cleanName + " ignoriert (1 seit der letzten Meldung)",
+                  "Weiteres Welcome von " + cleanName + " ignoriert (100 seit der letzten Meldung)"}));
 }
 
 TEST_F(ReceiverSessionTest, AMuteSenderEndsTheSessionAfterSixSeconds) {

@@ -133,6 +133,17 @@ TEST(SenderBrowser, RowsSkipRecordsWithoutIdAndKeepOnePerSender) {
               NetworkEndpoint::service(regie->name, "_kelvora._tcp", "local", "192.168.1.20", 47810));
 }
 
+TEST(SenderBrowser, RowsCleanWhatAnyHostOnTheNetworkAnnounces) {
+    auto hostile = announcement(std::string(100, 'I'), "Regie\n\u202Eevil");
+    hostile.sourceName = "\x1b[2J";
+    const auto rows = SenderBrowser::rows({service("Name\r\n[error] x", hostile.txtRecord())});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].name, "Name\uFFFD\uFFFD[error] x");
+    EXPECT_EQ(rows[0].id, std::string(40, 'I'));
+    EXPECT_EQ(rows[0].announcement.senderName, "Regie\uFFFD\uFFFDevil");
+    EXPECT_EQ(rows[0].announcement.sourceName, "\uFFFD[2J");
+}
+
 TEST(SenderBrowser, RowsAreSortedLikeAFileBrowser) {
     const auto rows = SenderBrowser::rows({
         service("Sender 10", announcement("1", "x").txtRecord()),

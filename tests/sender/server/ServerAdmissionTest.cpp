@@ -2,7 +2,6 @@
 
 #include "ServerTesting.h"
 #include "core/ByteWriter.h"
-#include "sender/server/ViewerText.h"
 
 using namespace kelvora;
 using namespace kelvora::testing;
@@ -137,30 +136,4 @@ TEST(SenderServerAdmission, ViewerNamesAreBoundedAndCleanedBeforeTheyAreShown) {
               "Anna\uFFFD[info] Sender gestoppt\uFFFD[2J" + std::string(64 - 31, 'x'));
     EXPECT_EQ(session->hello.deviceModel, "Phone\uFFFDevil");
     EXPECT_EQ(fixture.onQueue([&] { return session->clientStatus().name; }), session->hello.clientName);
-}
-
-TEST(ViewerText, ReplacesWhatCouldForgeALineOrTurnTextAroundAndCutsBetweenCharacters) {
-    struct Case {
-        std::string input;
-        std::string expected;
-    };
-    const std::string flag = "\U0001F1E9\U0001F1EA";  // one character of two code points
-    const Case cases[] = {
-        {"Lisa’s iPad", "Lisa’s iPad"},
-        {"a\tb\rc\x7f"
-         "d",
-         "a\uFFFDb\uFFFDc\uFFFDd"},
-        {"C1\xC2\x85"
-         "end",
-         "C1\uFFFDend"},
-        {"sep\u2028par\u2029x", "sep\uFFFDpar\uFFFDx"},
-        {"\u2066iso\u2069", "\uFFFDiso\uFFFD"},
-        {"bad\xFF\xC3", "bad\uFFFD\uFFFD"},
-        {std::string(63, 'a') + flag + "z", std::string(63, 'a') + flag},
-        {std::string(63, 'a') + "e\u0301" + "z", std::string(63, 'a') + "e\u0301"},
-        {std::string(100000, 'y'), std::string(64, 'y')},
-    };
-    for (const auto& [input, expected] : cases) {
-        EXPECT_EQ(viewerText(input), expected) << input.substr(0, 80);
-    }
 }

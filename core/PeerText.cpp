@@ -1,4 +1,4 @@
-#include "sender/server/ViewerText.h"
+#include "core/PeerText.h"
 
 #include "platform/Graphemes.h"
 #include "platform/Utf8.h"
@@ -13,8 +13,8 @@ namespace {
 
 constexpr std::string_view replacement = "\xEF\xBF\xBD";
 // Bounds the work on a long text before the cut; generous enough that ordinary characters with a few marks
-// or joiners fit maximumViewerTextCharacters times.
-constexpr std::size_t maximumViewerTextBytes = maximumViewerTextCharacters * 32;
+// or joiners fit the bound.
+constexpr std::size_t bytesPerCharacter = 32;
 
 // The code point at the start of well-formed UTF-8 and its length in bytes.
 std::pair<char32_t, std::size_t> decodeOne(std::string_view text) {
@@ -32,17 +32,19 @@ std::pair<char32_t, std::size_t> decodeOne(std::string_view text) {
 }
 
 bool mustBeReplaced(char32_t c) {
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F)  // C0, DEL, C1
-           || c == 0x2028 || c == 0x2029         // line and paragraph separators
-           || (c >= 0x202A && c <= 0x202E)       // bidirectional embeddings and overrides
-           || (c >= 0x2066 && c <= 0x2069);      // bidirectional isolates
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F)           // C0, DEL, C1
+           || c == 0x2028 || c == 0x2029                  // line and paragraph separators
+           || (c >= 0x202A && c <= 0x202E)                // bidirectional embeddings and overrides
+           || (c >= 0x2066 && c <= 0x2069)                // bidirectional isolates
+           || c == 0x200E || c == 0x200F || c == 0x061C;  // bidirectional marks
 }
 
 }  // namespace
 
-std::string viewerText(std::string_view text) {
-    const bool cutShort = text.size() > maximumViewerTextBytes;
-    const std::string valid = validUtf8(text.substr(0, maximumViewerTextBytes));
+std::string peerText(std::string_view text, std::size_t maximumCharacters) {
+    const std::size_t maximumBytes = maximumCharacters * bytesPerCharacter;
+    const bool cutShort = text.size() > maximumBytes;
+    const std::string valid = validUtf8(text.substr(0, maximumBytes));
     std::string cleaned;
     cleaned.reserve(valid.size());
     for (std::string_view rest = valid; !rest.empty();) {
@@ -50,13 +52,13 @@ std::string viewerText(std::string_view text) {
         cleaned += mustBeReplaced(codePoint) ? replacement : rest.substr(0, length);
         rest.remove_prefix(length);
     }
-    std::size_t characters = maximumViewerTextCharacters;
+    std::size_t characters = maximumCharacters;
     if (cutShort) {
         // Cut off by the byte bound, perhaps inside a character: that last one is not whole.
         const std::size_t whole = graphemeCount(cleaned);
         characters = std::min(characters, whole == 0 ? 0 : whole - 1);
     }
-    return prefixOfGraphemes(cleaned, characters, 4 * maximumViewerTextBytes);
+    return prefixOfGraphemes(cleaned, characters, 4 * maximumBytes);
 }
 
 }  // namespace kelvora
