@@ -37,12 +37,12 @@
 #include "platform/TlsIdentity.h"
 #include "support/IoThread.h"
 #include "support/TestIdentity.h"
-
-extern char** environ;
+#include "system/ChildProcess.h"
 
 using namespace kelvora;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
+using kelvora::testing::ChildProcess;
 
 namespace {
 
@@ -58,109 +58,6 @@ constexpr double screenDelayLimitMs = 250;
 #else
 constexpr double screenDelayLimitMs = 100;
 #endif
-
-// A program in a process group of its own, its output appended to one file across restarts.
-class Process {
-  public:
-    Process(const fs::path& home, const fs::path& logPath, std::vector<std::string> argv,
-            std::vector<std::string> extraEnvironment = {}) {
-        std::vector<std::string> environment;
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string text = *entry;
-            if (text.rfind("HOME=", 0) != 0 && text.rfind("XDG_", 0) != 0 && text.rfind("DISPLAY=", 0) != 0) {
-                environment.push_back(text);
-            }
-        }
-        environment.push_back("HOME=" + home.string());
-        environment.push_back("XDG_CONFIG_HOME=" + (home / "config").string());
-        environment.push_back("XDG_DATA_HOME=" + (home / "data").string());
-        environment.push_back("XDG_RUNTIME_DIR=" + (home / "runtime").string());
-        fs::create_directories(home / "runtime");
-        fs::permissions(home / "runtime", fs::perms::owner_all);
-        for (auto& text : extraEnvironment) {
-            environment.push_back(std::move(text));
-        }
-        std::vector<char*> envp;
-        for (auto& text : environment) {
-            envp.push_back(text.data());
-        }
-        envp.push_back(nullptr);
-        std::vector<char*> args;
-        for (auto& text : argv) {
-            args.push_back(text.data());
-        }
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attributes, 0);
-        const int spawned = posix_spawnp(&pid_, args[0], &actions, &attributes, args.data(), envp.data());
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            pid_ = 0;
-            throw std::runtime_error("cannot start " + argv[0]);
-        }
-    }
-
-    ~Process() {
-        if (pid_ > 0) {
-            ::kill(-pid_, SIGTERM);
-            for (int attempt = 0; attempt < 100 && alive(); ++attempt) {
-                std::this_thread::sleep_for(50ms);
-            }
-            if (pid_ > 0) {
-                ::kill(-pid_, SIGKILL);
-                ::waitpid(pid_, nullptr, 0);
-            }
-        }
-    }
-
-    bool alive() {
-        if (pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = 0;
-        }
-        return pid_ > 0;
-    }
-
-    // The resident size of the group's process with this command name (the program under a wrapper).
-    long residentBytes(const std::string& command) const {
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            std::ifstream stat(entry.path() / "stat");
-            std::string line;
-            if (!std::getline(stat, line)) {
-                continue;
-            }
-            const size_t open = line.find('(');
-            const size_t close = line.rfind(')');
-            if (open == std::string::npos || close == std::string::npos || close < open) {
-                continue;
-            }
-            std::istringstream rest(line.substr(close + 2));
-            std::string state;
-            pid_t parent = 0;
-            pid_t group = 0;
-            rest >> state >> parent >> group;
-            if (group != pid_ || line.substr(open + 1, close - open - 1) != command.substr(0, 15)) {
-                continue;
-            }
-            std::ifstream status(entry.path() / "status");
-            while (std::getline(status, line)) {
-                if (line.rfind("VmRSS:", 0) == 0) {
-                    return std::stol(line.substr(6)) * 1024;
-                }
-            }
-        }
-        return 0;
-    }
-
-  private:
-    pid_t pid_ = 0;
-};
 
 std::string readFile(const fs::path& path) {
     std::ifstream file(path);
@@ -741,8 +638,8 @@ TEST(HostileSender, TheReceiverAndTheViewerStayUpBoundedAndCleanAndTheViewerPlay
         << R"({"senderName":"Echt","useTestPattern":true,"controlPort":0,"autoResolution":false,)"
            R"("resolution":{"width":1280,"height":720},"frameRate":30,"proxyStream":false,)"
            R"("enabledEngines":["tcp"]})";
-    Process sender(home, senderLog,
-                   {KELVORA_SENDER_PROGRAM, "--settings", (home / "settings.json").string()});
+    ChildProcess sender(home, senderLog,
+                        {KELVORA_SENDER_PROGRAM, "--settings", (home / "settings.json").string()});
     std::smatch ready;
     std::string senderText;
     for (int attempt = 0; attempt < 600; ++attempt) {
@@ -756,13 +653,14 @@ TEST(HostileSender, TheReceiverAndTheViewerStayUpBoundedAndCleanAndTheViewerPlay
     FakeSender fake(static_cast<uint16_t>(std::stoi(ready[1])));
     const std::string address = "127.0.0.1:" + std::to_string(fake.port());
 
-    Process viewer(home, viewerLog,
-                   {"xvfb-run", "-a", "-s", "-screen 0 1280x800x24", TILVARA_VIEWER_PROGRAM,
-                    "--measure-latency", "--connect", address},
-                   {"QT_QUICK_BACKEND=software", "QT_QPA_PLATFORM=xcb"});
-    std::optional<Process> receiver;
+    ChildProcess viewer(home, viewerLog,
+                        {"xvfb-run", "-a", "-s", "-screen 0 1280x800x24", TILVARA_VIEWER_PROGRAM,
+                         "--measure-latency", "--connect", address},
+                        {"QT_QUICK_BACKEND=software", "QT_QPA_PLATFORM=xcb"});
+    std::optional<ChildProcess> receiver;
     const auto startReceiver = [&] {
-        receiver.emplace(home, receiverLog, std::vector<std::string>{KELVORA_RECEIVER_PROGRAM, address});
+        receiver.emplace(home, receiverLog, std::vector<std::string>{KELVORA_RECEIVER_PROGRAM, address},
+                         std::vector<std::string>{}, ChildProcess::LogMode::append);
     };
     startReceiver();
     std::this_thread::sleep_for(3s);
