@@ -1,6 +1,7 @@
 #include "receiver/session/VideoDecoder.h"
 
 #include "core/Log.h"
+#include "core/MonotonicClock.h"
 #include "core/Nal.h"
 #include "core/WireError.h"
 #include "platform/PixelBufferPool.h"
@@ -290,13 +291,19 @@ void VideoDecoder::forgetSession() {
     currentCodec_.reset();
 }
 
+void VideoDecoder::logUnusableParameterSets(VideoCodec codec, std::string_view why) {
+    if (const auto count = unusableSetsLog_.count(MonotonicClock::now())) {
+        ViewerLog::decoder().error("Parametersätze unbrauchbar ({}): {} ({} seit der letzten Meldung)",
+                                   videoCodecDisplayName(codec), why, *count);
+    }
+}
+
 void VideoDecoder::configure(VideoCodec codec, const std::vector<Bytes>& parameterSets,
                              VideoDimensions announced) {
     const auto sizes = ParameterSets::pictureSizes(codec, parameterSets);
     for (const std::optional<PictureSize>& size : sizes) {
         if (!size) {
-            ViewerLog::decoder().error("Parametersätze unbrauchbar ({}): Bildgröße nicht lesbar",
-                                       videoCodecDisplayName(codec));
+            logUnusableParameterSets(codec, "Bildgröße nicht lesbar");
             throw DecoderError::noFormat();
         }
         if (!PictureSizeLimit::allows(size->coded)) {
@@ -313,8 +320,7 @@ void VideoDecoder::configure(VideoCodec codec, const std::vector<Bytes>& paramet
         configuration = ParameterSets::makeDecoderConfiguration(codec, parameterSets);
     } catch (const ParameterSetError& error) {
         // Damaged sets change nothing: a running context goes on with the sets it has.
-        ViewerLog::decoder().error("Parametersätze unbrauchbar ({}): {}", videoCodecDisplayName(codec),
-                                   error.what());
+        logUnusableParameterSets(codec, error.what());
         throw DecoderError::noFormat();
     }
     if (session_ && currentCodec_ == codec) {

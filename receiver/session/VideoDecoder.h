@@ -1,11 +1,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "core/EncodedVideoFrame.h"
 #include "core/ParameterSets.h"
 #include "core/VideoCodec.h"
+#include "platform/LogThrottle.h"
 #include "receiver/session/DecodedFrame.h"
 #include "receiver/session/DecoderError.h"
 
@@ -103,6 +106,8 @@ class VideoDecoder {
     // the context they were made for, so the owner's queue never waits for a decoder that is behind.
     void forgetSession();
     void report(DecoderError error, std::shared_ptr<Ticket> ticket);
+    // A sender can send unusable sets with every keyframe: at most one line a second, with the count.
+    void logUnusableParameterSets(VideoCodec codec, std::string_view why);
 
     std::shared_ptr<const Output> output_;
     std::shared_ptr<SerialQueue> worker_;
@@ -115,6 +120,7 @@ class VideoDecoder {
     std::optional<VideoCodec> currentCodec_;
     uint64_t sessionsCreated_ = 0;
     bool reportedSizeMismatch_ = false;
+    LogThrottle unusableSetsLog_{std::chrono::seconds(1)};
 };
 
 }  // namespace kelvora

@@ -275,6 +275,24 @@ TEST(VideoDecoder, StartsAtAKeyframeWithSetsAndFollowsNewSetsInPlace) {
     EXPECT_EQ(d.decoder.sessionsCreated(), 2u);
 }
 
+TEST(VideoDecoder, UnusableSetsInEveryKeyframeMakeOneLogLineASecond) {
+    test::LogCapture log(ViewerLog::decoder());
+    Decoding d;
+    TestEncoder avc({320, 180});
+    EncodedVideoFrame damaged = avc.encode(1, true);
+    damaged.parameterSets = {damaged.parameterSets[1]};  // no SPS
+    for (int frame = 0; frame < 40; ++frame) {
+        d.decoder.decode(damaged, 0);
+    }
+    d.waitFor(40);
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.find("Parametersätze unbrauchbar") != std::string::npos;
+                            }),
+              1);
+}
+
 TEST(VideoDecoder, RefusesDamagedSetsAndForeignFramesAndOpensANewSessionForANewCodec) {
     Decoding d;
     TestEncoder avc({320, 180});
