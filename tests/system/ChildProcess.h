@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -186,5 +187,18 @@ class ChildProcess {
     std::filesystem::path logPath_;
     pid_t pid_ = 0;
 };
+
+// Whether PATH holds an executable of this name (xvfb-run for the programs that need a display).
+inline bool onPath(const char* program) {
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(path ? path : "");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        if (::access((std::filesystem::path(folder) / program).c_str(), X_OK) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
 
 }  // namespace kelvora::testing

@@ -27,6 +27,7 @@
 #include "core/QUICConfiguration.h"
 #include "platform/QuicEndpoint.h"
 #include "platform/SerialQueue.h"
+#include "system/RawFrames.h"
 
 extern char** environ;
 
@@ -164,19 +165,6 @@ HelloMessage hello(std::string clientID, int64_t version = 2, EngineKind engine 
     return HelloMessage{clientID,          "Zuschauer " + clientID, version,
                         std::move(engine), {VideoCodec::h264},      "Testgerät",
                         std::nullopt};
-}
-
-Bytes header(uint8_t type, uint32_t length) {
-    ByteWriter writer;
-    writer.writeUInt8(type);
-    writer.writeUInt32(length);
-    return std::move(writer).take();
-}
-
-Bytes rawMessage(uint8_t type, const std::string& payload) {
-    Bytes bytes = header(type, static_cast<uint32_t>(payload.size()));
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    return bytes;
 }
 
 std::string keyFloodHello(std::size_t keys) {

@@ -38,11 +38,15 @@
 #include "support/IoThread.h"
 #include "support/TestIdentity.h"
 #include "system/ChildProcess.h"
+#include "system/RawFrames.h"
 
 using namespace kelvora;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using kelvora::testing::ChildProcess;
+using kelvora::testing::header;
+using kelvora::testing::onPath;
+using kelvora::testing::rawMessage;
 
 namespace {
 
@@ -92,19 +96,6 @@ std::optional<std::string> dirtyLine(const std::string& text) {
         }
     }
     return std::nullopt;
-}
-
-Bytes header(uint8_t type, uint32_t length) {
-    ByteWriter writer;
-    writer.writeUInt8(type);
-    writer.writeUInt32(length);
-    return std::move(writer).take();
-}
-
-Bytes rawMessage(uint8_t type, const std::string& payload) {
-    Bytes bytes = header(type, static_cast<uint32_t>(payload.size()));
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    return bytes;
 }
 
 // Writes H.264 parameter sets bit by bit.
@@ -591,18 +582,6 @@ class FakeSender {
     std::mutex mutex_;
     std::vector<std::thread> connections_;
 };
-
-bool onPath(const char* program) {
-    const char* path = std::getenv("PATH");
-    std::stringstream folders(path ? path : "");
-    std::string folder;
-    while (std::getline(folders, folder, ':')) {
-        if (::access((fs::path(folder) / program).c_str(), X_OK) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // What one program went through in one attack.
 // A folder of its own for one run, removed after everything in it has stopped.

@@ -25,6 +25,7 @@
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using kelvora::testing::ChildProcess;
+using kelvora::testing::onPath;
 
 namespace {
 
@@ -34,18 +35,6 @@ constexpr double screenDelayLimitMs = 250;
 #else
 constexpr double screenDelayLimitMs = 50;
 #endif
-
-bool onPath(const char* program) {
-    const char* path = std::getenv("PATH");
-    std::stringstream folders(path ? path : "");
-    std::string folder;
-    while (std::getline(folders, folder, ':')) {
-        if (::access((fs::path(folder) / program).c_str(), X_OK) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
 
 class ViewerEndToEnd : public ::testing::Test {
   protected:
