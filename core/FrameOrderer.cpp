@@ -184,7 +184,7 @@ std::vector<FrameOrderer::Action> FrameOrderer::ingest(EncodedVideoFrame frame, 
         }
         uint64_t number = frame.frameNumber;
         pending_.insert_or_assign(number, Held{std::move(frame), arrival});
-        if (pending_.size() > kMaximumHeld) {
+        if (inOrderDelivery_ || pending_.size() > kMaximumHeld) {
             giveUpGap(arrival, actions);
         }
         return actions;

@@ -83,6 +83,10 @@ class FrameOrderer {
     void setMaximumWaitMs(double value) { maximumWaitMs_ = value; }
     double maximumTransferWaitMs() const { return maximumTransferWaitMs_; }
     void setMaximumTransferWaitMs(double value) { maximumTransferWaitMs_ = value; }
+    // Media that arrives in the order it was sent (one TCP connection) never brings a missing frame later:
+    // a frame that does not fit the chain then gives its gap up at once instead of after the wait, which
+    // lets the sender's refresh reach back one frame less.
+    void setInOrderDelivery(bool value) { inOrderDelivery_ = value; }
 
   private:
     struct Held {
@@ -101,6 +105,7 @@ class FrameOrderer {
 
     double maximumWaitMs_;
     double maximumTransferWaitMs_ = 400.0;
+    bool inOrderDelivery_ = false;
     Counters counters_;
     std::optional<uint64_t> lastDelivered_;
     std::optional<uint64_t> lastReference_;

@@ -63,6 +63,8 @@ class NativeQUICPlaybackEngine final : public PlaybackEngine,
     void start(const PlaybackEngineContext& context) override;
     void handle(const EngineSignalMessage& signal) override;
     int framesInFlight() const override;
+    // Each frame has a stream of its own, and a later one may overtake it.
+    bool deliversInOrder() const override { return false; }
     void stop() override;
 
     // Connections open now, for the status display and tests.

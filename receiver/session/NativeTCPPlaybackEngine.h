@@ -13,6 +13,7 @@ class NativeTCPPlaybackEngine final : public PlaybackEngine {
     void start(const PlaybackEngineContext&) override {}
     void handle(const EngineSignalMessage&) override {}
     int framesInFlight() const override { return 0; }
+    bool deliversInOrder() const override { return true; }
     void stop() override {}
 };
 

@@ -26,6 +26,9 @@ class PlaybackEngine {
     // Frames known to be still on their way. While above 0 the frame orderers allow their longer transfer
     // wait before giving up on a gap.
     virtual int framesInFlight() const = 0;
+    // Whether a tier's frames arrive in the order the sender sent them, so that a missing one never comes
+    // later.
+    virtual bool deliversInOrder() const = 0;
     // Ends all media reception; afterwards the engine opens nothing new and never calls its output again.
     virtual void stop() = 0;
 };

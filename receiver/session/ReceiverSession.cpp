@@ -533,18 +533,22 @@ void ReceiverSession::referenceAckTick() {
         return;
     }
     for (const auto& [tier, orderer] : orderers_) {
-        const auto range = orderer.referenceRange().value_or(std::pair<uint64_t, uint64_t>{0, 0});
-        auto last = lastReferenceAck_.find(tier);
-        if (range == std::pair<uint64_t, uint64_t>{0, 0} && last == lastReferenceAck_.end()) {
-            continue;
-        }
-        const ReferenceAckMessage ack{tier, range.first, range.second};
-        if (last != lastReferenceAck_.end() && last->second == ack) {
-            continue;
-        }
-        lastReferenceAck_[tier] = ack;
-        send(ack);
+        acknowledgeReferences(tier, orderer);
     }
+}
+
+void ReceiverSession::acknowledgeReferences(uint8_t tier, const FrameOrderer& orderer) {
+    const auto range = orderer.referenceRange().value_or(std::pair<uint64_t, uint64_t>{0, 0});
+    auto last = lastReferenceAck_.find(tier);
+    if (range == std::pair<uint64_t, uint64_t>{0, 0} && last == lastReferenceAck_.end()) {
+        return;
+    }
+    const ReferenceAckMessage ack{tier, range.first, range.second};
+    if (last != lastReferenceAck_.end() && last->second == ack) {
+        return;
+    }
+    lastReferenceAck_[tier] = ack;
+    send(ack);
 }
 
 void ReceiverSession::reportTick() {
@@ -715,6 +719,9 @@ void ReceiverSession::handleVideoFrame(EncodedVideoFrame frame, uint64_t arrival
 
     auto [found, created] = orderers_.try_emplace(tier, waitTimeMs_);
     FrameOrderer& orderer = found->second;
+    if (created) {
+        orderer.setInOrderDelivery(engine_ && engine_->deliversInOrder());
+    }
     const bool refresh = frame.isRefresh();
     if (refresh) {
         ViewerLog::player().debug("Stufe {} Refresh #{}{} auf #{}, Kette {}, wartet: {}", tier,
@@ -764,6 +771,13 @@ void ReceiverSession::handleOrdererActions(std::vector<FrameOrderer::Action> act
                 whole(waitTimeMs_));
             tiers_.restartWarmUp(tier);
             keyframeRequests_ += 1;
+            // The sender refreshes from the newest frame it knows we hold: tell it now rather than at the
+            // next tick, so that the refresh need not reach back further than the loss itself.
+            if (action.reason() == KeyframeRequestMessage::Reason::frameLoss && protocolAtLeast(3)) {
+                if (auto orderer = orderers_.find(tier); orderer != orderers_.end()) {
+                    acknowledgeReferences(tier, orderer->second);
+                }
+            }
             send(KeyframeRequestMessage{action.reason(), tier});
         }
     }

@@ -214,6 +214,7 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     void timeSyncTick(int tick);
     void ordererTick();
     void referenceAckTick();
+    void acknowledgeReferences(uint8_t tier, const FrameOrderer& orderer);
     void reportTick();
     void statisticsTick();
     void sendReceiverReport(uint64_t time);

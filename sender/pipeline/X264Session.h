@@ -18,10 +18,10 @@ namespace kelvora {
 // x264_encoder_reconfig before the next picture, on the encoding thread.
 //
 // With long-term references asked for (and not intra-only) the decoded picture buffer holds the reference
-// pictures of the last 150 ms or so (`referencePictures`), which costs no encoding speed (motion search still
-// looks at one), so that after a loss the encoder can drop the pictures a viewer missed and predict from one
-// it holds. frame_num is then counted 8 bits wider than libx264 counts it for so small a buffer, so that the
-// pictures a refresh skips seldom span its wrap.
+// pictures a refresh reaches back over on a LAN (`referencePictures`), which costs no encoding speed (motion
+// search still looks at one), so that after a loss the encoder can drop the pictures a viewer missed and
+// predict from one it holds. frame_num is then counted 8 bits wider than libx264 counts it for so small a
+// buffer, so that the pictures a refresh skips seldom span its wrap.
 //
 // A session whose pictures take nearly as long to encode as the time between them searches less (a faster
 // preset's motion search), and more again once there is ample room: a small machine keeps its frame rate.
@@ -34,14 +34,16 @@ class X264Session final : public CompressionSession {
     // The most reference pictures H.264 lets a decoder keep.
     static constexpr int maximumReferencePictures = 16;
 
-    // Reference pictures kept for refreshes. A viewer acknowledges the newest frame it holds every 50 ms and
-    // gives a missing frame up 25 ms after the next one arrived; the refresh then predicts from a frame about
-    // 130 ms older than itself on a LAN (4 frames at 30 frames/s, one more for two lost in a row), so the
-    // frames of 150 ms are kept, but no more than a level 4.1 decoder holds at the picture size (4 at 1080p,
-    // 9 at 720p): each picture costs the encoder about 10 MB at 1080p and every viewer about 4.5 MB. Where
-    // the acknowledged frame has left the buffer the refresh becomes a keyframe, which stays correct.
+    // Reference pictures kept for refreshes. A refresh after a loss predicts from the frame before the lost
+    // one, which the viewer acknowledges as it asks: past it lie the lost frame, the one that showed the gap
+    // (over TCP the viewer asks as that one arrives) and the frames encoded while the request is under way,
+    // well within 33 ms on a LAN (3 pictures at 30 frames/s, 4 at 60). No more are kept than a level 4.1
+    // decoder holds at the picture size (4 at 1080p, 9 at 720p): each picture costs the encoder about 10 MB
+    // at 1080p and every viewer about 4.5 MB. Where the acknowledged frame has left the buffer the refresh
+    // becomes a keyframe, which stays correct.
     static constexpr int referencePictures(int frameRate, VideoDimensions size) {
-        const int lag = (frameRate * 150 + 999) / 1000;
+        const int underWay = (frameRate * 33 + 999) / 1000;
+        const int lag = 2 + underWay;
         const int macroblocks = ((size.width + 15) / 16) * ((size.height + 15) / 16);
         constexpr int level41Macroblocks = 32768;
         return std::clamp(std::min(lag, level41Macroblocks / std::max(1, macroblocks)), 2,

@@ -127,6 +127,19 @@ TEST(FrameOrderer, GapIsGivenUpAfterTheWaitLimitOrTheTransferLimit) {
     EXPECT_EQ(quick.poll(kStart + ms(192), false), std::vector<Action>{kRequest});
 }
 
+TEST(FrameOrderer, InOrderMediaGivesTheGapUpOnTheFrameThatShowsIt) {
+    FrameOrderer orderer(40);
+    orderer.setInOrderDelivery(true);
+    orderer.ingest(keyframe(10), kStart);
+    orderer.ingest(frame(11, 10), kStart + ms(33));
+    EXPECT_EQ(orderer.ingest(frame(13, 12), kStart + ms(100)), std::vector<Action>{kRequest});
+    EXPECT_EQ(orderer.counters().lost, 1);
+    // The frame before the gap stays acknowledged, so the sender's refresh to it resumes the chain.
+    EXPECT_EQ(orderer.referenceRange(), (std::pair<uint64_t, uint64_t>{10, 11}));
+    EXPECT_EQ(delivered(orderer.ingest(frame(14, 11, Flags::refresh), kStart + ms(133))),
+              (std::vector<uint64_t>{14}));
+}
+
 TEST(FrameOrderer, SixtyFirstHeldFrameGivesUpAtOnce) {
     FrameOrderer orderer(40);
     orderer.ingest(keyframe(1), kStart);

@@ -16,6 +16,7 @@ class CountingEngine final : public PlaybackEngine {
     void start(const PlaybackEngineContext&) override {}
     void handle(const EngineSignalMessage&) override {}
     int framesInFlight() const override { return serial; }
+    bool deliversInOrder() const override { return false; }
     void stop() override {}
     const int serial;
 };

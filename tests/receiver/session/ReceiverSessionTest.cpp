@@ -318,6 +318,32 @@ TEST_F(ReceiverSessionTest, AFrameWithoutItsReferenceAsksForAKeyframeForItsTierU
     EXPECT_EQ(sender.waitFor<TierReadyMessage>(), (std::vector<TierReadyMessage>{{1, true}}));
 }
 
+// Over TCP a missing frame never comes later: the request goes out with the frame that shows the gap, no
+// timer involved, and the chain before the gap is acknowledged first, for the sender's refresh to use.
+TEST_F(ReceiverSessionTest, OverTcpAGapIsReportedAsItShowsWithTheChainAcknowledgedFirst) {
+    connect();
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    test::TestEncoder encoder({320, 180});
+    sendAndPresent(encoder, true);
+    sender.send(encoder.encode(scheduler->now()));
+    encoder.encode(scheduler->now());  // lost on the way
+    sender.send(encoder.encode(scheduler->now()));
+    const auto lossRequest = [](const KeyframeRequestMessage& request) {
+        return request.reason == Reason::frameLoss;
+    };
+    ASSERT_EQ(sender.waitFor<KeyframeRequestMessage>(1, lossRequest).size(), 1u);
+    std::vector<ControlMessage> feedback;
+    for (auto& message : sender.messages()) {
+        const auto* request = message.get<KeyframeRequestMessage>();
+        if (message.get<ReferenceAckMessage>() || (request && lossRequest(*request))) {
+            feedback.push_back(std::move(message));
+        }
+    }
+    EXPECT_EQ(feedback,
+              (std::vector<ControlMessage>{ControlMessage(ReferenceAckMessage{0, 1, 2}),
+                                           ControlMessage(KeyframeRequestMessage{Reason::frameLoss, 0})}));
+}
+
 TEST_F(ReceiverSessionTest, ADecoderThatFallsBehindDropsToTheNextKeyframeAndAsksForItOnce) {
     test::HeldQueue worker;
     session->setDecoderWorker(worker.queue);

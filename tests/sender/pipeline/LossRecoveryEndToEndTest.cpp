@@ -37,9 +37,9 @@ SenderSettings oneTierSettings(bool longTermReferences) {
 struct LossLog {
     std::mutex mutex;
     bool armed = false;
-    int dropOffset = 0;  // drop the first two frames from this many frames after the chain's keyframe
+    int dropOffset = 0;  // drop `toDrop` frames in a row from this many frames after the chain's keyframe
     uint64_t keyframe = 0;
-    int toDrop = 2;
+    int toDrop = 1;
     std::vector<uint64_t> dropped;
     int keyframesAfterLoss = 0;
     int refreshesAfterLoss = 0;
@@ -81,7 +81,7 @@ struct Outcome {
     PlaybackStatistics statistics;
 };
 
-Outcome loseFramesMidStream(bool longTermReferences, int dropOffset) {
+Outcome loseFramesMidStream(bool longTermReferences, int dropOffset, int dropCount) {
     Outcome outcome;
     auto sources = std::make_shared<testing::ScriptedSources>();
     SenderPipeline::Options options;
@@ -115,6 +115,7 @@ Outcome loseFramesMidStream(bool longTermReferences, int dropOffset) {
 
     auto log = std::make_shared<LossLog>();
     log->dropOffset = dropOffset;
+    log->toDrop = dropCount;
     std::shared_ptr<ReceiverSession> session;
     if (live) {
         session = ReceiverSession::create(EngineKind::tcp(),
@@ -149,7 +150,7 @@ Outcome loseFramesMidStream(bool longTermReferences, int dropOffset) {
     pipeline->queue().sync([] {});
 
     std::lock_guard lock(log->mutex);
-    EXPECT_EQ(log->dropped.size(), 2u);
+    EXPECT_EQ(log->dropped.size(), size_t(dropCount));
     outcome.keyframes = log->keyframesAfterLoss;
     outcome.refreshes = log->refreshesAfterLoss;
     return outcome;
@@ -160,16 +161,19 @@ TEST(LossRecoveryEndToEnd, FramesLostMidStreamAreRepairedByARefreshWhereOneCanBe
         const char* name;
         bool longTermReferences;
         int dropOffset;
+        int dropCount;
         bool repairedByRefresh;
     };
     const Case cases[] = {
-        {"long-term references", true, 8, true},
-        {"lost frame on libx264's frame-number wrap", true, 15, true},
-        {"keyframes only", false, 8, false},
+        {"long-term references", true, 8, 1, true},
+        {"lost frame on libx264's frame-number wrap", true, 15, 1, true},
+        // The refresh would have to reach back four frames, one more than the encoder keeps at 30 frames/s.
+        {"two lost in a row", true, 8, 2, false},
+        {"keyframes only", false, 8, 1, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Outcome outcome = loseFramesMidStream(c.longTermReferences, c.dropOffset);
+        const Outcome outcome = loseFramesMidStream(c.longTermReferences, c.dropOffset, c.dropCount);
         EXPECT_EQ(outcome.refreshes > 0, c.repairedByRefresh);
         EXPECT_EQ(outcome.keyframes > 0, !c.repairedByRefresh);
         // The frames from the repair on are shown as they come (a few may still be in the decoder, and a

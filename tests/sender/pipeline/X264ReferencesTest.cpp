@@ -16,10 +16,10 @@ TEST(X264Session, ReferencePicturesCoverTheAcknowledgementLagWithinLevelFourOne)
         int pictures;
     };
     const Case cases[] = {
-        {1, {640, 360}, 2},    {13, {640, 360}, 2},   {14, {640, 360}, 3},   {25, {640, 360}, 4},
-        {30, {640, 360}, 5},   {60, {640, 360}, 9},   {100, {640, 360}, 15}, {101, {640, 360}, 16},
-        {120, {640, 360}, 16}, {60, {1280, 720}, 9},  {60, {1280, 736}, 8},  {30, {1920, 1080}, 4},
-        {60, {1920, 1080}, 4}, {60, {3840, 2160}, 2},
+        {1, {640, 360}, 3},    {30, {640, 360}, 3},   {31, {640, 360}, 4},   {60, {640, 360}, 4},
+        {61, {640, 360}, 5},   {120, {640, 360}, 6},  {393, {640, 360}, 15}, {394, {640, 360}, 16},
+        {500, {640, 360}, 16}, {120, {1280, 720}, 6}, {240, {1280, 720}, 9}, {240, {1280, 736}, 8},
+        {30, {1920, 1080}, 3}, {60, {1920, 1080}, 4}, {60, {3840, 2160}, 2},
     };
     for (const auto& c : cases)
         EXPECT_EQ(X264Session::referencePictures(c.frameRate, c.size), c.pictures)
@@ -60,9 +60,9 @@ TEST(X264Session, TheSequenceSignalsTheSizedBufferAndAWiderFrameNumber) {
         int log2MaxFrameNumber;
     };
     const Case cases[] = {
-        {VideoDimensions::hd1080(), 30, true, 41, 4, 12},
+        {VideoDimensions::hd1080(), 30, true, 41, 3, 12},
         {VideoDimensions::hd1080(), 60, true, 42, 4, 12},
-        {VideoDimensions::hd720(), 60, true, 42, 9, 12},
+        {VideoDimensions::hd720(), 60, true, 42, 4, 12},
         {VideoDimensions::hd1080(), 30, false, 41, 1, 4},
     };
     for (const auto& c : cases) {
