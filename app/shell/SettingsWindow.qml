@@ -100,30 +100,18 @@ Window {
             text: "Bild"
         }
         RowLayout {
+            Layout.fillWidth: true
             Label {
                 text: "Bildqualität"
             }
             Item {
                 Layout.fillWidth: true
             }
-            ButtonGroup {
-                id: qualityGroup
-            }
-            Button {
-                objectName: "wifiQualityButton"
-                text: "WLAN"
-                checkable: true
-                ButtonGroup.group: qualityGroup
-                checked: !window.settings.studioMode
-                onClicked: window.settings.studioMode = false
-            }
-            Button {
-                objectName: "studioQualityButton"
-                text: "Studio (LAN)"
-                checkable: true
-                ButtonGroup.group: qualityGroup
-                checked: window.settings.studioMode
-                onClicked: window.settings.studioMode = true
+            SegmentedControl {
+                objectName: "qualityControl"
+                options: ["WLAN", "Studio (LAN)"]
+                selectedIndex: window.settings.studioMode ? 1 : 0
+                onPicked: index => window.settings.studioMode = index === 1
             }
         }
         Text {

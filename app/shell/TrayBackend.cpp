@@ -1,6 +1,7 @@
 #include "app/shell/TrayBackend.h"
 
 #include <QIcon>
+#include <QKeySequence>
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
@@ -84,6 +85,13 @@ void SystemTrayBackend::setMenu(const std::vector<TrayRow>& rows) {
         QAction* action =
             menu_->addAction(symbolIcon(QString::fromStdString(row.symbol), menu_->palette().text().color()),
                              QString::fromStdString(row.title));
+        if (row.action == TrayAction::quit) {
+            // Names the program's own Ctrl+Q, as the main window's menu does. The key stays the program's: a
+            // shortcut of the menu's own, with the widget context, is live only while the open menu has the
+            // keyboard, where it runs the same quit the program's key would.
+            action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+            action->setShortcutContext(Qt::WidgetShortcut);
+        }
         QObject::connect(action, &QAction::triggered, [this, which = row.action] {
             if (chosen_) {
                 chosen_(which);

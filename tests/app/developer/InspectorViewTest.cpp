@@ -130,6 +130,31 @@ TEST_F(InspectorScene, ShowsTheControllersStateWithoutWarnings) {
     EXPECT_TRUE(warnings.all().isEmpty()) << warnings.all().join("\n").toStdString();
 }
 
+// At the width the dashboard gives the inspector, a segmented choice sits beside its label where the label's
+// words can wrap to make room, else below it, and no segment is ever narrower than its text.
+TEST_F(InspectorScene, SegmentedChoicesShowWholeAtTheInspectorsWidth) {
+    ASSERT_NE(view.rootObject(), nullptr);
+    view.resize(350, 2000);
+    const struct {
+        const char* name;
+        bool beside;
+    } rows[] = {
+        {"frameRatePicker", true}, {"maximumFrameRatePicker", true}, {"codecPicker", true},
+        {"qualityPicker", false},  {"keyframeIntervalPicker", true},
+    };
+    for (const auto& row : rows) {
+        QQuickItem* control = item((std::string(row.name) + "Segments").c_str());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return control->isVisible() && control->width() > 0; }))
+            << row.name;
+        QTest::qWait(20);
+        EXPECT_EQ(control->x() > 0, row.beside) << row.name;
+        for (int i = 0; QQuickItem* segment = testing::findItem(control, QString("segment%1").arg(i)); ++i) {
+            EXPECT_GE(segment->width(), segment->implicitWidth()) << row.name << " " << i;
+        }
+    }
+    view.grabWindow().save(QDir(KELVORA_UI_SCREENSHOTS).filePath("inspector-350.png"));
+}
+
 TEST_F(InspectorScene, PicksWriteThroughTheModelAndTheNameCommitsWhenTheFieldIsLeft) {
     ASSERT_NE(view.rootObject(), nullptr);
     QSignalSpy writes(harness.controller.get(), &SenderController::settingsChanged);

@@ -16,6 +16,7 @@
 #include "app/shell/TrayModel.h"
 #include "app/shell/WindowService.h"
 #include "app/ui/UiEngine.h"
+#include "support/QtWarnings.h"
 
 namespace kelvora {
 namespace {
@@ -183,8 +184,13 @@ TEST(SettingsWindow, FollowsItsContentWhileOpenAndWhenOpenedAgain) {
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(QTest::qWaitFor(fits)) << window->height();
     const int wifi = window->height();
-    // The studio footer is a line longer.
-    click(shell.find("settings", "studioQualityButton"));
+    // Picked by the pointer, the studio segment stores the studio mode; its footer is a line longer.
+    QQuickItem* studio = testing::findItem(shell.find<QQuickItem>("settings", "qualityControl"), "segment1");
+    ASSERT_NE(studio, nullptr);
+    EXPECT_EQ(studio->property("text").toString(), "Studio (LAN)");
+    QTest::mouseClick(window, Qt::LeftButton, {},
+                      studio->mapToScene(QPointF(studio->width() / 2, studio->height() / 2)).toPoint());
+    EXPECT_TRUE(shell.controller.settings().studioMode);
     EXPECT_TRUE(QTest::qWaitFor([&] { return window->height() > wifi && fits(); })) << window->height();
     window->grabWindow().save(QStringLiteral(KELVORA_UI_SCREENSHOTS "/settings-window-studio.png"));
     shell.windows.closeAll();
