@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -35,10 +36,18 @@ class ChildProcess {
                  std::vector<std::string> argv, std::vector<std::string> extraEnvironment = {},
                  LogMode mode = LogMode::truncate)
         : logPath_(std::move(logPath)) {
+        // A variable given here replaces the caller's: with two entries of one name, a program reads the
+        // first.
+        const auto overridden = [&](const std::string& text) {
+            const auto name = text.substr(0, text.find('=') + 1);
+            return std::any_of(extraEnvironment.begin(), extraEnvironment.end(),
+                               [&](const std::string& extra) { return extra.rfind(name, 0) == 0; });
+        };
         std::vector<std::string> environment;
         for (char** entry = environ; *entry; ++entry) {
             const std::string text = *entry;
-            if (text.rfind("HOME=", 0) != 0 && text.rfind("XDG_", 0) != 0 && text.rfind("DISPLAY=", 0) != 0) {
+            if (text.rfind("HOME=", 0) != 0 && text.rfind("XDG_", 0) != 0 && text.rfind("DISPLAY=", 0) != 0 &&
+                !overridden(text)) {
                 environment.push_back(text);
             }
         }
