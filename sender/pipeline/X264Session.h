@@ -36,13 +36,13 @@ class X264Session final : public CompressionSession {
 
     // Reference pictures kept for refreshes. A refresh after a loss predicts from the frame before the lost
     // one, which the viewer acknowledges as it asks: past it lie the lost frame, the one that showed the gap
-    // (over TCP the viewer asks as that one arrives) and the frames encoded while the request is under way,
-    // well within 33 ms on a LAN (3 pictures at 30 frames/s, 4 at 60). No more are kept than a level 4.1
-    // decoder holds at the picture size (4 at 1080p, 9 at 720p): each picture costs the encoder about 10 MB
-    // at 1080p and every viewer about 4.5 MB. Where the acknowledged frame has left the buffer the refresh
-    // becomes a keyframe, which stays correct.
+    // (over TCP the viewer asks as that one arrives) and the frames captured while that one was encoded and
+    // sent and the request came back, within 16 ms on a LAN (3 pictures up to 62 frames/s). No more are kept
+    // than a level 4.1 decoder holds at the picture size (4 at 1080p, 9 at 720p): each picture costs the
+    // encoder about 10 MB at 1080p and every viewer about 4.5 MB. Where the acknowledged frame has left the
+    // buffer the refresh becomes a keyframe, which stays correct.
     static constexpr int referencePictures(int frameRate, VideoDimensions size) {
-        const int underWay = (frameRate * 33 + 999) / 1000;
+        const int underWay = (frameRate * 16 + 999) / 1000;
         const int lag = 2 + underWay;
         const int macroblocks = ((size.width + 15) / 16) * ((size.height + 15) / 16);
         constexpr int level41Macroblocks = 32768;

@@ -516,11 +516,11 @@ TEST(VideoEncoder, APacedTierEncodesAtThePacedRateAndItsBitrate) {
         double target;
         bool longTermReferences;
         int pictures;  // max_num_ref_frames
-        int unpacedPictures;
+        int unpacedLevel;  // level_idc once the pacing ends
     };
     const Case cases[] = {
-        {"15 of 30", 30, 15, false, 1, 1},
-        {"the proxy beside a 60 frames/s source", 60, 30, true, 3, 4},
+        {"15 of 30", 30, 15, false, 1, 30},
+        {"the proxy beside a 60 frames/s source", 60, 30, true, 3, 31},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -564,7 +564,7 @@ TEST(VideoEncoder, APacedTierEncodesAtThePacedRateAndItsBitrate) {
         ASSERT_FALSE(unpaced.parameterSets.empty());
         const auto unpacedSequence = h264::readSequence(unpaced.parameterSets[0]);
         ASSERT_TRUE(unpacedSequence.has_value());
-        EXPECT_EQ(unpacedSequence->referenceFrames, c.unpacedPictures);
+        EXPECT_EQ(unpacedSequence->level, c.unpacedLevel);
     }
 }
 

@@ -16,10 +16,10 @@ TEST(X264Session, ReferencePicturesCoverTheAcknowledgementLagWithinLevelFourOne)
         int pictures;
     };
     const Case cases[] = {
-        {1, {640, 360}, 3},    {30, {640, 360}, 3},   {31, {640, 360}, 4},   {60, {640, 360}, 4},
-        {61, {640, 360}, 5},   {120, {640, 360}, 6},  {393, {640, 360}, 15}, {394, {640, 360}, 16},
-        {500, {640, 360}, 16}, {120, {1280, 720}, 6}, {240, {1280, 720}, 9}, {240, {1280, 736}, 8},
-        {30, {1920, 1080}, 3}, {60, {1920, 1080}, 4}, {60, {3840, 2160}, 2},
+        {1, {640, 360}, 3},     {62, {640, 360}, 3},   {63, {640, 360}, 4},   {125, {640, 360}, 4},
+        {126, {640, 360}, 5},   {812, {640, 360}, 15}, {813, {640, 360}, 16}, {1000, {640, 360}, 16},
+        {500, {1280, 720}, 9},  {500, {1280, 736}, 8}, {30, {1920, 1080}, 3}, {60, {1920, 1080}, 3},
+        {120, {1920, 1080}, 4}, {60, {3840, 2160}, 2},
     };
     for (const auto& c : cases)
         EXPECT_EQ(X264Session::referencePictures(c.frameRate, c.size), c.pictures)
@@ -61,8 +61,8 @@ TEST(X264Session, TheSequenceSignalsTheSizedBufferAndAWiderFrameNumber) {
     };
     const Case cases[] = {
         {VideoDimensions::hd1080(), 30, true, 41, 3, 12},
-        {VideoDimensions::hd1080(), 60, true, 42, 4, 12},
-        {VideoDimensions::hd720(), 60, true, 42, 4, 12},
+        {VideoDimensions::hd1080(), 60, true, 42, 3, 12},
+        {VideoDimensions::hd720(), 60, true, 42, 3, 12},
         {VideoDimensions::hd1080(), 30, false, 41, 1, 4},
     };
     for (const auto& c : cases) {
