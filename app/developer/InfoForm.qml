@@ -22,12 +22,18 @@ FormCard {
         property string value
         property color tint: Theme.primaryText
         Layout.fillWidth: true
+        // The label keeps to one line: a wrapping label's height follows its width, and the row, laid out
+        // once at a narrower width, kept the value centred on that taller label, a row or two below its own.
         FormText {
             text: valueRow.label
             color: valueRow.tint
+            wrapMode: Text.NoWrap
+            elide: Text.ElideRight
+            Layout.alignment: Qt.AlignTop
         }
         Text {
             objectName: "value"
+            Layout.alignment: Qt.AlignTop | Qt.AlignRight
             text: valueRow.value
             textFormat: Text.PlainText
             color: valueRow.tint
@@ -46,6 +52,8 @@ FormCard {
         Layout.fillWidth: true
         FormText {
             text: "IP-Adresse"
+            wrapMode: Text.NoWrap
+            elide: Text.ElideRight
             Layout.alignment: Qt.AlignTop
             HoverHandler {
                 id: addressHover
