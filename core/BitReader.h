@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace kelvora {
@@ -59,6 +60,10 @@ class BitReader {
 
     // Whether a read has gone past the last byte.
     bool isExhausted() const { return position_ > bytes_.size() * 8; }
+    // Bits read so far, counted in the payload without its emulation prevention bytes.
+    size_t position() const { return position_; }
+    // That payload, for a caller that rewrites it after reading; the reader is spent afterwards.
+    std::vector<uint8_t> takeBytes() { return std::move(bytes_); }
 
   private:
     std::vector<uint8_t> bytes_;

@@ -118,95 +118,10 @@ std::optional<PictureSize> cropped(int64_t codedWidth, int64_t codedHeight, BitR
                        {clampedSide(width), clampedSide(height)}};
 }
 
-// H.264 seq_parameter_set_rbsp up to the cropping window.
 std::optional<PictureSize> h264PictureSize(ByteView sps) {
     BitReader reader(sps.data() + 1, sps.size() - 1);
-    const uint32_t profile = reader.bits(8);
-    reader.bits(16);  // constraint flags, level
-    if (!reader.exponentialGolomb()) {
-        return std::nullopt;
-    }
-    uint32_t chromaFormat = 1;
-    bool separateColourPlanes = false;
-    constexpr uint32_t profilesWithChromaFormat[] = {100, 110, 122, 244, 44,  83, 86,
-                                                     118, 128, 138, 139, 134, 135};
-    if (std::find(std::begin(profilesWithChromaFormat), std::end(profilesWithChromaFormat), profile) !=
-        std::end(profilesWithChromaFormat)) {
-        auto format = reader.exponentialGolomb();
-        if (!format || *format > 3) {
-            return std::nullopt;
-        }
-        chromaFormat = *format;
-        if (chromaFormat == 3) {
-            separateColourPlanes = reader.bits(1) != 0;
-        }
-        if (!reader.exponentialGolomb() || !reader.exponentialGolomb()) {  // bit depths
-            return std::nullopt;
-        }
-        reader.bits(1);             // transform bypass
-        if (reader.bits(1) != 0) {  // scaling matrices: skipped list by list
-            for (int list = 0; list < (chromaFormat == 3 ? 12 : 8); ++list) {
-                if (reader.bits(1) == 0) {
-                    continue;
-                }
-                int64_t last = 8, next = 8;
-                for (int j = 0; j < (list < 6 ? 16 : 64) && next != 0; ++j) {
-                    auto delta = reader.signedExponentialGolomb();
-                    if (!delta) {
-                        return std::nullopt;
-                    }
-                    next = ((last + *delta) % 256 + 256) % 256;
-                    last = next == 0 ? last : next;
-                }
-            }
-        }
-    }
-    if (!reader.exponentialGolomb()) {  // log2_max_frame_num_minus4
-        return std::nullopt;
-    }
-    auto orderType = reader.exponentialGolomb();
-    if (!orderType || *orderType > 2) {
-        return std::nullopt;
-    }
-    if (*orderType == 0) {
-        if (!reader.exponentialGolomb()) {
-            return std::nullopt;
-        }
-    } else if (*orderType == 1) {
-        reader.bits(1);
-        if (!reader.signedExponentialGolomb() || !reader.signedExponentialGolomb()) {
-            return std::nullopt;
-        }
-        auto cycle = reader.exponentialGolomb();
-        if (!cycle || *cycle > 255) {
-            return std::nullopt;
-        }
-        for (uint32_t i = 0; i < *cycle; ++i) {
-            if (!reader.signedExponentialGolomb()) {
-                return std::nullopt;
-            }
-        }
-    }
-    if (!reader.exponentialGolomb()) {  // max_num_ref_frames
-        return std::nullopt;
-    }
-    reader.bits(1);  // gaps in frame_num allowed
-    auto widthInMacroblocks = reader.exponentialGolomb();
-    auto heightInMapUnits = reader.exponentialGolomb();
-    if (!widthInMacroblocks || !heightInMapUnits) {
-        return std::nullopt;
-    }
-    const int64_t fieldFactor = reader.bits(1) != 0 ? 1 : 2;  // frame_mbs_only
-    if (fieldFactor == 2) {
-        reader.bits(1);  // adaptive frame/field
-    }
-    reader.bits(1);  // direct 8x8 inference
-    const bool cropping = reader.bits(1) != 0;
-    const uint32_t chromaArrayType = separateColourPlanes ? 0 : chromaFormat;
-    const int64_t unitX = chromaArrayType == 1 || chromaArrayType == 2 ? 2 : 1;
-    const int64_t unitY = (chromaArrayType == 1 ? 2 : 1) * fieldFactor;
-    return cropped((int64_t{*widthInMacroblocks} + 1) * 16,
-                   (int64_t{*heightInMapUnits} + 1) * 16 * fieldFactor, reader, cropping, unitX, unitY);
+    const auto head = ParameterSets::readH264SequenceHead(reader);
+    return head ? std::optional<PictureSize>(head->picture) : std::nullopt;
 }
 
 // HEVC seq_parameter_set_rbsp up to the conformance window.
@@ -289,6 +204,111 @@ std::vector<Bytes> ParameterSets::extract(ByteView data, VideoCodec codec) {
         }
     }
     return sets;
+}
+
+// H.264 seq_parameter_set_rbsp up to the cropping window.
+std::optional<H264SequenceHead> ParameterSets::readH264SequenceHead(BitReader& reader) {
+    H264SequenceHead head;
+    const uint32_t profile = reader.bits(8);
+    head.profile = static_cast<int>(profile);
+    reader.bits(8);  // constraint flags
+    head.level = static_cast<int>(reader.bits(8));
+    if (!reader.exponentialGolomb()) {
+        return std::nullopt;
+    }
+    uint32_t chromaFormat = 1;
+    bool separateColourPlanes = false;
+    constexpr uint32_t profilesWithChromaFormat[] = {100, 110, 122, 244, 44,  83, 86,
+                                                     118, 128, 138, 139, 134, 135};
+    if (std::find(std::begin(profilesWithChromaFormat), std::end(profilesWithChromaFormat), profile) !=
+        std::end(profilesWithChromaFormat)) {
+        auto format = reader.exponentialGolomb();
+        if (!format || *format > 3) {
+            return std::nullopt;
+        }
+        chromaFormat = *format;
+        if (chromaFormat == 3) {
+            separateColourPlanes = reader.bits(1) != 0;
+        }
+        if (!reader.exponentialGolomb() || !reader.exponentialGolomb()) {  // bit depths
+            return std::nullopt;
+        }
+        reader.bits(1);             // transform bypass
+        if (reader.bits(1) != 0) {  // scaling matrices: skipped list by list
+            for (int list = 0; list < (chromaFormat == 3 ? 12 : 8); ++list) {
+                if (reader.bits(1) == 0) {
+                    continue;
+                }
+                int64_t last = 8, next = 8;
+                for (int j = 0; j < (list < 6 ? 16 : 64) && next != 0; ++j) {
+                    auto delta = reader.signedExponentialGolomb();
+                    if (!delta) {
+                        return std::nullopt;
+                    }
+                    next = ((last + *delta) % 256 + 256) % 256;
+                    last = next == 0 ? last : next;
+                }
+            }
+        }
+    }
+    head.frameNumberSizeAt = reader.position();
+    const auto log2MaxFrameNumberMinus4 = reader.exponentialGolomb();
+    if (!log2MaxFrameNumberMinus4) {
+        return std::nullopt;
+    }
+    head.log2MaxFrameNumberMinus4 = *log2MaxFrameNumberMinus4;
+    head.frameNumberSizeEnd = reader.position();
+    auto orderType = reader.exponentialGolomb();
+    if (!orderType || *orderType > 2) {
+        return std::nullopt;
+    }
+    if (*orderType == 0) {
+        if (!reader.exponentialGolomb()) {
+            return std::nullopt;
+        }
+    } else if (*orderType == 1) {
+        reader.bits(1);
+        if (!reader.signedExponentialGolomb() || !reader.signedExponentialGolomb()) {
+            return std::nullopt;
+        }
+        auto cycle = reader.exponentialGolomb();
+        if (!cycle || *cycle > 255) {
+            return std::nullopt;
+        }
+        for (uint32_t i = 0; i < *cycle; ++i) {
+            if (!reader.signedExponentialGolomb()) {
+                return std::nullopt;
+            }
+        }
+    }
+    const auto referenceFrames = reader.exponentialGolomb();
+    if (!referenceFrames) {
+        return std::nullopt;
+    }
+    head.referenceFrames = *referenceFrames;
+    reader.bits(1);  // gaps in frame_num allowed
+    auto widthInMacroblocks = reader.exponentialGolomb();
+    auto heightInMapUnits = reader.exponentialGolomb();
+    if (!widthInMacroblocks || !heightInMapUnits) {
+        return std::nullopt;
+    }
+    const int64_t fieldFactor = reader.bits(1) != 0 ? 1 : 2;  // frame_mbs_only
+    if (fieldFactor == 2) {
+        reader.bits(1);  // adaptive frame/field
+    }
+    reader.bits(1);  // direct 8x8 inference
+    const bool cropping = reader.bits(1) != 0;
+    const uint32_t chromaArrayType = separateColourPlanes ? 0 : chromaFormat;
+    const int64_t unitX = chromaArrayType == 1 || chromaArrayType == 2 ? 2 : 1;
+    const int64_t unitY = (chromaArrayType == 1 ? 2 : 1) * fieldFactor;
+    const auto picture =
+        cropped((int64_t{*widthInMacroblocks} + 1) * 16, (int64_t{*heightInMapUnits} + 1) * 16 * fieldFactor,
+                reader, cropping, unitX, unitY);
+    if (!picture) {
+        return std::nullopt;
+    }
+    head.picture = *picture;
+    return head;
 }
 
 std::vector<std::optional<PictureSize>> ParameterSets::pictureSizes(VideoCodec codec,

@@ -62,6 +62,21 @@ struct PictureSize {
     bool operator==(const PictureSize&) const = default;
 };
 
+class BitReader;
+
+// The fields of an H.264 sequence parameter set up to its cropping window: the viewer reads the picture size
+// from them, the sender how frame_num is counted and how many reference pictures a decoder keeps.
+struct H264SequenceHead {
+    int profile = 0;
+    int level = 0;  // level_idc: 41 is level 4.1
+    uint32_t log2MaxFrameNumberMinus4 = 0;
+    // Where log2_max_frame_num_minus4 lies in the reader's payload, in bits: [at, end).
+    size_t frameNumberSizeAt = 0;
+    size_t frameNumberSizeEnd = 0;
+    uint32_t referenceFrames = 0;  // max_num_ref_frames
+    PictureSize picture;
+};
+
 // The largest picture a viewer decodes. Nothing the sender encodes comes near it: its largest size is
 // 3840 × 2160, and the pixel bound is the largest frame of H.264 level 5.2 (36864 macroblocks, 4096 × 2304),
 // which also holds 4096 × 2160. A stream beyond it is refused before the decoder allocates a picture: a
@@ -96,6 +111,11 @@ class ParameterSets {
     // INT32_MAX.
     static std::vector<std::optional<PictureSize>> pictureSizes(VideoCodec codec,
                                                                 const std::vector<Bytes>& parameterSets);
+
+    // Reads seq_parameter_set_rbsp from its first bit (`reader` over the payload behind the NAL header byte)
+    // through the cropping window, where the reader then stands at vui_parameters_present_flag. Nothing for
+    // a field out of range or a set that ends before the window.
+    static std::optional<H264SequenceHead> readH264SequenceHead(BitReader& reader);
 
     // Whether the list holds every kind of set a decoder needs for `codec` (and nothing else).
     static bool isComplete(VideoCodec codec, const std::vector<Bytes>& parameterSets);

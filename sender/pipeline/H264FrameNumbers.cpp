@@ -1,5 +1,8 @@
 #include "sender/pipeline/H264FrameNumbers.h"
 
+#include "core/BitReader.h"
+#include "core/ParameterSets.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -8,22 +11,6 @@ namespace kelvora::h264 {
 namespace {
 
 constexpr uint8_t spsType = 7;
-
-// The payload of a NAL unit without its emulation prevention bytes.
-Bytes unescape(ByteView escaped) {
-    Bytes out;
-    out.reserve(escaped.size());
-    int zeros = 0;
-    for (uint8_t byte : escaped) {
-        if (zeros >= 2 && byte == 3) {
-            zeros = 0;
-            continue;
-        }
-        zeros = byte == 0 ? zeros + 1 : 0;
-        out.push_back(byte);
-    }
-    return out;
-}
 
 // Appends a payload with emulation prevention bytes wherever two zeros would precede 0 to 3 or end the unit.
 void escapeInto(const Bytes& payload, Bytes& out) {
@@ -39,46 +26,6 @@ void escapeInto(const Bytes& payload, Bytes& out) {
     if (!payload.empty() && payload.back() == 0)
         out.push_back(3);
 }
-
-// Reads bits MSB first; reads past the end give 0 and mark the reader as overrun.
-class BitReader {
-  public:
-    explicit BitReader(const Bytes& bytes) : bytes_(bytes) {}
-    uint32_t bits(int count) {
-        uint32_t value = 0;
-        for (int i = 0; i < count; ++i) {
-            const size_t byte = position_ / 8;
-            uint32_t bit = 0;
-            if (byte < bytes_.size()) {
-                bit = (bytes_[byte] >> (7 - position_ % 8)) & 1;
-            } else {
-                overrun_ = true;
-            }
-            value = (value << 1) | bit;
-            ++position_;
-        }
-        return value;
-    }
-    std::optional<uint32_t> unsignedGolomb() {
-        int zeros = 0;
-        while (bits(1) == 0) {
-            if (++zeros > 31 || overrun_)
-                return std::nullopt;
-        }
-        const uint64_t value = (uint64_t(1) << zeros) - 1 + bits(zeros);
-        if (overrun_ || value > UINT32_MAX)
-            return std::nullopt;
-        return uint32_t(value);
-    }
-    bool signedGolomb() { return unsignedGolomb().has_value(); }
-    size_t position() const { return position_; }
-    bool overrun() const { return overrun_; }
-
-  private:
-    const Bytes& bytes_;
-    size_t position_ = 0;
-    bool overrun_ = false;
-};
 
 class BitWriter {
   public:
@@ -121,12 +68,12 @@ class BitWriter {
 };
 
 bool skipHypotheticalDecoder(BitReader& reader) {
-    const auto count = reader.unsignedGolomb();
+    const auto count = reader.exponentialGolomb();
     if (!count || *count > 31)
         return false;
     reader.bits(8);  // bit rate and buffer size scales
     for (uint32_t i = 0; i <= *count; ++i) {
-        if (!reader.unsignedGolomb() || !reader.unsignedGolomb())
+        if (!reader.exponentialGolomb() || !reader.exponentialGolomb())
             return false;
         reader.bits(1);
     }
@@ -136,73 +83,24 @@ bool skipHypotheticalDecoder(BitReader& reader) {
 
 struct ParsedSequence {
     SequenceSummary summary;
-    size_t frameNumberSizeAt = 0;  // bit position of log2_max_frame_num_minus4
-    size_t frameNumberSizeEnd = 0;
+    H264SequenceHead head;
+    Bytes payload;  // behind the header byte, without emulation prevention
 };
 
 std::optional<ParsedSequence> parse(ByteView sps) {
     if (sps.size() < 2 || (sps[0] & 0x1F) != spsType)
         return std::nullopt;
-    const Bytes payload = unescape(sps.subspan(1));
-    BitReader reader(payload);
+    BitReader reader(sps.data() + 1, sps.size() - 1);
+    const auto head = ParameterSets::readH264SequenceHead(reader);
+    if (!head || head->log2MaxFrameNumberMinus4 > 12)
+        return std::nullopt;
     ParsedSequence parsed;
+    parsed.head = *head;
     SequenceSummary& s = parsed.summary;
-    s.profile = int(reader.bits(8));
-    reader.bits(8);  // constraint flags
-    s.level = int(reader.bits(8));
-    if (!reader.unsignedGolomb())
-        return std::nullopt;
-    constexpr int profilesWithChromaFormat[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
-    if (std::find(std::begin(profilesWithChromaFormat), std::end(profilesWithChromaFormat), s.profile) !=
-        std::end(profilesWithChromaFormat)) {
-        const auto chromaFormat = reader.unsignedGolomb();
-        if (!chromaFormat)
-            return std::nullopt;
-        if (*chromaFormat == 3)
-            reader.bits(1);
-        if (!reader.unsignedGolomb() || !reader.unsignedGolomb())
-            return std::nullopt;
-        reader.bits(1);
-        if (reader.bits(1) != 0)  // scaling matrices
-            return std::nullopt;
-    }
-    parsed.frameNumberSizeAt = reader.position();
-    const auto log2MinusFour = reader.unsignedGolomb();
-    if (!log2MinusFour || *log2MinusFour > 12)
-        return std::nullopt;
-    parsed.frameNumberSizeEnd = reader.position();
-    s.log2MaxFrameNumber = int(*log2MinusFour) + 4;
-    const auto orderType = reader.unsignedGolomb();
-    if (!orderType || *orderType > 2)
-        return std::nullopt;
-    if (*orderType == 0 && !reader.unsignedGolomb())
-        return std::nullopt;
-    if (*orderType == 1) {
-        reader.bits(1);
-        if (!reader.signedGolomb() || !reader.signedGolomb())
-            return std::nullopt;
-        const auto cycle = reader.unsignedGolomb();
-        if (!cycle || *cycle > 255)
-            return std::nullopt;
-        for (uint32_t i = 0; i < *cycle; ++i)
-            if (!reader.signedGolomb())
-                return std::nullopt;
-    }
-    const auto references = reader.unsignedGolomb();
-    if (!references)
-        return std::nullopt;
-    s.referenceFrames = int(std::min<uint32_t>(*references, 1000));
-    reader.bits(1);  // gaps in frame_num allowed
-    if (!reader.unsignedGolomb() || !reader.unsignedGolomb())
-        return std::nullopt;
-    if (reader.bits(1) == 0)  // frame_mbs_only
-        reader.bits(1);
-    reader.bits(1);        // direct 8x8 inference
-    if (reader.bits(1)) {  // cropping
-        for (int i = 0; i < 4; ++i)
-            if (!reader.unsignedGolomb())
-                return std::nullopt;
-    }
+    s.profile = head->profile;
+    s.level = head->level;
+    s.log2MaxFrameNumber = int(head->log2MaxFrameNumberMinus4) + 4;
+    s.referenceFrames = int(std::min<uint32_t>(head->referenceFrames, 1000));
     if (reader.bits(1)) {  // VUI
         if (reader.bits(1) && reader.bits(8) == 255)
             reader.bits(32);
@@ -213,7 +111,7 @@ std::optional<ParsedSequence> parse(ByteView sps) {
             if (reader.bits(1))
                 reader.bits(24);
         }
-        if (reader.bits(1) && (!reader.unsignedGolomb() || !reader.unsignedGolomb()))
+        if (reader.bits(1) && (!reader.exponentialGolomb() || !reader.exponentialGolomb()))
             return std::nullopt;
         if (reader.bits(1)) {
             reader.bits(32);
@@ -232,16 +130,17 @@ std::optional<ParsedSequence> parse(ByteView sps) {
         if (reader.bits(1)) {
             reader.bits(1);
             for (int i = 0; i < 5; ++i)
-                if (!reader.unsignedGolomb())
+                if (!reader.exponentialGolomb())
                     return std::nullopt;
-            const auto buffering = reader.unsignedGolomb();
+            const auto buffering = reader.exponentialGolomb();
             if (!buffering)
                 return std::nullopt;
             s.maxDecFrameBuffering = int(std::min<uint32_t>(*buffering, 1000));
         }
     }
-    if (reader.overrun())
+    if (reader.isExhausted())
         return std::nullopt;
+    parsed.payload = reader.takeBytes();
     return parsed;
 }
 
@@ -268,7 +167,7 @@ std::optional<Bytes> FrameNumberWidener::sequence(ByteView sps) const {
     auto parsed = parse(sps);
     if (!parsed || parsed->summary.log2MaxFrameNumber != log2Original_)
         return std::nullopt;
-    const Bytes payload = unescape(sps.subspan(1));
+    const Bytes& payload = parsed->payload;
     // The stop bit is the last bit set.
     auto last = std::find_if(payload.rbegin(), payload.rend(), [](uint8_t byte) { return byte != 0; });
     if (last == payload.rend())
@@ -277,12 +176,12 @@ std::optional<Bytes> FrameNumberWidener::sequence(ByteView sps) const {
     size_t stop = lastByte * 8 + 7;
     while (((payload[lastByte] >> (7 - stop % 8)) & 1) == 0)
         --stop;
-    if (stop < parsed->frameNumberSizeEnd)
+    if (stop < parsed->head.frameNumberSizeEnd)
         return std::nullopt;
     BitWriter writer;
-    writer.copy(payload, 0, parsed->frameNumberSizeAt);
+    writer.copy(payload, 0, parsed->head.frameNumberSizeAt);
     writer.unsignedGolomb(uint32_t(log2Original_ + extraBits - 4));
-    writer.copy(payload, parsed->frameNumberSizeEnd, stop);
+    writer.copy(payload, parsed->head.frameNumberSizeEnd, stop);
     Bytes out{sps[0]};
     escapeInto(writer.finish(), out);
     return out;
@@ -292,16 +191,16 @@ Bytes FrameNumberWidener::slice(ByteView unit) {
     const uint8_t type = unit.empty() ? 0 : unit[0] & 0x1F;
     if (type != 1 && type != 5)
         return Bytes(unit.begin(), unit.end());
-    Bytes payload = unescape(unit.subspan(1));
-    BitReader reader(payload);
+    BitReader reader(unit.data() + 1, unit.size() - 1);
     // first_mb_in_slice, slice_type, pic_parameter_set_id, then frame_num.
     for (int i = 0; i < 3; ++i)
-        if (!reader.unsignedGolomb())
+        if (!reader.exponentialGolomb())
             return Bytes(unit.begin(), unit.end());
     const size_t at = reader.position();
     const uint64_t low = reader.bits(log2Original_);
-    if (reader.overrun())
+    if (reader.isExhausted())
         return Bytes(unit.begin(), unit.end());
+    Bytes payload = reader.takeBytes();
     const uint64_t period = uint64_t(1) << log2Original_;
     // libx264 numbers on by one per reference picture, so the low bits move forward by less than a period.
     frameNumber_ = type == 5 ? low : frameNumber_ + ((low - frameNumber_) & (period - 1));

@@ -18,8 +18,7 @@ struct SequenceSummary {
 };
 
 // Reads a sequence parameter set (one NAL unit, header byte first, emulation prevention in place). None for a
-// unit that is not one or that uses what libx264 does not write here (scaling matrices, an unknown picture
-// order type).
+// unit that is not one or that cannot be read through its VUI.
 std::optional<SequenceSummary> readSequence(ByteView sps);
 
 // libx264 sizes frame_num to its reference buffer: with a small buffer it wraps every 16 reference pictures,
