@@ -529,15 +529,15 @@ void ReceiverSession::ordererTick() {
 }
 
 void ReceiverSession::referenceAckTick() {
-    if (!protocolAtLeast(3)) {
-        return;
-    }
     for (const auto& [tier, orderer] : orderers_) {
         acknowledgeReferences(tier, orderer);
     }
 }
 
 void ReceiverSession::acknowledgeReferences(uint8_t tier, const FrameOrderer& orderer) {
+    if (!protocolAtLeast(3)) {
+        return;
+    }
     const auto range = orderer.referenceRange().value_or(std::pair<uint64_t, uint64_t>{0, 0});
     auto last = lastReferenceAck_.find(tier);
     if (range == std::pair<uint64_t, uint64_t>{0, 0} && last == lastReferenceAck_.end()) {
@@ -773,7 +773,7 @@ void ReceiverSession::handleOrdererActions(std::vector<FrameOrderer::Action> act
             keyframeRequests_ += 1;
             // The sender refreshes from the newest frame it knows we hold: tell it now rather than at the
             // next tick, so that the refresh need not reach back further than the loss itself.
-            if (action.reason() == KeyframeRequestMessage::Reason::frameLoss && protocolAtLeast(3)) {
+            if (action.reason() == KeyframeRequestMessage::Reason::frameLoss) {
                 if (auto orderer = orderers_.find(tier); orderer != orderers_.end()) {
                     acknowledgeReferences(tier, orderer->second);
                 }
