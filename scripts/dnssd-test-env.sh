@@ -66,6 +66,10 @@ EOF
     ip netns add "$DNSSD_NS" || return 1
     DNSSD_NS_MADE=1
     ip -n "$DNSSD_NS" link set lo up || return 1
+    # The tests' senders listen on fixed ports (47810 to 47813, 47900). No socket in the namespace may get one
+    # of them as its ephemeral port, or a sender started a moment later falls back to a free port.
+    ip netns exec "$DNSSD_NS" sh -c 'echo 47810-47813,47900 > /proc/sys/net/ipv4/ip_local_reserved_ports' ||
+        return 1
     # avahi-daemon in it, in the foreground, with a tmpfs of its own over /run/avahi-daemon (pid file and socket)
     # so that it never meets the computer's own daemon; "ip netns exec" gives every command its own mount
     # namespace. Both ip and sh exec, so $! is the daemon's pid.
