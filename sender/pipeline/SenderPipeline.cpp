@@ -332,6 +332,8 @@ void SenderPipeline::startSource() {
     stopSource();
 
     const auto waitForSource = [this](SenderStatus::State state) {
+        // Encoders that ran for the last source would stay in the status as tiers at 0 fps.
+        encoders_.clear();
         status_.state = std::move(state);
         status_.sourceName.clear();
         status_.sourceID.reset();

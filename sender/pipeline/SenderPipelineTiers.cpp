@@ -54,6 +54,10 @@ std::shared_ptr<VideoEncoder> SenderPipeline::encoder(uint8_t tier) const {
 }
 
 void SenderPipeline::updateTierEncoders() {
+    // Tiers run while a source runs: a settings change or a viewer while there is none starts nothing.
+    if (!source_) {
+        return;
+    }
     TierInputs inputs;
     inputs.codec = effectiveCodec_;
     inputs.dimensions = videoDimensions_;

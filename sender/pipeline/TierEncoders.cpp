@@ -86,4 +86,13 @@ void TierEncoders::resetSessions() {
     }
 }
 
+void TierEncoders::clear() {
+    // Released after the lock, as in update().
+    std::map<uint8_t, std::shared_ptr<VideoEncoder>> removed;
+    {
+        std::lock_guard lock(lock_);
+        removed.swap(encoders_);
+    }
+}
+
 }  // namespace kelvora

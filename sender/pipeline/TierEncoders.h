@@ -33,6 +33,8 @@ class TierEncoders {
     std::vector<std::shared_ptr<VideoEncoder>> list() const;
     // Each encoder starts a new session with its next picture.
     void resetSessions();
+    // Stops every encoder: without a source no tier runs.
+    void clear();
 
   private:
     mutable std::mutex lock_;

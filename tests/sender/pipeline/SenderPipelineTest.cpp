@@ -459,5 +459,19 @@ TEST(SenderPipelineDevices, TheBlackFlagGoesWithTheSource) {
     }
 }
 
+TEST(SenderPipelineDevices, NoTierRunsWithoutASourceNotEvenAfterARename) {
+    CardPipeline test;
+    auto source = test.sources->waitForSource(1);
+    ASSERT_TRUE(source && test.deliverUntilLive(*source));
+    test.pipeline->updateDevices({});
+    ASSERT_TRUE(test.waitForStatus(stateIs(Kind::waitingForSource)));
+
+    SenderSettings renamed = CardPipeline::settings();
+    renamed.senderName = "Umbenannt";
+    test.pipeline->updateSettings(renamed);
+    test.pipeline->queue().sync([] {});
+    EXPECT_TRUE(test.waitForStatus().value().tiers.empty());
+}
+
 }  // namespace
 }  // namespace kelvora
