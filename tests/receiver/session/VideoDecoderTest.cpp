@@ -161,6 +161,7 @@ TEST(VideoDecoder, RefusesAPictureBeyondTheSizeBoundBeforeOpeningAContext) {
         {{4112, 2304}, true},   // one macroblock column more
         {{8192, 1152}, false},  // the side bound, within the pixel bound
         {{8208, 16}, true},     // one macroblock past the side bound
+        {{16, 8208}, true},     // the same, standing
         {{16000, 16000}, true},
     };
     TestEncoder encoder({320, 180});
