@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <utility>
 
 namespace kelvora {
@@ -31,12 +32,20 @@ std::pair<char32_t, std::size_t> decodeOne(std::string_view text) {
     return {value, length};
 }
 
+// Tabs and line breaks, which a name typed or pasted on another device may well hold: each reads as the
+// space it stands for.
+bool isBlank(char32_t c) {
+    return c == '\t' || (c >= '\n' && c <= '\r')  // tab, line feed, vertical tab, form feed, carriage return
+           || c == 0x2028 || c == 0x2029;         // line and paragraph separators
+}
+
+// The left-to-right, right-to-left and Arabic letter marks are not here: they only settle the direction of
+// the neutral characters beside them, cannot turn the text around them, and mixed Hebrew and Arabic names
+// carry them.
 bool mustBeReplaced(char32_t c) {
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F)           // C0, DEL, C1
-           || c == 0x2028 || c == 0x2029                  // line and paragraph separators
-           || (c >= 0x202A && c <= 0x202E)                // bidirectional embeddings and overrides
-           || (c >= 0x2066 && c <= 0x2069)                // bidirectional isolates
-           || c == 0x200E || c == 0x200F || c == 0x061C;  // bidirectional marks
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F)  // C0, DEL, C1
+           || (c >= 0x202A && c <= 0x202E)       // bidirectional embeddings and overrides
+           || (c >= 0x2066 && c <= 0x2069);      // bidirectional isolates
 }
 
 }  // namespace
@@ -48,8 +57,14 @@ std::string peerText(std::string_view text, std::size_t maximumCharacters) {
     std::string cleaned;
     cleaned.reserve(valid.size());
     for (std::string_view rest = valid; !rest.empty();) {
-        const auto [codePoint, length] = decodeOne(rest);
-        cleaned += mustBeReplaced(codePoint) ? replacement : rest.substr(0, length);
+        auto [codePoint, length] = decodeOne(rest);
+        if (isBlank(codePoint)) {
+            // A line break of two, carriage return and line feed, is one break.
+            length += rest.starts_with("\r\n") ? 1 : 0;
+            cleaned += ' ';
+        } else {
+            cleaned += mustBeReplaced(codePoint) ? replacement : rest.substr(0, length);
+        }
         rest.remove_prefix(length);
     }
     std::size_t characters = maximumCharacters;
@@ -59,6 +74,12 @@ std::string peerText(std::string_view text, std::size_t maximumCharacters) {
         characters = std::min(characters, whole == 0 ? 0 : whole - 1);
     }
     return prefixOfGraphemes(cleaned, characters, 4 * maximumBytes);
+}
+
+std::string peerID(std::string_view text) {
+    const std::string_view bounded = text.substr(0, maximumPeerIDCharacters * bytesPerCharacter);
+    return peerText(prefixOfGraphemes(bounded, std::numeric_limits<std::size_t>::max(), maximumPeerIDBytes),
+                    maximumPeerIDCharacters);
 }
 
 }  // namespace kelvora

@@ -1,5 +1,6 @@
 #include "core/ServiceAnnouncement.h"
 
+#include "core/PeerText.h"
 #include "platform/Graphemes.h"
 #include "platform/Utf8.h"
 
@@ -65,6 +66,9 @@ std::string joinedEngines(const std::vector<EngineKind>& engines) {
 }
 
 }  // namespace
+
+// A viewer cuts the id of a welcome as this cuts the announced one, so that both name the sender alike.
+static_assert(maximumPeerIDBytes == TxtRecord::maximumStringLength - std::string_view("id=").size());
 
 TxtRecord ServiceAnnouncement::txtRecord() const {
     TxtRecord record;

@@ -21,9 +21,9 @@ bool harmless(std::string_view text) {
             return false;
         }
     }
-    // C1 controls, separators and bidirectional controls in UTF-8.
+    // C1 controls, line and paragraph separators, bidirectional overrides and isolates in UTF-8.
     for (const std::string_view bad : {"\xC2\x80", "\xC2\x85", "\xC2\x9B", "\xE2\x80\xA8", "\xE2\x80\xA9",
-                                       "\xE2\x80\xAE", "\xE2\x81\xA6", "\xE2\x80\x8F"}) {
+                                       "\xE2\x80\xAE", "\xE2\x81\xA6"}) {
         if (text.find(bad) != std::string_view::npos) {
             return false;
         }

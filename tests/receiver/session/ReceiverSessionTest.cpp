@@ -5,6 +5,7 @@
 #include <future>
 
 #include "core/Log.h"
+#include "core/PeerText.h"
 #include "core/TestPatternTimecode.h"
 #include "receiver/session/FakeSender.h"
 #include "receiver/session/HeldQueue.h"
@@ -155,14 +156,15 @@ TEST_F(ReceiverSessionTest, TextsTheSenderChoseAreCleanedAndItsRepeatedWelcomesL
     ASSERT_EQ(sender.waitFor<HelloMessage>().size(), 1u);
     auto welcome = welcomeFor(EngineKind::tcp());
     welcome.senderName = "Regie\r\n[info] gefälscht\x1b[31m" + std::string(4000, 'x');
-    welcome.senderID = std::string(100, 'A');
+    welcome.senderID = std::string(200, 'A');
     welcome.stream.sourceName = "\u202Elive";
     sender.send(welcome);
     auto connected = waitForEvent(is<ReceiverSession::Connected>);
     ASSERT_TRUE(connected);
-    const std::string cleanName = "Regie\uFFFD\uFFFD[info] gefälscht\uFFFD[31m" + std::string(64 - 28, 'x');
+    const std::string cleanName = "Regie [info] gefälscht\uFFFD[31m" + std::string(64 - 27, 'x');
     EXPECT_EQ(std::get<ReceiverSession::Connected>(*connected).welcome.senderName, cleanName);
-    EXPECT_EQ(std::get<ReceiverSession::Connected>(*connected).welcome.senderID, std::string(40, 'A'));
+    EXPECT_EQ(std::get<ReceiverSession::Connected>(*connected).welcome.senderID,
+              std::string(maximumPeerIDCharacters, 'A'));
     EXPECT_EQ(session->statistics().senderName, cleanName);
     EXPECT_EQ(session->statistics().sourceName, "\uFFFDlive");
 

@@ -2,6 +2,7 @@
 #include "platform/DnsSdRegistration.h"
 #include "receiver/session/DiscoveredSender.h"
 #include "receiver/session/SenderBrowser.h"
+#include "receiver/session/SenderRecords.h"
 
 #include "support/Eventually.h"
 
@@ -134,13 +135,21 @@ TEST(SenderBrowser, RowsSkipRecordsWithoutIdAndKeepOnePerSender) {
 }
 
 TEST(SenderBrowser, RowsCleanWhatAnyHostOnTheNetworkAnnounces) {
-    auto hostile = announcement(std::string(100, 'I'), "Regie\n\u202Eevil");
+    std::string longID;
+    for (int i = 0; i < 100; ++i) {
+        longID += "€";  // 300 bytes: more than the record's entry holds
+    }
+    auto hostile = announcement(longID, "Regie\n\u202Eevil");
     hostile.sourceName = "\x1b[2J";
-    const auto rows = SenderBrowser::rows({service("Name\r\n[error] x", hostile.txtRecord())});
+    const auto rows = SenderBrowser::rows({service("Name\r\n[error]\tx", hostile.txtRecord())});
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].name, "Name\uFFFD\uFFFD[error] x");
-    EXPECT_EQ(rows[0].id, std::string(40, 'I'));
-    EXPECT_EQ(rows[0].announcement.senderName, "Regie\uFFFD\uFFFDevil");
+    EXPECT_EQ(rows[0].name, "Name [error] x");
+    EXPECT_EQ(rows[0].id, longID.substr(0, 84 * 3));
+    // Its welcome names it as it was found.
+    WelcomeMessage welcome;
+    welcome.senderID = longID;
+    EXPECT_EQ(cleanedWelcome(welcome).senderID, rows[0].id);
+    EXPECT_EQ(rows[0].announcement.senderName, "Regie \uFFFDevil");
     EXPECT_EQ(rows[0].announcement.sourceName, "\uFFFD[2J");
 }
 
@@ -163,7 +172,9 @@ TEST(SenderBrowser, FindsAnnouncedSendersAndFollowsTheirUpdates) {
     const std::string type = "_ktsb" + std::to_string(getpid() % 100000) + "._tcp";
     auto queue = std::make_shared<SerialQueue>("app.kelvora.sender.test");
 
-    auto first = announcement("SENDER-A", "Halle");
+    // An extra output's id, the sender's and the output's UUID: announced and listed whole.
+    const std::string idA = "0F8FAD5B-D9CB-469F-A165-70867728950E-6B29FC40-CA47-4E9B-9F0C-1A2B3C4D5E6F";
+    auto first = announcement(idA, "Halle");
     DnsSdRegistration one(queue, "Halle", type, 47815, first.txtRecord());
     one.start();
     // A second service of the same sender (an old name still announced) must not give a second row.
@@ -181,12 +192,12 @@ TEST(SenderBrowser, FindsAnnouncedSendersAndFollowsTheirUpdates) {
     });
     browser->start();
 
-    auto both = lists.waitFor([](const auto& rows) {
-        return rows.size() == 2 && rowWithID(rows, "SENDER-A") && rowWithID(rows, "SENDER-B");
+    auto both = lists.waitFor([&](const auto& rows) {
+        return rows.size() == 2 && rowWithID(rows, idA) && rowWithID(rows, "SENDER-B");
     });
     ASSERT_TRUE(both) << "the browser did not list both senders";
     EXPECT_EQ(names(*both).front(), "Bühne 2");  // sorted by name
-    const auto* halle = rowWithID(*both, "SENDER-A");
+    const auto* halle = rowWithID(*both, idA);
     EXPECT_EQ(halle->announcement, first);
     const auto* target = halle->endpoint.asService();
     ASSERT_TRUE(target);
@@ -198,8 +209,8 @@ TEST(SenderBrowser, FindsAnnouncedSendersAndFollowsTheirUpdates) {
     paused.state = StreamInfoMessage::State::paused;
     one.updateTxt(paused.txtRecord());
     again.updateTxt(paused.txtRecord());
-    auto updated = lists.waitFor([](const auto& rows) {
-        const auto* row = rowWithID(rows, "SENDER-A");
+    auto updated = lists.waitFor([&](const auto& rows) {
+        const auto* row = rowWithID(rows, idA);
         return row && row->announcement.state == StreamInfoMessage::State::paused;
     });
     ASSERT_TRUE(updated) << "the changed announcement did not reach the list";

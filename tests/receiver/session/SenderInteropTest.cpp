@@ -18,7 +18,8 @@ using namespace std::chrono_literals;
 
 ServiceAnnouncement announcement() {
     ServiceAnnouncement value;
-    value.senderID = "0B5E7C2A-9D41-4F0E-8A63-2C7D9E1F4B58";
+    // An extra output's id, the sender's and the output's UUID.
+    value.senderID = "0B5E7C2A-9D41-4F0E-8A63-2C7D9E1F4B58-7C1D2E3F-4A5B-4C6D-8E7F-901A2B3C4D5E";
     value.senderName = "Interop";
     value.protocolVersion = 4;
     value.engines = {EngineKind::tcp()};
@@ -78,6 +79,7 @@ TEST(ReceiverAgainstSenderServer, PlaysTestPatternFramesOnTheSynchronisedClockUn
         [](const auto& event) { return std::holds_alternative<ReceiverSession::Connected>(event); });
     ASSERT_TRUE(connected);
     EXPECT_EQ(std::get<ReceiverSession::Connected>(*connected).welcome.senderName, "Interop");
+    EXPECT_EQ(std::get<ReceiverSession::Connected>(*connected).welcome.senderID, announcement().senderID);
     EXPECT_TRUE(keyframeRequests.waitFor(
         [](const auto& reason) { return reason == KeyframeRequestMessage::Reason::connect; }));
     // The first report comes a second after the welcome, when the clock is long in step.

@@ -132,8 +132,7 @@ TEST(SenderServerAdmission, ViewerNamesAreBoundedAndCleanedBeforeTheyAreShown) {
     ASSERT_TRUE(viewer.join(hello));
     auto session = fixture.onlySession();
     ASSERT_TRUE(session);
-    EXPECT_EQ(session->hello.clientName,
-              "Anna\uFFFD[info] Sender gestoppt\uFFFD[2J" + std::string(64 - 31, 'x'));
+    EXPECT_EQ(session->hello.clientName, "Anna [info] Sender gestoppt\uFFFD[2J" + std::string(64 - 31, 'x'));
     EXPECT_EQ(session->hello.deviceModel, "Phone\uFFFDevil");
     EXPECT_EQ(fixture.onQueue([&] { return session->clientStatus().name; }), session->hello.clientName);
 }
