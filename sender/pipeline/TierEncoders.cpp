@@ -14,14 +14,17 @@ void TierEncoders::update(const SenderSettings& settings, const TierInputs& inpu
         std::lock_guard lock(lock_);
 
         EncoderConfiguration main = TierLayout::mainConfiguration(settings, inputs);
-        if (auto found = encoders_.find(TierLayout::mainTier); found == encoders_.end()) {
-            encoders_[TierLayout::mainTier] = make(TierLayout::mainTier, main);
+        auto& mainSlot = encoders_[TierLayout::mainTier];
+        if (!mainSlot) {
+            mainSlot = make(TierLayout::mainTier, main);
         } else {
             if (settings.adaptiveBitrate) {
-                main.bitrateKbps = std::min(found->second->configuredBitrateKbps(), main.bitrateKbps);
+                main.bitrateKbps = std::min(mainSlot->configuredBitrateKbps(), main.bitrateKbps);
             }
-            found->second->applyPendingSessionChange(main);
+            mainSlot->applyPendingSessionChange(main);
         }
+        mainSlot->setFrameRateLimit(
+            TierLayout::frameRateLimit(TierLayout::mainTier, settings, inputs.frameRate));
 
         if (auto proxy = TierLayout::proxyConfiguration(settings, inputs)) {
             auto& slot = encoders_[TierLayout::proxyTier];
@@ -32,7 +35,8 @@ void TierEncoders::update(const SenderSettings& settings, const TierInputs& inpu
             } else {
                 slot->applyPendingSessionChange(*proxy);
             }
-            slot->setTargetFrameRate(TierLayout::reducedFrameRate(inputs.frameRate));
+            slot->setFrameRateLimit(
+                TierLayout::frameRateLimit(TierLayout::proxyTier, settings, inputs.frameRate));
         } else if (auto found = encoders_.find(TierLayout::proxyTier); found != encoders_.end()) {
             Log::bitrate().info("Proxy-Stream beendet");
             removed.push_back(std::move(found->second));
@@ -47,9 +51,8 @@ void TierEncoders::update(const SenderSettings& settings, const TierInputs& inpu
             } else {
                 slot->applyPendingSessionChange(*middle);
             }
-            if (!settings.studioMode) {
-                slot->setTargetFrameRate(TierLayout::reducedFrameRate(inputs.frameRate));
-            }
+            slot->setFrameRateLimit(
+                TierLayout::frameRateLimit(TierLayout::middleTier, settings, inputs.frameRate));
         } else if (auto found = encoders_.find(TierLayout::middleTier); found != encoders_.end()) {
             Log::bitrate().info("Zwischenstufe beendet");
             removed.push_back(std::move(found->second));

@@ -74,6 +74,24 @@ std::optional<double> TierLayout::reducedFrameRate(int frameRate) {
     return double(frameRate) / double(int(double(frameRate) / 30.0));
 }
 
+std::optional<double> TierLayout::frameRateLimit(uint8_t tier, const SenderSettings& settings,
+                                                 int frameRate) {
+    const double rate = std::max(frameRate, 1);
+    double limit = rate;
+    if (tier == mainTier) {
+        if (settings.maximumFrameRate && *settings.maximumFrameRate > 0 &&
+            *settings.maximumFrameRate < rate) {
+            limit = rate / double(std::max(int(rate / *settings.maximumFrameRate), 1));
+        }
+    } else if (tier == proxyTier || !settings.studioMode) {
+        limit = reducedFrameRate(frameRate).value_or(rate);
+    }
+    if (limit >= rate - 0.5) {
+        return std::nullopt;
+    }
+    return limit;
+}
+
 TierPlanner::Profile TierLayout::profile(const SenderSettings& settings, VideoDimensions dimensions,
                                          int frameRate) {
     if (!settings.studioMode) {

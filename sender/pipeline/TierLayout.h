@@ -52,6 +52,11 @@ class TierLayout {
     // The rate the proxy and the middle tier run at: the full rate up to 30 frames per second, above that
     // the rate divided by a whole factor so that it lands near 30 (60 -> 30, 50 -> 50, 120 -> 30).
     static std::optional<double> reducedFrameRate(int frameRate);
+    // The rate a tier runs at when the network holds nothing back, where it lies below `frameRate`: the main
+    // tier's at the settings' maximum (divided evenly, so 60 with a maximum of 25 gives 30), the proxy's and
+    // outside studio mode the middle tier's near 30. Its encoder opens its sessions at this rate; frame-rate
+    // adaptation paces below it.
+    static std::optional<double> frameRateLimit(uint8_t tier, const SenderSettings& settings, int frameRate);
 
     // The planner's thresholds for these settings.
     static TierPlanner::Profile profile(const SenderSettings& settings, VideoDimensions dimensions,

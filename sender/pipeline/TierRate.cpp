@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "sender/pipeline/TierLayout.h"
 #include "sender/server/SaturatingMath.h"
 
 namespace kelvora {
@@ -29,17 +30,12 @@ TierRate TierRate::decide(const SenderSettings& settings, const Request& request
 
     // A damaged record may hold a frame rate of 0; the encoder runs such a tier at 1 frame per second.
     const double frameRate = std::max(request.frameRate, 1);
-    double limit = frameRate;
-    if (request.tier == 0 && settings.maximumFrameRate && *settings.maximumFrameRate > 0 &&
-        *settings.maximumFrameRate < frameRate) {
-        limit = evenlyReduced(frameRate, *settings.maximumFrameRate);
-    } else if (request.tier == 1 && !request.studioMode && frameRate > 30) {
-        limit = evenlyReduced(frameRate, 30);
-    }
+    // The tier's own rate, which its encoder was opened at (the proxy's is paced by its encoder alone).
     std::optional<double> target;
-    if (limit < frameRate - 0.5) {
-        target = limit;
+    if (request.tier == 0 || (request.tier == 1 && !request.studioMode)) {
+        target = TierLayout::frameRateLimit(request.tier, settings, int(frameRate));
     }
+    const double limit = target.value_or(frameRate);
 
     if (settings.adaptiveBitrate && settings.adaptFrameRateFirst) {
         const double current = request.currentTargetFrameRate.value_or(limit);

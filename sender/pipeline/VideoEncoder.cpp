@@ -78,7 +78,9 @@ struct VideoEncoder::Core {
     bool forceKeyframe = true;
     uint64_t lastReferenceFrame = 0;
     std::optional<double> targetFrameRate;
-    // The rate the current session was opened at: the paced rate at the time, not the configured one.
+    // The rate the tier runs at when nothing holds it back, below the configured one; none: that one.
+    std::optional<double> frameRateLimit;
+    // The rate the current session was opened at: the tier's own rate, never a lower pace.
     int sessionFrameRate = 0;
     double frameCredit = 0;
     uint64_t lastKeyframeRequest = 0;
@@ -146,10 +148,11 @@ struct VideoEncoder::Core {
         const EncoderConfiguration& c = effective;
         bool lowLatency = c.lowLatencyRateControl && !c.intraOnly &&
                           VideoEncoder::capabilities().supportsLowLatency(c.codec);
-        // The session is told the rate it really encodes at, so that its reference pictures, the level
-        // it signals and its rate control's share of each frame fit the paced tier (a proxy paced to 30
-        // frames/s beside a 60 frames/s source would otherwise keep 60 frames/s worth of references).
-        sessionFrameRate = std::max(1, int(std::lround(pacedFrameRateLocked())));
+        // The session is told the tier's own rate, so that the level it signals and its references hold
+        // the tier's full rate (a proxy beside a 60 frames/s source is a 30 frames/s stream). A lower pace
+        // only thins out its pictures: reopening for each step of the pace would restart the stream with a
+        // keyframe each time the pace rises again.
+        sessionFrameRate = std::max(1, int(std::lround(tierFrameRateLocked())));
         EncoderConfiguration asked = c;
         asked.frameRate = sessionFrameRate;
         asked.bitrateKbps = sessionKbpsLocked();
@@ -184,16 +187,20 @@ struct VideoEncoder::Core {
                             c.bitrateKbps, lowLatencyActive, ltrActive, session->name());
     }
 
-    // With the mutex held: the rate pictures are encoded at after pacing.
-    double pacedFrameRateLocked() const {
-        if (targetFrameRate && *targetFrameRate > 0 && *targetFrameRate < effective.frameRate - 0.5)
-            return *targetFrameRate;
-        return effective.frameRate;
+    // `rate` when it lies below `ceiling`, else `ceiling`.
+    static double below(const std::optional<double>& rate, double ceiling) {
+        return rate && *rate > 0 && *rate < ceiling - 0.5 ? *rate : ceiling;
     }
 
+    // With the mutex held: the rate of the tier when nothing holds it back.
+    double tierFrameRateLocked() const { return below(frameRateLimit, effective.frameRate); }
+
+    // With the mutex held: the rate pictures are encoded at after pacing.
+    double pacedFrameRateLocked() const { return below(targetFrameRate, tierFrameRateLocked()); }
+
     // With the mutex held: the bitrate to ask of the session. Its rate control counts frames at the rate it
-    // was opened at, so while pacing has since thinned them out further each frame gets the larger share it
-    // needs for the bitrate per second to hold.
+    // was opened at, so while pacing thins them out further each frame gets the larger share it needs for
+    // the bitrate per second to hold.
     int sessionKbpsLocked() const {
         const double share = double(std::max(sessionFrameRate, 1)) / pacedFrameRateLocked();
         return int(std::clamp(std::lround(effective.bitrateKbps * share),
@@ -241,12 +248,12 @@ struct VideoEncoder::Core {
 
     // With the mutex held: whether pacing lets this picture through.
     bool paceLocked() {
-        if (!targetFrameRate || *targetFrameRate >= effective.frameRate - 0.5 || forceKeyframe ||
-            forceRefresh) {
+        const double paced = pacedFrameRateLocked();
+        if (paced >= effective.frameRate - 0.5 || forceKeyframe || forceRefresh) {
             frameCredit = 0;
             return true;
         }
-        frameCredit += *targetFrameRate / effective.frameRate;
+        frameCredit += paced / effective.frameRate;
         if (frameCredit < 0.999999)
             return false;
         frameCredit -= 1.0;
@@ -531,17 +538,35 @@ std::optional<double> VideoEncoder::targetFrameRate() const {
 }
 
 void VideoEncoder::setTargetFrameRate(std::optional<double> framesPerSecond) {
-    std::shared_ptr<CompressionSession> detached;
     std::function<void()> retune;
     {
         std::lock_guard lock(core_->mutex);
         if (core_->targetFrameRate == framesPerSecond)
             return;
         core_->targetFrameRate = framesPerSecond;
-        // A session opened at a lower rate would count its keyframe interval and its references in too
-        // few pictures once more of them come: the next picture opens a new one, as a frame-rate change
-        // of the configuration does.
-        if (core_->session && core_->pacedFrameRateLocked() > core_->sessionFrameRate + 0.5)
+        retune = core_->retuneLocked();
+    }
+    if (retune)
+        retune();
+}
+
+std::optional<double> VideoEncoder::frameRateLimit() const {
+    std::lock_guard lock(core_->mutex);
+    return core_->frameRateLimit;
+}
+
+void VideoEncoder::setFrameRateLimit(std::optional<double> framesPerSecond) {
+    std::shared_ptr<CompressionSession> detached;
+    std::function<void()> retune;
+    {
+        std::lock_guard lock(core_->mutex);
+        if (core_->frameRateLimit == framesPerSecond)
+            return;
+        core_->frameRateLimit = framesPerSecond;
+        // The session's level and references were chosen for its rate: another one opens a new session at
+        // the next picture, as a change of the configured rate does.
+        if (core_->session &&
+            std::max(1, int(std::lround(core_->tierFrameRateLocked()))) != core_->sessionFrameRate)
             detached = core_->detachLocked();
         else
             retune = core_->retuneLocked();

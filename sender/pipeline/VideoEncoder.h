@@ -101,9 +101,15 @@ class VideoEncoder {
     // The acknowledged frame a refresh would refer to; 0 without long-term references.
     uint64_t acknowledgedFrame() const;
 
-    // Pacing target below the configured rate; none encodes every picture. Sessions open at the paced
-    // rate; raising it above the rate of the running session reopens that at the next picture, with a
-    // keyframe.
+    // The tier's own rate below the configured one (the proxy beside a 60 frames/s source runs at 30);
+    // none: the configured rate. Sessions open at it, so their level and references hold the tier's full
+    // rate; a change opens a new session at the next picture, with a keyframe.
+    std::optional<double> frameRateLimit() const;
+    void setFrameRateLimit(std::optional<double> framesPerSecond);
+
+    // Pacing target below that rate; none encodes every picture the limit lets through. A change only
+    // drops more or fewer pictures and gives each its share of the bitrate per second: the session, its
+    // chain and its keyframe interval in seconds stay.
     std::optional<double> targetFrameRate() const;
     void setTargetFrameRate(std::optional<double> framesPerSecond);
 

@@ -138,9 +138,9 @@ X264Session::X264Session(const EncoderConfiguration& configuration, bool lowLate
     p.i_threads = sliceThreads();
     p.i_fps_num = uint32_t(configuration.frameRate);
     p.i_fps_den = 1;
-    // Rate control counts frames at the configured rate (the tier's paced rate): variable-rate input would
+    // Rate control counts frames at the configured rate (the tier's own rate): variable-rate input would
     // cost one frame of delay. The encoder raises the bitrate by the ratio when pacing thins the frames out
-    // further.
+    // further; keyframes keep their interval in seconds through the schedule.
     p.b_vfr_input = 0;
     if (configuration.intraOnly) {
         p.i_keyint_max = 1;

@@ -69,6 +69,7 @@ TEST(TierLayout, ProxyRunsOnlyWithAdaptiveBitrateAndAtItsPlannedRate) {
     ASSERT_TRUE(proxy);
     EXPECT_EQ(proxy->dimensions, (VideoDimensions{640, 360}));
     EXPECT_EQ(proxy->bitrateKbps, 500);  // no planner rate yet
+    EXPECT_EQ(TierLayout::frameRateLimit(TierLayout::proxyTier, settings, 60), 30.0);
 
     in.proxyClientKbps = 200;
     EXPECT_EQ(TierLayout::proxyConfiguration(settings, in)->bitrateKbps, 300);
@@ -109,6 +110,10 @@ TEST(TierLayout, MiddleTierNeedsAWidePictureOutsideStudioMode) {
     EXPECT_EQ(studio->dimensions, VideoDimensions::hd720());
     EXPECT_EQ(studio->bitrateKbps, 9000);
     EXPECT_FALSE(studio->intraOnly);
+    // At the source's rate in studio mode, near 30 otherwise.
+    EXPECT_EQ(TierLayout::frameRateLimit(TierLayout::middleTier, settings, 60), std::nullopt);
+    settings.studioMode = false;
+    EXPECT_EQ(TierLayout::frameRateLimit(TierLayout::middleTier, settings, 60), 30.0);
 }
 
 TierRate::Request request(uint8_t tier, int requested, int cap, int frameRate) {

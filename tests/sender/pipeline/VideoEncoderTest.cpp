@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -507,20 +508,20 @@ PixelBuffer noise(int width, int height, uint32_t& seed) {
     return buffer;
 }
 
-// The session is opened at the paced rate: its references and level fit the pictures it really gets, and
-// its frames still carry the bitrate per second. Unpaced again, the tier opens a session at the full rate.
-TEST(VideoEncoder, APacedTierEncodesAtThePacedRateAndItsBitrate) {
+// A paced tier's frames still carry the bitrate per second, and its session is opened at the tier's own rate:
+// the proxy held to 30 frames/s beside a 60 frames/s source signals the level of 30 (3.1 at 60).
+TEST(VideoEncoder, APacedTierEncodesAtItsBitrateAndTheLevelOfItsOwnRate) {
     struct Case {
         const char* name;
         int frameRate;
-        double target;
+        std::optional<double> limit;
+        std::optional<double> target;
         bool longTermReferences;
         int pictures;  // max_num_ref_frames
-        int unpacedLevel;  // level_idc once the pacing ends
     };
     const Case cases[] = {
-        {"15 of 30", 30, 15, false, 1, 30},
-        {"the proxy beside a 60 frames/s source", 60, 30, true, 3, 31},
+        {"15 of 30", 30, std::nullopt, 15, false, 1},
+        {"the proxy beside a 60 frames/s source", 60, 30, std::nullopt, true, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -531,6 +532,7 @@ TEST(VideoEncoder, APacedTierEncodesAtThePacedRateAndItsBitrate) {
         configuration.longTermReferences = c.longTermReferences;
         Collector collector;
         VideoEncoder encoder(0, configuration, collector.handler());
+        encoder.setFrameRateLimit(c.limit);
         encoder.setTargetFrameRate(c.target);
         uint32_t seed = 7;
         // Two seconds of unpredictable pictures, of which every second one is encoded.
@@ -546,26 +548,63 @@ TEST(VideoEncoder, APacedTierEncodesAtThePacedRateAndItsBitrate) {
         const auto sequence = h264::readSequence(frames[0].parameterSets[0]);
         ASSERT_TRUE(sequence.has_value());
         EXPECT_EQ(sequence->referenceFrames, c.pictures);
-        EXPECT_LE(sequence->level, 30);
+        EXPECT_EQ(sequence->level, 30);
         size_t bytes = 0;
         for (const auto& frame : frames)
             bytes += frame.dataByteCount();
         // Two seconds at 1000 kbit/s. Noise fills each frame up to what the 100 ms of the VBV let through,
-        // so the stream stays below the rate as an unpaced tier of the paced rate does (0.7 at 15, 0.8 at
-        // 30 frames/s); at twice or half the rate per frame it would leave these bounds.
+        // so the stream stays below the rate (0.7 at 15 of 30, 0.8 at 30 frames/s); at twice or half the
+        // rate per frame it would leave these bounds.
         const double expected = 1000.0 * 1000 / 8 * 2;
         EXPECT_GT(double(bytes), 0.6 * expected);
         EXPECT_LT(double(bytes), 1.3 * expected);
-
-        encoder.setTargetFrameRate(std::nullopt);
-        encodeAndWait(encoder, collector, noise(640, 360, seed), 2'000'000'000);
-        const auto unpaced = collector.frames().back();
-        EXPECT_EQ(unpaced.flags, Flags::keyframe);
-        ASSERT_FALSE(unpaced.parameterSets.empty());
-        const auto unpacedSequence = h264::readSequence(unpaced.parameterSets[0]);
-        ASSERT_TRUE(unpacedSequence.has_value());
-        EXPECT_EQ(unpacedSequence->level, c.unpacedLevel);
     }
+}
+
+// Frame-rate adaptation paces a fresh tier to a quarter and steps it back up through a third and a half to
+// the full rate over ten seconds: the session opened at the start stays, at the level of the full rate, and
+// keyframes keep their interval in seconds.
+TEST(VideoEncoder, ARisingPaceAddsNoKeyframe) {
+    EncoderConfiguration configuration = configuration720();
+    configuration.dimensions = {640, 360};
+    configuration.bitrateKbps = 1000;
+    configuration.longTermReferences = true;
+    Collector collector;
+    VideoEncoder encoder(0, configuration, collector.handler());
+    encoder.setTargetFrameRate(7.5);
+    encodeAndWait(encoder, collector, picture(640, 360, 0), 0);  // the first keyframe is never paced away
+    struct Step {
+        std::optional<double> pace;
+        int period;    // every period-th picture is encoded
+        int pictures;  // a multiple of the period, so that the next step starts without credit
+    };
+    const Step steps[] = {{7.5, 4, 72}, {10, 3, 75}, {15, 2, 74}, {std::nullopt, 1, 78}};
+    int index = 0;
+    for (const auto& step : steps) {
+        encoder.setTargetFrameRate(step.pace);
+        for (int k = 1; k <= step.pictures; ++k) {
+            ++index;
+            size_t before = collector.count();
+            encoder.encode(picture(640, 360, index), uint64_t(index) * kFrameNs, false);
+            if (k % step.period == 0)
+                collector.waitFor(before + 1);
+        }
+    }
+    ASSERT_EQ(index, 299);
+    std::vector<uint64_t> keyframes;
+    for (const auto& frame : collector.frames()) {
+        if (!frame.isKeyframe())
+            continue;
+        keyframes.push_back(frame.captureTime);
+        ASSERT_FALSE(frame.parameterSets.empty());
+        const auto sequence = h264::readSequence(frame.parameterSets[0]);
+        ASSERT_TRUE(sequence.has_value());
+        EXPECT_EQ(sequence->level, 30) << "keyframe at " << frame.captureTime / kFrameNs;
+    }
+    EXPECT_EQ(keyframes.size(), 5u);  // 0, 2, 4, 6 and 8 s
+    for (size_t i = 1; i < keyframes.size(); ++i)
+        EXPECT_GE(keyframes[i] - keyframes[i - 1], 60 * kFrameNs)
+            << "keyframes at " << keyframes[i - 1] / kFrameNs << " and " << keyframes[i] / kFrameNs;
 }
 
 TEST(VideoEncoder, MayBeReleasedInsideItsOwnOutputHandler) {
