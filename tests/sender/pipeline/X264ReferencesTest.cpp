@@ -9,17 +9,33 @@
 namespace kelvora {
 namespace {
 
-TEST(X264Session, ReferencePicturesCoverTheAcknowledgementLagWithinLevelFourOne) {
+TEST(X264Session, ReferencePicturesCoverTheAcknowledgementLagWithinTheLevelOfTheirSizeAndRate) {
     struct Case {
         int frameRate;
         VideoDimensions size;
         int pictures;
     };
     const Case cases[] = {
-        {1, {640, 360}, 3},     {62, {640, 360}, 3},   {63, {640, 360}, 4},   {125, {640, 360}, 4},
-        {126, {640, 360}, 5},   {812, {640, 360}, 15}, {813, {640, 360}, 16}, {1000, {640, 360}, 16},
-        {500, {1280, 720}, 9},  {500, {1280, 736}, 8}, {30, {1920, 1080}, 3}, {60, {1920, 1080}, 3},
-        {120, {1920, 1080}, 4}, {60, {3840, 2160}, 2},
+        {1, {640, 360}, 3},
+        {62, {640, 360}, 3},
+        {63, {640, 360}, 4},
+        {125, {640, 360}, 4},
+        {126, {640, 360}, 5},
+        {812, {640, 360}, 15},
+        {813, {640, 360}, 16},
+        {1000, {640, 360}, 16},
+        {500, {1280, 720}, 10},
+        {30, {1920, 1080}, 3},
+        {60, {1920, 1080}, 3},
+        {120, {1920, 1080}, 4},
+        {30, {2560, 1440}, 3},
+        {60, {2560, 1440}, 3},
+        {120, {2560, 1440}, 4},
+        {30, {3840, 2160}, 3},
+        {60, {3840, 2160}, 3},
+        {120, {3840, 2160}, 4},
+        // Past every level's rate: the buffer of the highest holds five of these.
+        {240, {8192, 4320}, 5},
     };
     for (const auto& c : cases)
         EXPECT_EQ(X264Session::referencePictures(c.frameRate, c.size), c.pictures)
@@ -55,15 +71,14 @@ TEST(X264Session, TheSequenceSignalsTheSizedBufferAndAWiderFrameNumber) {
         VideoDimensions size;
         int frameRate;
         bool longTermReferences;
-        int maximumLevel;  // level_idc
         int pictures;
         int log2MaxFrameNumber;
     };
     const Case cases[] = {
-        {VideoDimensions::hd1080(), 30, true, 41, 3, 12},
-        {VideoDimensions::hd1080(), 60, true, 42, 3, 12},
-        {VideoDimensions::hd720(), 60, true, 42, 3, 12},
-        {VideoDimensions::hd1080(), 30, false, 41, 1, 4},
+        {VideoDimensions::hd1080(), 30, true, 3, 12},  {VideoDimensions::hd1080(), 60, true, 3, 12},
+        {VideoDimensions::hd720(), 60, true, 3, 12},   {{2560, 1440}, 30, true, 3, 12},
+        {VideoDimensions::uhd2160(), 30, true, 3, 12}, {VideoDimensions::uhd2160(), 60, true, 3, 12},
+        {VideoDimensions::hd1080(), 30, false, 1, 4},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message()
@@ -76,7 +91,9 @@ TEST(X264Session, TheSequenceSignalsTheSizedBufferAndAWiderFrameNumber) {
         ASSERT_FALSE(samples[0].parameterSets.empty());
         const auto sequence = h264::readSequence(samples[0].parameterSets[0]);
         ASSERT_TRUE(sequence.has_value());
-        EXPECT_LE(sequence->level, c.maximumLevel);
+        // The level the size and rate need: the references do not raise it.
+        const int macroblocks = ((c.size.width + 15) / 16) * ((c.size.height + 15) / 16);
+        EXPECT_EQ(sequence->level, X264Session::levelFor(macroblocks, c.frameRate).idc);
         EXPECT_EQ(sequence->referenceFrames, c.pictures);
         EXPECT_EQ(sequence->maxDecFrameBuffering, c.pictures);
         EXPECT_EQ(sequence->log2MaxFrameNumber, c.log2MaxFrameNumber);
