@@ -13,6 +13,7 @@ extern "C" {
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -381,6 +382,26 @@ std::vector<Bytes> ParameterSetCache::forKeyframe(ByteView accessUnit) {
     Log::encoder().warn("{}-Keyframe ohne lesbare Parametersätze: sende die letzten gültigen ({})",
                         videoCodecDisplayName(codec_), last_.size());
     return last_;
+}
+
+VideoDimensions PictureSizeLimit::fitting(VideoDimensions size) {
+    const auto coded = [](VideoDimensions d) {
+        return VideoDimensions{(d.width + 15) / 16 * 16, (d.height + 15) / 16 * 16};
+    };
+    if (size.width <= 0 || size.height <= 0 || allows(coded(size))) {
+        return size;
+    }
+    const double factor = std::min({double(maximumSide) / size.width, double(maximumSide) / size.height,
+                                    std::sqrt(double(maximumPixels) / double(size.pixelCount()))});
+    // From the exact scale down in steps of two lines, until the macroblocks fit as well.
+    for (int height = int(size.height * factor) & ~1; height > 2; height -= 2) {
+        const VideoDimensions fitted = size.scaled(height);
+        if (allows(coded(fitted))) {
+            return fitted;
+        }
+    }
+    // Only a picture thousands of times wider than high gets here.
+    return {std::max(std::min(size.width, maximumSide) & ~1, 2), 2};
 }
 
 }  // namespace kelvora

@@ -77,10 +77,11 @@ struct H264SequenceHead {
     PictureSize picture;
 };
 
-// The largest picture a viewer decodes. Nothing the sender encodes comes near it: its largest size is
-// 3840 × 2160, and the pixel bound is the largest frame of H.264 level 5.2 (36864 macroblocks, 4096 × 2304),
-// which also holds 4096 × 2160. A stream beyond it is refused before the decoder allocates a picture: a
-// sequence parameter set that says 16000 × 16000 would otherwise cost hundreds of megabytes per picture.
+// The largest picture a viewer decodes, and so the largest the sender encodes. The pixel bound is the largest
+// frame of H.264 level 5.2 (36864 macroblocks, 4096 × 2304), which also holds 4096 × 2160. A stream beyond it
+// is refused before the decoder allocates a picture: a sequence parameter set that says 16000 × 16000 would
+// otherwise cost hundreds of megabytes per picture. A larger source (a video file or an NDI source of 5K and
+// more) is scaled down to fit by the sender.
 struct PictureSizeLimit {
     static constexpr int maximumSide = 8192;
     static constexpr int64_t maximumPixels = int64_t{4096} * 2304;
@@ -89,6 +90,11 @@ struct PictureSizeLimit {
         return size.width > 0 && size.height > 0 && size.width <= maximumSide && size.height <= maximumSide &&
                int64_t{size.width} * size.height <= maximumPixels;
     }
+
+    // The size a picture of `size` is encoded at: unchanged when the picture it codes (each side rounded up
+    // to whole 16-pixel macroblocks, which is what a viewer checks) is allowed; otherwise the largest even
+    // size of the same aspect whose coded picture is. A size without area is returned unchanged.
+    static VideoDimensions fitting(VideoDimensions size);
 };
 
 // The two conversions between an encoder's output and a decoder's configuration.

@@ -9,6 +9,7 @@
 #include "core/ControlMessage.h"
 #include "core/LatencyTrace.h"
 #include "core/Log.h"
+#include "core/ParameterSets.h"
 #include "platform/ComputerName.h"
 #include "platform/UserDefaults.h"
 #include "platform/Utf8.h"
@@ -86,7 +87,7 @@ SenderPipeline::SenderPipeline(SenderSettings settings, std::string senderID,
       senderID_(std::move(senderID)),
       extraEngines_(std::move(extraEngines)),
       settings_(settings.withValidNames()) {
-    videoDimensions_ = settings_.resolution;
+    videoDimensions_ = PictureSizeLimit::fitting(settings_.resolution);
     videoFrameRate_ = settings_.frameRate;
     allEngines_.push_back(std::make_shared<NativeTCPEngine>());
     // QUIC is always on offer to the settings, also next to an extra engine of the same kind (a viewer that
@@ -443,14 +444,14 @@ void SenderPipeline::applySettings(SenderSettings settings) {
     }
     const SenderSettings& now = settings_;
     if (!now.autoResolution) {
-        videoDimensions_ = now.resolution;
+        videoDimensions_ = PictureSizeLimit::fitting(now.resolution);
     } else if (!old.autoResolution) {
         // Following the source again: a source whose size did not change would never report it anew, so
         // the size it delivers now is taken over at once.
         if (auto observed = intake_.observedDimensions(); observed &&
                                                           observed->width >= smallestAdaptedWidth &&
                                                           observed->height >= smallestAdaptedHeight) {
-            videoDimensions_ = *observed;
+            videoDimensions_ = PictureSizeLimit::fitting(*observed);
         }
     }
     if (!now.autoFrameRate) {
@@ -582,12 +583,18 @@ void SenderPipeline::handleFrame(SourceFrame frame) {
 
 void SenderPipeline::adaptToSourceDimensions(int width, int height) {
     const VideoDimensions size{width, height};
+    // Every tier is sized from this, so a source larger than any viewer takes is sent scaled down.
+    const VideoDimensions sent = PictureSizeLimit::fitting(size);
     if (!settings_.autoResolution || width < smallestAdaptedWidth || height < smallestAdaptedHeight ||
-        size == videoDimensions_) {
+        sent == videoDimensions_) {
         return;
     }
     Log::capture().info("Quelle liefert {} – Encoder passen sich an", size.description());
-    videoDimensions_ = size;
+    if (sent != size) {
+        Log::capture().info("{} ist größer, als Empfänger annehmen – gesendet wird {}", size.description(),
+                            sent.description());
+    }
+    videoDimensions_ = sent;
     updateTierEncoders();
     pushAnnouncement();
 }

@@ -307,3 +307,14 @@ TEST(ParameterSetCache, KeyframeWithoutSetsCarriesTheLastGoodOnesAndSaysSo) {
     EXPECT_NE(lines[0].find("noch keine bekannt"), std::string::npos);
     EXPECT_NE(lines[1].find("die letzten gültigen"), std::string::npos);
 }
+
+TEST(PictureSizeLimit, ALargerPictureIsSentAtTheLargestSizeOfItsAspectThatViewersTake) {
+    const std::pair<VideoDimensions, VideoDimensions> cases[] = {
+        {{3840, 2160}, {3840, 2160}},   {{5120, 2880}, {4096, 2304}},
+        {{16384, 16384}, {3072, 3072}}, {{8640, 1080}, {8192, 1024}},  // the side bound
+        {{4090, 2306}, {4086, 2304}},  // within the pixel bound, but not its macroblocks (4096 × 2320)
+    };
+    for (const auto& [source, sent] : cases) {
+        EXPECT_EQ(PictureSizeLimit::fitting(source), sent) << source.description();
+    }
+}

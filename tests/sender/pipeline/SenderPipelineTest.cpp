@@ -109,6 +109,10 @@ TEST(SenderPipelineSource, FollowsTheSourceSizeAndTakesItOverAtOnceWhenFollowing
     auto adopted = test.waitForStatus(mainTierIs({640, 360}));
     ASSERT_TRUE(adopted);
     EXPECT_EQ(adopted->dimensions, (VideoDimensions{640, 360}));
+
+    // A source larger than any viewer takes is sent at the largest size of its aspect that they do.
+    test.sources->waitForSource(3)->deliver(nv12Picture(5120, 2880, 120), test.now);
+    EXPECT_TRUE(test.waitForStatus(mainTierIs({4096, 2304})));
 }
 
 TEST(SenderPipelineSource, SettlesOnTheFrameRateTheSourceReallyDelivers) {
