@@ -145,7 +145,10 @@ class LossProbe {
 };
 
 void LossRecovery(benchmark::State& state) {
-    const VideoDimensions size = state.range(0) == 720 ? VideoDimensions::hd720() : VideoDimensions::hd1080();
+    const int height = int(state.range(0));
+    const VideoDimensions size = height == 720    ? VideoDimensions::hd720()
+                                 : height == 1440 ? VideoDimensions{2560, 1440}
+                                                  : VideoDimensions::hd1080();
     const bool longTermReferences = state.range(1) != 0;
     const int period = int(state.range(2));
     const int frameRate = int(state.range(3));
@@ -209,6 +212,7 @@ BENCHMARK(LossRecovery)
     ->Args({1080, 1, 100, 30})
     ->Args({1080, 0, 100, 30})
     ->Args({1080, 1, 100, 60})
+    ->Args({1440, 1, 100, 30})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);

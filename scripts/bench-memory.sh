@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Resident memory of the headless sender and of one headless receiver watching it on loopback, with long-term
-# references on and off in the same run: for 1280x720 at 30 and 1920x1080 at 30 and 60 frames/s the sender
-# shows its test picture (other settings at their defaults), and after SECONDS (14 unless given) both
-# programs' resident sizes are read from /proc. Runs in a network namespace of its own with nothing but
+# references on and off in the same run: for 1280x720 at 30, 1920x1080 at 30 and 60 and 2560x1440 at 30
+# frames/s the sender shows its test picture (other settings at their defaults), and after SECONDS (14 unless
+# given) both programs' resident sizes are read from /proc. Runs in a network namespace of its own with nothing but
 # loopback, so no fixed port collides with another sender. Usage:
 #
 #     scripts/bench-memory.sh [BUILD_DIR] [SECONDS]
@@ -74,7 +74,7 @@ above() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "–" || b == "–" || b == 
 
 printf '| size | frames/s | sender, references on | off | more | receiver, references on | off | more | level (reference pictures) of each tier, on |\n'
 printf '|---|---|---|---|---|---|---|---|---|\n'
-for case in 1280x720x30 1920x1080x30 1920x1080x60; do
+for case in 1280x720x30 1920x1080x30 1920x1080x60 2560x1440x30; do
   IFS=x read -r width height fps <<< "$case"
   read -r sender_on receiver_on levels_on < <(measure "$width" "$height" "$fps" true)
   read -r sender_off receiver_off _ < <(measure "$width" "$height" "$fps" false)
