@@ -37,6 +37,7 @@ Item {
     StatusPlaceholder {
         objectName: "statusPlaceholder"
         anchors.centerIn: parent
+        availableWidth: root.width
         opacity: root.model.isPlaying ? 0 : 1
         visible: opacity > 0
         Behavior on opacity {
@@ -51,6 +52,7 @@ Item {
     }
 
     Column {
+        id: controls
         visible: root.model.showsControls
         x: 16
         y: 8
@@ -105,6 +107,8 @@ Item {
                         id: menu
                         objectName: "playerMenu"
                         y: menuButton.height + 4
+                        onAboutToShow: root.model.showsMenu = true
+                        onAboutToHide: root.model.showsMenu = false
 
                         MenuItem {
                             text: "Engine"
@@ -157,13 +161,18 @@ Item {
         }
 
         Item {
+            id: overlayRow
             width: parent.width
-            height: overlay.visible ? overlay.height : 0
+            height: overlay.visible ? overlay.height * overlay.scale : 0
             DebugOverlay {
                 id: overlay
                 objectName: "debugOverlay"
                 anchors.right: parent.right
                 height: implicitHeight
+                // In a low window the panel shrinks to the height left below the top bar rather than lose
+                // its last rows and the clock under the window's edge.
+                transformOrigin: Item.TopRight
+                scale: Math.min(1, Math.max(0.25, (root.height - controls.y - overlayRow.y - 8) / implicitHeight))
                 opacity: root.model.showsDebugOverlay ? 1 : 0
                 visible: opacity > 0
                 Behavior on opacity {

@@ -87,12 +87,18 @@ void PlayerViewModel::refreshStatus() {
     next.pillHasDetail = pill.detail.has_value();
     next.pillDetail = qText(pill.detail.value_or(std::string()));
     next.pillColor = qText(std::string(colorTokenName(pill.dot)));
-    next.placeholderSymbol = qText(placeholder.symbol);
-    next.placeholderPulses = placeholder.pulses;
-    next.placeholderTitle = qText(placeholder.title);
-    next.placeholderSubtitle = qText(placeholder.subtitle);
-    next.placeholderOffersChoice = placeholder.showsChooseButton;
     next.playing = state.isPlaying();
+    if (next.playing) {
+        // The panel fades out over the first picture: it keeps what it said last, so that it leaves whole
+        // instead of as an empty box.
+        next.placeholder = status_.placeholder;
+    } else {
+        next.placeholder.symbol = qText(placeholder.symbol);
+        next.placeholder.pulses = placeholder.pulses;
+        next.placeholder.title = qText(placeholder.title);
+        next.placeholder.subtitle = qText(placeholder.subtitle);
+        next.placeholder.offersChoice = placeholder.showsChooseButton;
+    }
     if (next != status_) {
         status_ = std::move(next);
         emit statusChanged();
@@ -193,6 +199,13 @@ void PlayerViewModel::setShowsPicker(bool shows) {
     }
 }
 
+void PlayerViewModel::setShowsMenu(bool shows) {
+    if (shows != showsMenu_) {
+        showsMenu_ = shows;
+        emit showsMenuChanged();
+    }
+}
+
 void PlayerViewModel::setControlsAnimation(int animationMs) {
     if (animationMs != controlsAnimationMs_) {
         controlsAnimationMs_ = animationMs;
@@ -215,7 +228,8 @@ void PlayerViewModel::scheduleHide() {
         return;
     }
     hideTask_ = scheduler_->after(hideDelay, [this] {
-        if (status_.playing && !showsPicker_) {
+        // An open menu or picker stays where the pointer aims at it.
+        if (status_.playing && !showsPicker_ && !showsMenu_) {
             setControlsVisible(false, 300);
         }
     });

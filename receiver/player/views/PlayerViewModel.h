@@ -20,7 +20,7 @@ namespace kelvora {
 // as QML reads it: every text, colour token and flag comes from the presenters, and each property notifies
 // only when its value changed. It also keeps the view's own state: whether the controls are shown (they hide
 // themselves 3 s after they were last shown during playback, on the scheduler's clock, so a test drives it
-// by hand) and whether the picker is open.
+// by hand) and whether the picker or the menu is open.
 //
 // Threads: GUI thread only, like the player it observes. The player outlives this model.
 class PlayerViewModel : public QObject {
@@ -65,6 +65,8 @@ class PlayerViewModel : public QObject {
     // move with the new duration (0: at once).
     Q_PROPERTY(int controlsAnimationMs READ controlsAnimationMs NOTIFY controlsAnimationChanged)
     Q_PROPERTY(bool showsPicker READ showsPicker WRITE setShowsPicker NOTIFY showsPickerChanged)
+    // Whether the player's menu is open: like the picker, it keeps the controls (and itself) in place.
+    Q_PROPERTY(bool showsMenu READ showsMenu WRITE setShowsMenu NOTIFY showsMenuChanged)
 
   public:
     static constexpr auto hideDelay = std::chrono::seconds(3);
@@ -82,11 +84,11 @@ class PlayerViewModel : public QObject {
     QString pillDetail() const { return status_.pillDetail; }
     bool pillHasDetail() const { return status_.pillHasDetail; }
     QString pillColor() const { return status_.pillColor; }
-    QString placeholderSymbol() const { return status_.placeholderSymbol; }
-    bool placeholderPulses() const { return status_.placeholderPulses; }
-    QString placeholderTitle() const { return status_.placeholderTitle; }
-    QString placeholderSubtitle() const { return status_.placeholderSubtitle; }
-    bool placeholderOffersChoice() const { return status_.placeholderOffersChoice; }
+    QString placeholderSymbol() const { return status_.placeholder.symbol; }
+    bool placeholderPulses() const { return status_.placeholder.pulses; }
+    QString placeholderTitle() const { return status_.placeholder.title; }
+    QString placeholderSubtitle() const { return status_.placeholder.subtitle; }
+    bool placeholderOffersChoice() const { return status_.placeholder.offersChoice; }
 
     bool hasSenders() const { return !player_->senders().empty(); }
     QVariantList senderRows() const { return senderRows_; }
@@ -111,6 +113,8 @@ class PlayerViewModel : public QObject {
     int controlsAnimationMs() const { return controlsAnimationMs_; }
     bool showsPicker() const { return showsPicker_; }
     void setShowsPicker(bool shows);
+    bool showsMenu() const { return showsMenu_; }
+    void setShowsMenu(bool shows);
 
     // A tap anywhere on the player: flips the controls and, during playback, counts 3 s anew.
     Q_INVOKABLE void tap();
@@ -136,15 +140,21 @@ class PlayerViewModel : public QObject {
     void controlsChanged();
     void controlsAnimationChanged();
     void showsPickerChanged();
+    void showsMenuChanged();
     void closeRequested();
 
   private:
+    struct Placeholder {
+        QString symbol, title, subtitle;
+        bool pulses = false;
+        bool offersChoice = false;
+
+        bool operator==(const Placeholder&) const = default;
+    };
     struct Status {
         QString pillTitle, pillDetail, pillColor;
         bool pillHasDetail = false;
-        QString placeholderSymbol, placeholderTitle, placeholderSubtitle;
-        bool placeholderPulses = false;
-        bool placeholderOffersChoice = false;
+        Placeholder placeholder;
         bool playing = false;
 
         bool operator==(const Status&) const = default;
@@ -181,6 +191,7 @@ class PlayerViewModel : public QObject {
     bool controlsVisible_ = true;
     int controlsAnimationMs_ = 0;
     bool showsPicker_ = false;
+    bool showsMenu_ = false;
     // Destroying the handle cancels the hide, so it never outlives this model.
     PlayerScheduler::Handle hideTask_;
 };

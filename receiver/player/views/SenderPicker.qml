@@ -25,7 +25,8 @@ Popup {
         color: Theme.windowBackground
     }
 
-    onOpened: stack.pop(null)
+    // Each opening starts anew: the list page, scrolled to its top.
+    onAboutToShow: stack.pop(null, StackView.Immediate)
 
     ColumnLayout {
         anchors.fill: parent
@@ -83,6 +84,7 @@ Popup {
         id: listPage
         Flickable {
             id: list
+            objectName: "pickerList"
             contentHeight: sections.height + 24
             boundsBehavior: Flickable.StopAtBounds
             ScrollBar.vertical: ScrollBar {
@@ -307,11 +309,12 @@ Popup {
                 }
             }
 
-            // The sheet is made once but opens as new: the address field starts empty every time.
+            // The sheet is made once but opens as new: the address field starts empty and the list at its top.
             Connections {
                 target: root
                 function onAboutToShow() {
                     address.clear();
+                    list.contentY = list.originY;
                 }
             }
 

@@ -10,6 +10,9 @@ Item {
     property string title
     property string subtitle
     property bool offersChoice: false
+    // The width of the area the view is centred in: the panel keeps 24 px from either side of it, and its
+    // lines wrap within.
+    property real availableWidth: 100000
     signal choose
 
     implicitWidth: panel.width + 48
@@ -27,8 +30,9 @@ Item {
             id: column
             anchors.centerIn: parent
             spacing: 14
-            width: Math.max(icon.width, titleText.implicitWidth, Math.min(subtitleText.implicitWidth, 360),
-                            button.visible ? button.width : 0)
+            width: Math.min(Math.max(0, root.availableWidth - 48 - 56),
+                            Math.max(icon.width, titleText.implicitWidth, Math.min(subtitleText.implicitWidth, 360),
+                                     button.visible ? button.width : 0))
 
             Symbol {
                 id: icon
@@ -50,8 +54,11 @@ Item {
                 id: titleText
                 objectName: "placeholderTitle"
                 anchors.horizontalCenter: parent.horizontalCenter
+                width: Math.min(implicitWidth, parent.width)
                 text: root.title
                 textFormat: Text.PlainText
+                wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                horizontalAlignment: Text.AlignHCenter
                 font.family: Theme.fontFamily
                 font.pixelSize: 20
                 font.weight: Font.DemiBold
@@ -61,10 +68,10 @@ Item {
                 id: subtitleText
                 objectName: "placeholderSubtitle"
                 anchors.horizontalCenter: parent.horizontalCenter
-                width: Math.min(implicitWidth, 360)
+                width: Math.min(implicitWidth, 360, parent.width)
                 text: root.subtitle
                 textFormat: Text.PlainText
-                wrapMode: Text.Wrap
+                wrapMode: Text.WrapAtWordBoundaryOrAnywhere
                 horizontalAlignment: Text.AlignHCenter
                 font.family: Theme.fontFamily
                 font.pixelSize: 14

@@ -96,17 +96,17 @@ class PlayerScene : public ::testing::Test {
         view.grabWindow().save(QDir(KELVORA_UI_SCREENSHOTS).filePath(file));
     }
     // A sender chosen, connected and showing its first picture, with a test picture on screen.
-    void play() {
-        browser->onChange({found("A-1", "Bühne", "Kamera 1"), found("B-2", "Regie", "")});
+    void play(const std::string& name = "Bühne") {
+        browser->onChange({found("A-1", name, "Kamera 1"), found("B-2", "Regie", "")});
         settle();
         model->select("A-1");
         FakeSession& session = *sessions.back();
         WelcomeMessage welcome;
-        welcome.senderName = "Bühne";
+        welcome.senderName = name;
         welcome.senderID = "A-1";
         session.emitEvent(ReceiverSession::Connected{welcome});
         session.emitEvent(ReceiverSession::FirstFrame{});
-        session.stats.senderName = "Bühne";
+        session.stats.senderName = name;
         session.stats.engine = EngineKind::tcp();
         session.stats.codec = VideoCodec::h264;
         session.stats.dimensions = VideoDimensions{1280, 720};
@@ -183,6 +183,7 @@ TEST_F(PlayerScene, SearchingThenThePickerWithTwoSenders) {
     EXPECT_FALSE(connectButton->isEnabled());
     screenshot("player-picker.png");
 
+    popupChild("pickerList")->setProperty("contentY", 200);
     address->setProperty("text", " 10.0.0.7:5000 ");
     EXPECT_TRUE(connectButton->isEnabled());
     QMetaObject::invokeMethod(connectButton, "clicked");
@@ -194,10 +195,11 @@ TEST_F(PlayerScene, SearchingThenThePickerWithTwoSenders) {
     ASSERT_EQ(rows.size(), 3);
     EXPECT_TRUE(rows[2].toMap()["isSelected"].toBool());
 
-    // Opened again, the sheet starts with an empty address field.
+    // Opened again, the sheet starts with an empty address field, at the top of its list.
     model->setShowsPicker(true);
     settle();
     EXPECT_TRUE(address->property("text").toString().isEmpty());
+    EXPECT_EQ(popupChild("pickerList")->property("contentY").toDouble(), 0);
 }
 
 TEST_F(PlayerScene, PlayingWithTheDebugOverlayAndControlsThatHideAfterThreeSeconds) {
@@ -209,6 +211,8 @@ TEST_F(PlayerScene, PlayingWithTheDebugOverlayAndControlsThatHideAfterThreeSecon
     EXPECT_EQ(text("overlayHeader"), "Bühne");
     screenshot("player-playing.png");
     EXPECT_FALSE(item("statusPlaceholder")->isVisible());
+    // The panel faded out with the words it had, not as an empty box.
+    EXPECT_EQ(text("placeholderTitle"), "Bühne verbunden");
     EXPECT_TRUE(item("debugOverlay")->isVisible());
     EXPECT_TRUE(item("overlayClock")->isVisible());
 
@@ -230,6 +234,16 @@ TEST_F(PlayerScene, PlayingWithTheDebugOverlayAndControlsThatHideAfterThreeSecon
     scheduler->advance(3s);
     EXPECT_TRUE(model->controlsVisible());
     model->setShowsPicker(false);
+    // Nor while the menu is open: it would lose the controls under it and move under the pointer.
+    model->tap();
+    model->tap();  // shown again, with a hide pending
+    auto* menu = view.rootObject()->findChild<QObject*>("playerMenu");
+    ASSERT_NE(menu, nullptr);
+    QMetaObject::invokeMethod(menu, "open");
+    ASSERT_TRUE(menu->property("visible").toBool());
+    scheduler->advance(3s);
+    EXPECT_TRUE(model->controlsVisible());
+    QMetaObject::invokeMethod(menu, "close");
 
     // Leaving playback shows them at once, without sliding in, and schedules nothing.
     model->tap();
@@ -245,6 +259,26 @@ TEST_F(PlayerScene, PlayingWithTheDebugOverlayAndControlsThatHideAfterThreeSecon
     }
     scheduler->advance(3s);
     EXPECT_TRUE(model->controlsVisible());
+}
+
+TEST_F(PlayerScene, AtTheSmallestSizeTheStatusWrapsWithinItsMarginsAndTheOverlayFits) {
+    view.resize(480, 320);
+    player->setShowsDebugOverlay(true);
+    player->start();
+    play("Bühnenrechner im zweiten Stock (Regie links)");
+    const QRectF overlay = item("debugOverlay")->mapRectToScene(item("debugOverlay")->boundingRect());
+    EXPECT_LE(overlay.bottom(), 320);
+    EXPECT_GE(overlay.left(), 0);
+
+    sessions.back()->emitEvent(ReceiverSession::Ended{});
+    settle();
+    ASSERT_EQ(text("placeholderTitle"),
+              "Verbindung zu Bühnenrechner im zweiten Stock (Regie links) unterbrochen");
+    const QRectF title = item("placeholderTitle")->mapRectToScene(item("placeholderTitle")->boundingRect());
+    EXPECT_GE(title.left(), 24 + 28);
+    EXPECT_LE(title.right(), 480 - 24 - 28);
+    EXPECT_GT(item("placeholderTitle")->property("lineCount").toInt(), 1);
+    screenshot("player-smallest.png");
 }
 
 }  // namespace
