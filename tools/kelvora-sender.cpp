@@ -1,7 +1,8 @@
 // A headless sender: one output of the sender without the desktop application. It runs the settings of a
 // JSON file (the stored form of the sender settings) or the defaults with the test picture as source,
 // writes a status line whenever the state or the viewers change and every few seconds otherwise, and stops
-// cleanly on SIGINT or SIGTERM, telling every viewer "sender stopped".
+// cleanly on SIGINT or SIGTERM, telling every viewer "sender stopped". Its id lasts across restarts (kept in
+// its own defaults, apart from the desktop program's, so both may run on one computer); --id overrides it.
 //
 //     kelvora-sender [--settings FILE] [--id SENDER-ID]
 
@@ -23,7 +24,9 @@
 #include "core/Log.h"
 #include "core/MonotonicClock.h"
 #include "core/WireError.h"
+#include "platform/UserDefaults.h"
 #include "platform/Uuid.h"
+#include "sender/pipeline/SenderIdentity.h"
 #include "sender/pipeline/SenderPipeline.h"
 
 namespace {
@@ -148,7 +151,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kelvora-sender: %s\n", error.what());
         return 1;
     }
-    const std::string senderID = arguments.senderID.value_or(newUuid());
+    std::string senderID;
+    if (arguments.senderID) {
+        senderID = *arguments.senderID;
+    } else {
+        try {
+            UserDefaults defaults("app.kelvora.sender.headless");
+            senderID = persistentSenderID(defaults);
+        } catch (const UserDefaultsError& error) {
+            // Sending matters more than being found again after a restart.
+            senderID = newUuid();
+            Log::network().warn(
+                "Kennung nicht gespeichert ({}): Zuschauer finden diesen Sender nach einem "
+                "Neustart nicht von selbst wieder",
+                error.what());
+        }
+    }
 
     auto statusLog = std::make_shared<StatusLog>();
     auto pipeline = SenderPipeline::create(settings, senderID);

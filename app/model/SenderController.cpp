@@ -9,6 +9,7 @@
 #include "app/model/StatusText.h"
 #include "core/Log.h"
 #include "platform/Uuid.h"
+#include "sender/pipeline/SenderIdentity.h"
 #include "sender/pipeline/VideoEncoder.h"
 #include "sender/sources/NDIRuntime.h"
 #include "sender/sources/SampleVideoGenerator.h"
@@ -18,7 +19,6 @@ namespace {
 
 constexpr const char* kSimpleStreamEnabledKey = "SimpleStreamEnabled";
 constexpr const char* kSimpleStreamBitrateKey = "SimpleStreamBitrateKbps";
-constexpr const char* kSenderIDKey = "SenderID";
 constexpr const char* kDidShowOnboardingKey = "DidShowOnboarding";
 constexpr const char* kDidConfigureLoginItemKey = "DidConfigureLoginItem";
 constexpr int kDefaultSimpleStreamKbps = 8000;
@@ -26,13 +26,6 @@ constexpr int kDefaultSimpleStreamKbps = 8000;
 int clampedSimpleStreamKbps(int64_t kbps) {
     return static_cast<int>(std::clamp<int64_t>(kbps, SenderController::kMinimumSimpleStreamKbps,
                                                 SenderController::kMaximumSimpleStreamKbps));
-}
-
-// The id goes into every announcement and every extra output's id: a stored value that no UUID writer made
-// (empty, long, or with characters beyond printable ASCII) is replaced rather than announced.
-bool isUsableSenderID(const std::string& id) {
-    return !id.empty() && id.size() <= 64 &&
-           std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7f; });
 }
 
 std::string trimmedBlanks(const std::string& text) {
