@@ -103,6 +103,7 @@ TEST(SenderAddressEntry, TypedAddressesGiveHostAndPort) {
         {"[]", std::nullopt},
         {"[]:5000", std::nullopt},
         {"[ ]", std::nullopt},
+        {"[\t]", std::nullopt},
         {" \t ", std::nullopt},
         {"", std::nullopt},
     };
