@@ -12,41 +12,38 @@ double PlayoutQueue::delayMs(std::optional<double> targetMs, std::optional<doubl
     return delay > 0.5 ? delay : 0;
 }
 
-std::vector<TimerSource::Handle> PlayoutQueue::overtakenBy(uint64_t dueAt) {
-    std::vector<TimerSource::Handle> gone;
-    std::erase_if(waiting_, [&](Waiting& entry) {
-        if (entry.dueAt < dueAt) {
-            return false;
-        }
-        gone.push_back(std::move(entry.timer));
-        return true;
-    });
-    return gone;
-}
-
-std::vector<TimerSource::Handle> PlayoutQueue::showNow(uint64_t now) {
-    return overtakenBy(now);
-}
-
-std::vector<TimerSource::Handle> PlayoutQueue::hold(uint64_t id, uint64_t dueAt, TimerSource::Handle timer) {
-    auto gone = overtakenBy(dueAt);
-    while (waiting_.size() >= maximumWaiting) {
-        gone.push_back(std::move(waiting_.front().timer));
-        waiting_.erase(waiting_.begin());
+void PlayoutQueue::release(size_t count, Released& released) {
+    for (size_t i = 0; i < count; ++i) {
+        released.pictures.push_back(std::move(waiting_[i].picture));
+        released.timers.push_back(std::move(waiting_[i].timer));
     }
-    waiting_.push_back({id, dueAt, std::move(timer)});
-    return gone;
+    waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
-TimerSource::Handle PlayoutQueue::fired(uint64_t id) {
-    auto found =
+PlayoutQueue::Released PlayoutQueue::showNow(Picture picture) {
+    Released released;
+    release(waiting_.size(), released);
+    released.pictures.push_back(std::move(picture));
+    return released;
+}
+
+PlayoutQueue::Released PlayoutQueue::hold(uint64_t id, Picture picture, TimerSource::Handle timer) {
+    Released released;
+    if (waiting_.size() >= maximumWaiting) {
+        release(waiting_.size() + 1 - maximumWaiting, released);
+    }
+    waiting_.push_back({id, std::move(picture), std::move(timer)});
+    return released;
+}
+
+PlayoutQueue::Released PlayoutQueue::fired(uint64_t id) {
+    Released released;
+    const auto found =
         std::find_if(waiting_.begin(), waiting_.end(), [id](const Waiting& entry) { return entry.id == id; });
-    if (found == waiting_.end()) {
-        return {};
+    if (found != waiting_.end()) {
+        release(static_cast<size_t>(found - waiting_.begin()) + 1, released);
     }
-    TimerSource::Handle timer = std::move(found->timer);
-    waiting_.erase(found);
-    return timer;
+    return released;
 }
 
 std::vector<TimerSource::Handle> PlayoutQueue::clear() {

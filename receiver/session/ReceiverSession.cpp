@@ -932,39 +932,48 @@ void ReceiverSession::schedulePresentation(PixelBuffer picture, uint64_t capture
                                            std::optional<double> latencyMs) {
     std::weak_ptr<ReceiverSession> weak = weak_from_this();
     const double delayMs = PlayoutQueue::delayMs(playoutTargetMs_, latencyMs);
-    const uint64_t time = now();
-    std::vector<TimerSource::Handle> overtaken;  // cancelled once the lock is let go
+    PlayoutQueue::Released released;  // its timers are cancelled once the lock is let go
     std::lock_guard lock(presentationMutex_);
     if (presentation_.ended) {
         return;
     }
+    PlayoutQueue::Picture shown{std::move(picture), captureTime};
     if (delayMs == 0) {
-        overtaken = presentation_.playout.showNow(time);
-        presentQueue_->async([weak, picture = std::move(picture), captureTime] {
+        released = presentation_.playout.showNow(std::move(shown));
+    } else {
+        // Held back to the playout target. The timer is armed under the lock, so that it finds its picture
+        // among the waiting ones even when it fires at once.
+        const uint64_t id = presentation_.nextPictureID++;
+        const auto delay = std::chrono::nanoseconds(static_cast<int64_t>(delayMs * 1e6));
+        auto timer = scheduler_->after(presentQueue_, delay, [weak, id] {
             if (auto self = weak.lock()) {
-                self->present(picture, captureTime);
+                self->presentWaiting(id);
             }
         });
-        return;
+        released = presentation_.playout.hold(id, std::move(shown), std::move(timer));
     }
-    // Held back to the playout target. The timer is armed under the lock, so that it finds its picture
-    // among the waiting ones even when it fires at once.
-    const uint64_t id = presentation_.nextPictureID++;
-    const auto delay = std::chrono::nanoseconds(static_cast<int64_t>(delayMs * 1e6));
-    auto timer =
-        scheduler_->after(presentQueue_, delay, [weak, picture = std::move(picture), captureTime, id] {
-            auto self = weak.lock();
-            if (!self) {
-                return;
+    if (!released.pictures.empty()) {
+        // Queued under the lock, so that a timer firing after this presents its newer pictures after these
+        // (one already waiting for the lock goes first, and present() then passes over these older ones).
+        presentQueue_->async([weak, pictures = std::move(released.pictures)] {
+            if (auto self = weak.lock()) {
+                for (const auto& picture : pictures) {
+                    self->present(picture.buffer, picture.captureTime);
+                }
             }
-            TimerSource::Handle done;
-            {
-                std::lock_guard lock(self->presentationMutex_);
-                done = self->presentation_.playout.fired(id);
-            }
-            self->present(picture, captureTime);
         });
-    overtaken = presentation_.playout.hold(id, time + static_cast<uint64_t>(delay.count()), std::move(timer));
+    }
+}
+
+void ReceiverSession::presentWaiting(uint64_t id) {
+    PlayoutQueue::Released released;
+    {
+        std::lock_guard lock(presentationMutex_);
+        released = presentation_.playout.fired(id);
+    }
+    for (const auto& picture : released.pictures) {
+        present(picture.buffer, picture.captureTime);
+    }
 }
 
 void ReceiverSession::present(const PixelBuffer& picture, uint64_t captureTime) {

@@ -147,6 +147,8 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
 
     const EngineKind& engineKind() const { return engineKind_; }
     SerialQueue& queue() const { return *queue_; }
+    // Where pictures are handed to the renderer and the frame tap.
+    SerialQueue& presentationQueue() const { return *presentQueue_; }
 
     // The codecs this receiver decodes, in the order the hello lists them.
     static const std::vector<VideoCodec>& supportedCodecs();
@@ -234,6 +236,8 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     void applyTierSwitch(const DisplayTierSelector::TierSwitch& change);
     void resetMeasurementWindows();
     void schedulePresentation(PixelBuffer picture, uint64_t captureTime, std::optional<double> latencyMs);
+    // On the presentation queue: a held picture's timer fired.
+    void presentWaiting(uint64_t id);
     void present(const PixelBuffer& picture, uint64_t captureTime);
     // The sender clock's latency of `senderTime` at `time`, or nothing while the clock is not synchronised or
     // the latency is one no real sender gives (isPlausibleLatency).

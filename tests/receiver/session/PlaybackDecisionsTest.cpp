@@ -161,36 +161,44 @@ TEST(PlayoutQueue, HoldsAPictureBackByTargetMinusLatencyButNeverLongerThanTheTar
     }
 }
 
-TEST(PlayoutQueue, ANewerPictureLetsGoOfTheWaitingOnesItOvertakesAndTheCountIsBounded) {
-    std::vector<uint64_t> cancelled;
+TEST(PlayoutQueue, PicturesLeaveInOrderAndBeyondTheBoundTheOldestIsShownAtOnce) {
+    using Ids = std::vector<uint64_t>;
+    Ids cancelled;
     const auto timer = [&](uint64_t id) {
         return TimerSource::Handle([&cancelled, id] { cancelled.push_back(id); });
     };
-    const auto gone = [&](std::vector<TimerSource::Handle> handles) {
+    const auto picture = [](uint64_t id) { return PlayoutQueue::Picture{PixelBuffer(), id}; };
+    // The capture times of the pictures to show; their timers are cancelled.
+    const auto shown = [&](PlayoutQueue::Released released) {
         cancelled.clear();
-        handles.clear();
-        return cancelled;
+        released.timers.clear();
+        Ids captures;
+        for (const auto& p : released.pictures) {
+            captures.push_back(p.captureTime);
+        }
+        EXPECT_EQ(cancelled, captures);
+        return captures;
     };
-    using Ids = std::vector<uint64_t>;
     PlayoutQueue queue;
-    EXPECT_EQ(gone(queue.hold(1, 100 * ms, timer(1))), Ids{});
-    EXPECT_EQ(gone(queue.hold(2, 120 * ms, timer(2))), Ids{});
-    EXPECT_EQ(gone(queue.hold(3, 110 * ms, timer(3))), Ids{2});  // due after it: never shown
-    EXPECT_EQ(gone(queue.showNow(105 * ms)), Ids{3});
-    EXPECT_EQ(queue.waitingCount(), 1u);
-    {
-        auto fired = queue.fired(1);
-        EXPECT_TRUE(fired);
+    for (uint64_t id = 1; id <= 3; ++id) {
+        EXPECT_EQ(shown(queue.hold(id, picture(id), timer(id))), Ids{});
     }
-    EXPECT_EQ(queue.waitingCount(), 0u);
+    EXPECT_EQ(shown(queue.fired(2)), (Ids{1, 2}));  // due before an older one: that goes first
+    EXPECT_EQ(shown(queue.fired(1)), Ids{});
+    queue.hold(4, picture(4), timer(4)).timers.clear();
+    cancelled.clear();
+    auto now = queue.showNow(picture(5));
+    ASSERT_EQ(now.pictures.size(), 3u);
+    now.timers.clear();
+    EXPECT_EQ(cancelled, (Ids{3, 4}));
+    EXPECT_EQ(now.pictures.back().captureTime, 5u);
 
-    // Beyond the bound the oldest waiting picture goes.
     for (uint64_t id = 10; id < 10 + PlayoutQueue::maximumWaiting; ++id) {
-        EXPECT_EQ(gone(queue.hold(id, id * ms, timer(id))), Ids{});
+        EXPECT_EQ(shown(queue.hold(id, picture(id), timer(id))), Ids{});
     }
-    EXPECT_EQ(gone(queue.hold(99, 99 * ms, timer(99))), Ids{10});
+    EXPECT_EQ(shown(queue.hold(99, picture(99), timer(99))), Ids{10});
     EXPECT_EQ(queue.waitingCount(), PlayoutQueue::maximumWaiting);
-    EXPECT_EQ(gone(queue.clear()).size(), PlayoutQueue::maximumWaiting);
+    EXPECT_EQ(queue.clear().size(), PlayoutQueue::maximumWaiting);
 }
 
 TEST(PlaybackStatistics, EveryFieldTakesPartInEquality) {

@@ -95,6 +95,23 @@ class ReceiverSessionTest : public ::testing::Test {
             << "picture not presented";
     }
 
+    // A time-sync answer with the sender's clock `offsetNs` ahead over a round trip of `rttNs`.
+    void answerTimeSync(int64_t offsetNs, uint64_t rttNs) {
+        TimeSyncResponse answer;
+        answer.clientSendTime = scheduler->now() - rttNs;
+        answer.serverReceiveTime = answer.clientSendTime + rttNs / 2 + static_cast<uint64_t>(offsetNs);
+        answer.serverSendTime = answer.serverReceiveTime;
+        sender.send(answer);
+        // Read before the clock moves on: the stream info behind it tells when.
+        sender.send(StreamInfoMessage{
+            StreamInfoMessage::State::live, "Testbild", VideoCodec::h264, {320, 180}, 60, false});
+        ++streamInfos;
+        ASSERT_TRUE(events.waitUntil([&](const std::vector<Event>& all) {
+            return static_cast<size_t>(std::count_if(all.begin(), all.end(),
+                                                     is<ReceiverSession::StreamInfoChanged>)) >= streamInfos;
+        }));
+    }
+
     test::FakeSender sender;
     std::shared_ptr<testing::ManualTimers> scheduler = std::make_shared<testing::ManualTimers>();
     std::shared_ptr<VideoRenderer> renderer = std::make_shared<VideoRenderer>();
@@ -102,6 +119,7 @@ class ReceiverSessionTest : public ::testing::Test {
     testing::Eventually<Event> events;
     testing::Eventually<int> presentations;
     std::atomic<int> presented{0};  // pictures the frame tap got
+    size_t streamInfos = 0;
 };
 
 TEST_F(ReceiverSessionTest, SaysHelloExactlyAndAsksForOneKeyframeAfterTheFirstWelcomeOnly) {
@@ -455,24 +473,8 @@ TEST_F(ReceiverSessionTest, StallsAt60FpsLimitTheSenderTo30AndFiveCalmSecondsLif
 TEST_F(ReceiverSessionTest, AClockOffsetNoRealSenderGivesIsNoLatencyAndHoldsNoPictureBack) {
     connect();
     ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
-    size_t infos = 0;
-    const auto sync = [&](int64_t offsetNs, uint64_t rttNs) {
-        TimeSyncResponse answer;
-        answer.clientSendTime = scheduler->now() - rttNs;
-        answer.serverReceiveTime = answer.clientSendTime + rttNs / 2 + static_cast<uint64_t>(offsetNs);
-        answer.serverSendTime = answer.serverReceiveTime;
-        sender.send(answer);
-        // Read before the clock moves on: the stream info behind it tells when.
-        sender.send(StreamInfoMessage{
-            StreamInfoMessage::State::live, "Testbild", VideoCodec::h264, {320, 180}, 60, false});
-        ++infos;
-        ASSERT_TRUE(events.waitUntil([&](const std::vector<Event>& all) {
-            return static_cast<size_t>(std::count_if(all.begin(), all.end(),
-                                                     is<ReceiverSession::StreamInfoChanged>)) >= infos;
-        }));
-    };
     for (int i = 0; i < 3; ++i) {
-        sync(0, 2'000'000);
+        answerTimeSync(0, 2'000'000);
     }
     // Thirty pictures on the true clock give a playout target one millisecond above their latency.
     test::TestEncoder encoder({320, 180});
@@ -482,7 +484,7 @@ TEST_F(ReceiverSessionTest, AClockOffsetNoRealSenderGivesIsNoLatencyAndHoldsNoPi
     }
     scheduler->advance(1s);
     // A sender's answer moves the offset to -2^62 ns; its round trip is the shortest, so it is taken.
-    sync(INT64_MIN / 2, 1'000'000);
+    answerTimeSync(INT64_MIN / 2, 1'000'000);
     for (int i = 0; i < 5; ++i) {
         scheduler->advance(16ms);
         sendAndPresent(encoder);  // at once: the clock stands still meanwhile
@@ -491,6 +493,55 @@ TEST_F(ReceiverSessionTest, AClockOffsetNoRealSenderGivesIsNoLatencyAndHoldsNoPi
     const auto stats = session->statistics();
     EXPECT_EQ(stats.latencyMs, 0.0);
     EXPECT_EQ(stats.latencyText(), "0 ms");
+}
+
+TEST_F(ReceiverSessionTest, AfterALatencySpikeThePlayoutTargetStillShowsEveryPictureInStep) {
+    auto worker = std::make_shared<SerialQueue>(SerialQueue::labelFor("decoder"));
+    session->setDecoderWorker(worker);
+    testing::Eventually<uint64_t> arrived;
+    session->setFrameFilter([&arrived](const EncodedVideoFrame& frame) {
+        arrived.push(frame.frameNumber);
+        return true;
+    });
+    std::vector<uint64_t> shownAt;  // written on the presentation queue, read while it is idle
+    session->frameOutput.set([&](PixelBuffer) { shownAt.push_back(scheduler->now()); });
+    connect();
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    for (int i = 0; i < 3; ++i) {
+        answerTimeSync(0, 2'000'000);
+    }
+    // 60 frames/s with 20 ms latency, 300 ms more for two seconds, then 20 ms again. The network keeps
+    // their order: the frames the spike held up arrive together as it ends.
+    test::TestEncoder encoder({320, 180});
+    constexpr uint64_t interval = 16'666'667;
+    constexpr int spikeFrom = 2 * 60, spikeTo = 4 * 60, frameCount = 7 * 60;
+    const uint64_t start = scheduler->now();
+    uint64_t arrival = 0;
+    size_t shownBeforeEnd = 0;
+    for (int i = 0; i < frameCount; ++i) {
+        const uint64_t capture = start + static_cast<uint64_t>(i) * interval;
+        const bool spike = i >= spikeFrom && i < spikeTo;
+        arrival = std::max(arrival, capture + (spike ? 320'000'000u : 20'000'000u));
+        scheduler->advance(std::chrono::nanoseconds(arrival - scheduler->now()));
+        if (i == spikeTo) {
+            shownBeforeEnd = shownAt.size();
+        }
+        sender.send(encoder.encode(capture, i == 0));
+        ASSERT_TRUE(arrived.waitUntil([&](const auto& all) { return all.size() > static_cast<size_t>(i); }));
+        // Decoded and handed to the display before the clock moves on.
+        session->queue().sync([] {});
+        worker->sync([] {});
+        session->queue().sync([] {});
+        session->presentationQueue().sync([] {});
+    }
+    // Every picture is shown but the last, which waits a millisecond for the target.
+    EXPECT_EQ(shownAt.size(), static_cast<size_t>(frameCount - 1));
+    uint64_t longestGap = 0;
+    // From the last picture shown before the spike ended on.
+    for (size_t i = shownBeforeEnd; i < shownAt.size(); ++i) {
+        longestGap = std::max(longestGap, shownAt[i] - shownAt[i - 1]);
+    }
+    EXPECT_LE(longestGap, 2 * interval);
 }
 
 TEST_F(ReceiverSessionTest, FramesHandedOverFromAnotherThreadWaitInABoundedInboxAndResumeAtAKeyframe) {
