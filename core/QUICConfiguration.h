@@ -37,7 +37,12 @@ struct QUICConfiguration {
     // instead of the 25 ms that QUIC assumes for the internet, which at 30 frames per second came close
     // to making every such frame late and pushed the frames behind it past the receiver's wait.
     static constexpr uint64_t maxAckDelayMs = 1;
-    static constexpr uint64_t initialMaxData = 0x10000000;
+    // The viewer's receive windows, the ones frames travel under. Stream data that arrives ahead of a gap
+    // waits in the transport, and counts against these windows until it reaches the viewer's engine; so
+    // no window exceeds what that engine holds of frames at most (two of the largest), and what a sender
+    // can make a viewer keep stays within twice that. Credit returns as the engine reads, so over a local
+    // network's round trip these windows still carry many times the highest bitrate a sender plans.
+    static constexpr uint64_t initialMaxData = 0x4000000;
     static constexpr uint64_t initialMaxStreamDataBidirectionalLocal = 0x1000000;
     static constexpr uint64_t initialMaxStreamDataBidirectionalRemote = 0x1000000;
     static constexpr uint64_t initialMaxStreamDataUnidirectional = 0x1000000;

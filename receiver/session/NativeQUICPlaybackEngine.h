@@ -12,6 +12,7 @@
 
 #include "core/ControlMessage.h"
 #include "core/MonotonicClock.h"
+#include "core/QUICConfiguration.h"
 #include "platform/QuicEndpoint.h"
 #include "platform/SerialQueue.h"
 #include "receiver/session/FrameStreamTracker.h"
@@ -55,6 +56,12 @@ class NativeQUICPlaybackEngine final : public PlaybackEngine,
     // moment take, even at the highest bitrate the sender plans.
     static constexpr size_t maximumBufferedBytes =
         2 * (ControlMessage::headerLength + size_t{ControlMessage::maximumPayloadLength});
+    // What the transport holds for us before we read it is bounded by the windows we announce.
+    static_assert(QUICConfiguration::initialMaxData <= maximumBufferedBytes &&
+                      QUICConfiguration::initialMaxStreamDataBidirectionalLocal <= maximumBufferedBytes &&
+                      QUICConfiguration::initialMaxStreamDataBidirectionalRemote <= maximumBufferedBytes &&
+                      QUICConfiguration::initialMaxStreamDataUnidirectional <= maximumBufferedBytes,
+                  "the viewer's receive windows must stay within the engine's bound");
 
     explicit NativeQUICPlaybackEngine(Clock clock = MonotonicClock::system(),
                                       SerialQueue::Duration retireAfter = retirementDelay);

@@ -46,7 +46,7 @@ TEST(QUICConfiguration, OptionsCarryTheProtocolsWindowsAndStreamLimits) {
     QuicTransportOptions options = QUICConfiguration::quicOptions();
     EXPECT_EQ(options.applicationProtocols, std::vector<std::string>{"kelvora/1"});
     EXPECT_EQ(options.idleTimeoutMs, 8000u);
-    EXPECT_EQ(options.initialMaxData, 268435456u);
+    EXPECT_EQ(options.initialMaxData, 67108864u);
     EXPECT_EQ(options.initialMaxStreamDataBidiLocal, 16777216u);
     EXPECT_EQ(options.initialMaxStreamDataBidiRemote, 16777216u);
     EXPECT_EQ(options.initialMaxStreamDataUni, 16777216u);
