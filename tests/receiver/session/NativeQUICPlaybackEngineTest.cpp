@@ -372,13 +372,18 @@ TEST(NativeQUICPlaybackEngine, FrameStreamsTogetherHoldABoundedNumberOfBytes) {
     ASSERT_EQ(engine([](const NativeQUICPlaybackEngine& e) { return e.frameStreamCount(); }), 3u);
     EXPECT_EQ(engine([](const NativeQUICPlaybackEngine& e) { return e.bufferedBytes(); }),
               3 * partial.size());
-    // A whole frame still finds room beside them.
+    // A whole frame still finds room beside them; the start of a second message behind it in the same
+    // chunk is not kept, and its bytes no longer count.
     const auto frame = frameNumbered(1, 1000);
-    sender.sendOnRawStream(ControlMessage(frame).encoded());
+    Bytes withMore = ControlMessage(frame).encoded();
+    withMore.insert(withMore.end(), partial.begin(), partial.begin() + 3);
+    sender.sendOnRawStream(withMore);
     fixture.output->expect(1);
     ASSERT_TRUE(fixture.output->waitForExpected());
     EXPECT_EQ(fixture.output->frames().front().payload, frame.payload);
     EXPECT_EQ(fixture.output->failures(), 0);
+    EXPECT_EQ(engine([](const NativeQUICPlaybackEngine& e) { return e.bufferedBytes(); }),
+              3 * partial.size());
 }
 
 TEST(NativeQUICPlaybackEngine, RotationMovesTheViewerToAFreshConnectionWithoutLosingAFrame) {
