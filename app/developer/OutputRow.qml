@@ -45,11 +45,15 @@ RowLayout {
             TextField {
                 objectName: "outputName"
                 placeholderText: "Name im Netzwerk"
-                text: root.row.initialName
+                text: root.row.name
                 Layout.fillWidth: true
                 Layout.maximumWidth: 220
-                // Return and leaving the field both commit; the controller ignores an unchanged name.
-                onEditingFinished: root.row.commitName(text)
+                // Return and leaving the field both commit; the controller ignores an unchanged name. The field
+                // then shows the stored name again, also where the controller kept the old one (an empty name).
+                onEditingFinished: {
+                    root.row.commitName(text)
+                    text = Qt.binding(() => root.row.name)
+                }
             }
             Item {
                 Layout.fillWidth: true

@@ -19,8 +19,6 @@ QStringList labels(const std::vector<PickerRow<Value>>& rows) {
 
 OutputRowModel::OutputRowModel(SenderController& controller, ExtraOutput& output, QObject* parent)
     : QObject(parent), controller_(&controller), id_(output.id()) {
-    const std::optional<OutputSettings> settings = controller.outputSettings(id_);
-    initialName_ = settings ? QString::fromStdString(settings->name) : QString();
     for (auto signal : {&SenderController::settingsChanged, &SenderController::devicesChanged,
                         &SenderController::ndiSourcesChanged, &SenderController::isPausedChanged}) {
         connect(&controller, signal, this, &OutputRowModel::refresh);
@@ -56,6 +54,11 @@ void OutputRowModel::refresh() {
         return;
     }
     const std::optional<OutputSettings> settings = controller_->outputSettings(id_);
+    const QString name = settings ? QString::fromStdString(settings->name) : QString();
+    if (name != name_) {
+        name_ = name;
+        emit nameChanged();
+    }
     const std::optional<std::string> sourceID = settings ? settings->sourceID : std::nullopt;
     const auto sources = outputSourceRows(controller_->devices(), controller_->ndiSources(), sourceID);
     std::vector<std::optional<std::string>> values;

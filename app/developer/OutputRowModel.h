@@ -12,8 +12,9 @@
 
 namespace kelvora {
 
-// One extra output in the outputs panel: its number, the name it had when the row appeared, its source and
-// format pickers, its status line and its preview. Picks and names go to the controller's output
+// One extra output in the outputs panel: its number, its stored name (followed wherever it is changed, so
+// that the field never holds a name the output no longer has), its source and format pickers, its status
+// line and its preview. Picks and names go to the controller's output
 // operations, one call each; a stored value that no picker row offers selects nothing.
 // GUI thread only.
 class OutputRowModel final : public QObject {
@@ -21,7 +22,7 @@ class OutputRowModel final : public QObject {
     QML_ELEMENT
     QML_UNCREATABLE("the outputs panel makes its rows")
     Q_PROPERTY(QString outputID READ outputID CONSTANT)
-    Q_PROPERTY(QString initialName READ initialName CONSTANT)
+    Q_PROPERTY(QString name READ name NOTIFY nameChanged)
     Q_PROPERTY(int number READ number NOTIFY changed)
     Q_PROPERTY(kelvora::VideoFeed* feed READ feed NOTIFY changed)
     Q_PROPERTY(QString statusLine READ statusLine NOTIFY changed)
@@ -39,7 +40,7 @@ class OutputRowModel final : public QObject {
     void setOutput(ExtraOutput& output);
 
     QString outputID() const { return QString::fromStdString(id_); }
-    QString initialName() const { return initialName_; }
+    QString name() const { return name_; }
     int number() const { return output_ ? output_->number() : 0; }
     VideoFeed* feed() const { return feed_; }
     QString statusLine() const { return statusLine_; }
@@ -59,6 +60,7 @@ class OutputRowModel final : public QObject {
 
   signals:
     void changed();
+    void nameChanged();
 
   private:
     void refresh();
@@ -67,7 +69,7 @@ class OutputRowModel final : public QObject {
     QPointer<ExtraOutput> output_;
     QPointer<VideoFeed> feed_;
     const std::string id_;
-    QString initialName_;
+    QString name_;
     QString statusLine_;
     QStringList sourceLabels_;
     std::vector<std::optional<std::string>> sourceValues_;

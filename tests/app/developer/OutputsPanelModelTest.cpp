@@ -34,7 +34,7 @@ TEST_F(OutputsPanelModelTest, RowsStayWithTheirOutputWhileOthersComeAndGo) {
     EXPECT_FALSE(model.showsHint());
     model.addOutput();
     ASSERT_EQ(model.rowCount(), 3);
-    EXPECT_EQ(model.row(2)->initialName(), "Ausgang 4");
+    EXPECT_EQ(model.row(2)->name(), "Ausgang 4");
 
     OutputRowModel* second = model.row(1);
     OutputRowModel* third = model.row(2);

@@ -2,6 +2,7 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QTest>
 #include <QtMath>
 
@@ -12,6 +13,7 @@
 #include "app/shell/MainWindowModel.h"
 #include "app/shell/OnboardingModel.h"
 #include "app/shell/SettingsWindowModel.h"
+#include "app/shell/SourceTileModel.h"
 #include "app/shell/TrayBackend.h"
 #include "app/shell/TrayModel.h"
 #include "app/shell/WindowService.h"
@@ -167,6 +169,41 @@ TEST(MainWindow, SimpleModeIsAsHighAsItsContentAndAddsUpToThreeOutputs) {
             EXPECT_NE(look, enabledLook);
         }
     }
+    shell.controller.stop();
+}
+
+// Both views stay made: a name given in the simple view is the one the dashboard's row then shows, and
+// leaving that field unchanged with Tab writes nothing.
+TEST(MainWindow, TheDashboardRowShowsANameGivenInTheSimpleView) {
+    Shell shell;
+    shell.controller.setShowsOnboarding(false);
+    shell.controller.setDeveloperMode(false);
+    shell.controller.start();
+    shell.controller.addOutput();
+    shell.windows.open("main");
+    QQuickWindow* window = shell.windows.window("main");
+    ASSERT_NE(window, nullptr);
+    QQuickItem* tile = testing::findItem(window->contentItem(), "extraSourceTile");
+    ASSERT_NE(tile, nullptr);
+    auto* rename = qvariant_cast<SourceTileModel*>(tile->property("tile"));
+    ASSERT_NE(rename, nullptr);
+    rename->beginRename();
+    rename->setNewName("Bühne");
+    rename->saveRename();
+    ASSERT_EQ(shell.controller.settings().extraOutputs.at(0).name, "Bühne");
+
+    shell.controller.setDeveloperMode(true);
+    window->requestActivate();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    QQuickItem* field = testing::findItem(window->contentItem(), "outputName");
+    ASSERT_NE(field, nullptr);
+    EXPECT_EQ(field->property("text").toString(), "Bühne");
+    QSignalSpy written(&shell.controller, &SenderController::settingsChanged);
+    field->forceActiveFocus();
+    QTest::keyClick(window, Qt::Key_Tab);
+    EXPECT_FALSE(field->hasActiveFocus());
+    EXPECT_EQ(written.count(), 0);
+    EXPECT_EQ(shell.controller.settings().extraOutputs.at(0).name, "Bühne");
     shell.controller.stop();
 }
 
