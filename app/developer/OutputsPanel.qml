@@ -62,22 +62,32 @@ Card {
             }
         }
 
-        Repeater {
-            model: outputs
-            delegate: ColumnLayout {
-                id: entry
-                required property OutputRowModel row
-                spacing: 10
-                Layout.fillWidth: true
+        // The rows stand in a positioner, not in the layout itself: a layout holds a removed row until it is
+        // next polished and lays out the freed row should its width change first, as it does when the
+        // simple view narrows the window after its last extra output went.
+        Column {
+            objectName: "outputRows"
+            visible: !outputs.showsHint
+            spacing: 10
+            Layout.fillWidth: true
 
-                Rectangle {
-                    implicitHeight: 1
-                    color: Theme.hairline
-                    Layout.fillWidth: true
-                }
-                OutputRow {
-                    row: entry.row
-                    Layout.fillWidth: true
+            Repeater {
+                model: outputs
+                delegate: ColumnLayout {
+                    id: entry
+                    required property OutputRowModel row
+                    width: parent ? parent.width : 0
+                    spacing: 10
+
+                    Rectangle {
+                        implicitHeight: 1
+                        color: Theme.hairline
+                        Layout.fillWidth: true
+                    }
+                    OutputRow {
+                        row: entry.row
+                        Layout.fillWidth: true
+                    }
                 }
             }
         }

@@ -172,6 +172,40 @@ TEST(MainWindow, SimpleModeIsAsHighAsItsContentAndAddsUpToThreeOutputs) {
     shell.controller.stop();
 }
 
+// Outputs come and go through the window's own buttons while its width follows them (680 with none, 960
+// with some), ten rounds of none, one and three; every step waits until the width and the tiles settled.
+TEST(MainWindow, SimpleModeOutlivesTenRoundsOfOutputsComingAndGoing) {
+    Shell shell;
+    shell.controller.setShowsOnboarding(false);
+    shell.controller.setDeveloperMode(false);
+    shell.controller.start();
+    shell.windows.open("main");
+    QQuickWindow* window = shell.windows.window("main");
+    ASSERT_NE(window, nullptr);
+    auto* add = shell.find<QQuickItem>("main", "addSourceButton");
+    ASSERT_NE(add, nullptr);
+    const auto tiles = [&] { return testing::findItems(window->contentItem(), "extraSourceTile"); };
+    for (int round = 0; round < 10; ++round) {
+        for (const int count : {1, 0, 1, 3, 1, 0}) {
+            const auto outputs = [&] { return static_cast<int>(shell.controller.extraOutputs().size()); };
+            for (int step = 0; step < 3 && outputs() < count; ++step) {
+                click(add);
+            }
+            for (int step = 0; step < 3 && outputs() > count && !tiles().isEmpty(); ++step) {
+                click(testing::findItem(tiles().constLast(), "removeButton"));
+                // As in the program under a window manager: what the removal let go of is freed, and the
+                // window's new width arrives, before the next frame is drawn (its timer waits).
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+                QCoreApplication::processEvents(QEventLoop::X11ExcludeTimers);
+            }
+            const bool settled = QTest::qWaitFor(
+                [&] { return window->width() == (count > 0 ? 960 : 680) && tiles().size() == count; }, 20000);
+            ASSERT_TRUE(settled) << round << ": " << count << " outputs, " << window->width() << " wide";
+        }
+    }
+    shell.controller.stop();
+}
+
 // Both views stay made: a name given in the simple view is the one the dashboard's row then shows, and
 // leaving that field unchanged with Tab writes nothing.
 TEST(MainWindow, TheDashboardRowShowsANameGivenInTheSimpleView) {
