@@ -91,6 +91,33 @@ TEST_F(PanelsOnScreen, EveryPanelLoadsWithoutAWarningWaitingAndLive) {
     EXPECT_TRUE(warnings.all().isEmpty()) << warnings.all().join("\n").toStdString();
 }
 
+// In studio mode the tier names are the longest; at the card's widths in the dashboard's first size and at
+// its narrowest, every name stays whole and nothing reaches into the card's padding.
+TEST_F(PanelsOnScreen, EncoderRowsKeepTheirNamesWholeInsideTheCard) {
+    SenderSettings studio = controller->settings();
+    studio.studioMode = true;
+    controller->setSettings(studio);
+    SenderStatus status = liveStatus();
+    status.tiers.insert(status.tiers.begin() + 1, status.tiers[0]);
+    status.tiers[1].tier = 1;
+    for (const int width : {760, 560}) {
+        QQuickItem* card = load("EncoderPanel.qml", {width, 300});
+        publish(status);
+        scene.screenshot(QString("EncoderPanel-studio-%1.png").arg(width));
+        const QList<QQuickItem*> titles = findItems(card, "encoderTitle");
+        ASSERT_EQ(titles.size(), 3) << width;
+        for (QQuickItem* title : titles) {
+            const std::string text = title->property("text").toString().toStdString();
+            EXPECT_LE(title->property("contentWidth").toReal(), title->width()) << text << " at " << width;
+            EXPECT_FALSE(title->property("truncated").toBool()) << text << " at " << width;
+        }
+        for (QQuickItem* viewers : findItems(card, "encoderViewers")) {
+            EXPECT_LE(viewers->mapToItem(card, QPointF(viewers->width(), 0)).x(), card->width() - 16)
+                << width;
+        }
+    }
+}
+
 TEST_F(PanelsOnScreen, ViewersAppearWithDividersBetweenThem) {
     load("ClientsPanel.qml");
     EXPECT_TRUE(visible("clientsEmpty"));
