@@ -29,21 +29,36 @@ Window {
         anchors.margins: 14
         spacing: 12
 
-        RowLayout {
+        // The badge stands beside the names where both fit whole, and under them where not: the longest
+        // state ("KEIN VIDEOEINGANG") is the usual one with nothing plugged in, and neither the product's
+        // name nor the state may be cut.
+        GridLayout {
+            id: header
+            readonly property bool sideBySide: icon.size + names.implicitWidth + badge.implicitWidth
+                                               + 2 * columnSpacing <= width
+
             Layout.fillWidth: true
-            spacing: 10
+            columnSpacing: 10
+            rowSpacing: 6
             AppIconImage {
+                id: icon
                 size: 34
                 Layout.minimumWidth: size
+                Layout.row: 0
+                Layout.column: 0
+                Layout.rowSpan: header.sideBySide ? 1 : 2
+                Layout.alignment: Qt.AlignTop
             }
-            // The names give way to the badge: the state is what the panel is opened for, and the longest
-            // one ("KEIN VIDEOEINGANG") is the usual one with nothing plugged in.
             ColumnLayout {
+                id: names
                 objectName: "trayNames"
+                Layout.row: 0
+                Layout.column: 1
                 Layout.fillWidth: true
                 Layout.minimumWidth: 0
                 spacing: 1
                 Text {
+                    objectName: "trayProductName"
                     Layout.fillWidth: true
                     text: "Tilvara Sender"
                     elide: Text.ElideRight
@@ -64,8 +79,12 @@ Window {
                 }
             }
             StatusBadge {
+                id: badge
                 objectName: "trayBadge"
+                Layout.row: header.sideBySide ? 0 : 1
+                Layout.column: header.sideBySide ? 2 : 1
                 Layout.minimumWidth: implicitWidth
+                Layout.alignment: header.sideBySide ? Qt.AlignRight | Qt.AlignVCenter : Qt.AlignLeft
                 title: panel.model.badgeTitle
                 color: Theme.color(panel.model.badgeColor)
                 pulsing: panel.model.showsPicture

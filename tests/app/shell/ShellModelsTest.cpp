@@ -395,8 +395,9 @@ TEST(Tray, IconMenuAndPanelFollowTheControllerAndActThroughIt) {
     controller.stop();
 }
 
-// With nothing plugged in the badge reads "KEIN VIDEOEINGANG", its longest title: the names give way, and
-// nothing reaches past the panel's padding, whatever the status and however long the name.
+// With nothing plugged in the badge reads "KEIN VIDEOEINGANG", its longest title: the product's name and the
+// badge stay whole and apart, and nothing reaches past the panel's padding, whatever the status and however
+// long the name.
 TEST(Tray, PanelHeaderFitsAtEveryStatus) {
     Shell shell;
     FakeTray backend;
@@ -417,13 +418,15 @@ TEST(Tray, PanelHeaderFitsAtEveryStatus) {
         shell.harness.settle();
         auto* badge = shell.find<QQuickItem>("panel", "trayBadge");
         auto* names = shell.find<QQuickItem>("panel", "trayNames");
-        ASSERT_TRUE(badge && names);
+        auto* product = shell.find<QQuickItem>("panel", "trayProductName");
+        ASSERT_TRUE(badge && names && product);
         const QRectF badgeRect = badge->mapRectToScene(QRectF(0, 0, badge->width(), badge->height()));
         const QRectF namesRect = names->mapRectToScene(QRectF(0, 0, names->width(), names->height()));
         const std::string title = badge->property("title").toString().toStdString();
         EXPECT_GE(badge->width(), badge->implicitWidth()) << title;
+        EXPECT_GE(product->width(), product->implicitWidth()) << title;
         EXPECT_LE(badgeRect.right(), 330 - 14) << title;
-        EXPECT_LE(namesRect.right(), badgeRect.left()) << title;
+        EXPECT_FALSE(namesRect.intersects(badgeRect)) << title;
         if (state.kind() == State::Kind::waitingForSource) {
             shell.windows.window("panel")->grabWindow().save(
                 QStringLiteral(KELVORA_UI_SCREENSHOTS "/tray-panel-waiting.png"));
