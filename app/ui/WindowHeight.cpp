@@ -27,6 +27,7 @@ void WindowHeight::setWindow(QQuickWindow* window) {
     }
     window_ = window;
     free_ = false;
+    freeStartUnframed_ = false;
     if (window_) {
         // The frame is known only once the window manager has framed the window: the first exposure.
         window_->installEventFilter(this);
@@ -54,8 +55,16 @@ void WindowHeight::setFitsContent(bool fits) {
 }
 
 bool WindowHeight::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == window_ && event->type() == QEvent::Expose && fitsContent_) {
-        fit();
+    if (watched == window_ && event->type() == QEvent::Expose) {
+        if (fitsContent_) {
+            fit();
+        } else if (freeStartUnframed_ && window_->isExposed()) {
+            // The starting height was given before the frame was known: with its title bar the window
+            // may reach under a panel or past the screen's edge.
+            freeStartUnframed_ = false;
+            window_->setMinimumHeight(std::min(freeMinimumHeight_, availableHeight()));
+            window_->setHeight(std::min(window_->height(), availableHeight()));
+        }
     }
     return QObject::eventFilter(watched, event);
 }
@@ -83,14 +92,18 @@ void WindowHeight::apply() {
     }
     if (fitsContent_) {
         free_ = false;
+        freeStartUnframed_ = false;
         fit();
         return;
     }
+    // Where the screen's free area is lower than the rule asks, the window fits it, smaller than asked.
+    const int available = availableHeight();
     window_->setMaximumHeight(kUnbounded);
-    window_->setMinimumHeight(freeMinimumHeight_);
+    window_->setMinimumHeight(std::min(freeMinimumHeight_, available));
     if (!free_) {
         free_ = true;
-        window_->setHeight(std::max(freeHeight_, freeMinimumHeight_));
+        freeStartUnframed_ = !window_->isExposed();
+        window_->setHeight(std::min(std::max(freeHeight_, freeMinimumHeight_), available));
     }
 }
 

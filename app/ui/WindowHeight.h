@@ -11,7 +11,8 @@ namespace kelvora {
 // The height rule of a window. While `fitsContent` is on the window is exactly as high as its content asks
 // (`contentHeight`, the client area), capped where the free area of its screen ends, and the user cannot
 // change it; the content scrolls past the cap. While it is off the user sizes the window freely from
-// `freeMinimumHeight` up, and it starts at `freeHeight`.
+// `freeMinimumHeight` up, and it starts at `freeHeight`; both give way where the screen's free area is
+// lower, so that the window with its frame never reaches under a panel or past the screen's edge.
 //
 // Window managers clamp a resize to the size limits they last saw, and Qt clamps a window to new limits at
 // once; bound one by one, height and limits would race. So all three change here in one order that never
@@ -57,6 +58,8 @@ class WindowHeight : public QObject {
     bool fitsContent_ = true;
     // Whether the free rule is in force already: its starting height is given only when it begins.
     bool free_ = false;
+    // The free rule began before the window was framed: its starting height is checked once more then.
+    bool freeStartUnframed_ = false;
     int freeMinimumHeight_ = 0;
     int freeHeight_ = 0;
 };

@@ -316,6 +316,22 @@ TEST(SettingsWindow, ATypedNameIsKeptWhenTheWindowClosesOrTheProgramQuits) {
     EXPECT_EQ(shell.controller.displayName(), testing::FakeHost().computerName());
 }
 
+// The dashboard opens at its ideal height (where the screen has room for it) and can be made lower, down to
+// its minimum.
+TEST(MainWindow, DeveloperModeOpensAtItsIdealHeight) {
+    Shell shell;
+    shell.controller.setShowsOnboarding(false);
+    shell.controller.setDeveloperMode(true);
+    shell.windows.open("main");
+    QQuickWindow* window = shell.windows.window("main");
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    const QMargins frame = window->frameMargins();
+    ASSERT_GE(window->screen()->availableGeometry().height() - frame.top() - frame.bottom(), 760);
+    EXPECT_EQ(window->height(), 760);
+    EXPECT_EQ(window->minimumHeight(), 640);
+}
+
 // Dark text colour on a dark panel would leave an invisible icon: every symbol carries both tones.
 TEST(Tray, TheSymbolReadsOnLightAndDarkPanels) {
     for (const QColor& text : {QColor(Qt::black), QColor(Qt::white), QColor(40, 40, 40)}) {

@@ -5,6 +5,7 @@
 #include "app/ui/UiEngine.h"
 #include "app/ui/VideoFeed.h"
 #include "app/ui/VideoItem.h"
+#include "app/ui/WindowHeight.h"
 #include "core/LicenseRegistry.h"
 #include "platform/PixelTransfer.h"
 
@@ -14,6 +15,7 @@
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickView>
+#include <QScreen>
 #include <QSvgRenderer>
 #include <QTest>
 
@@ -303,6 +305,28 @@ TEST(LetterboxForScreen, FitsEitherLayoutOnOpaqueBlackInItsColours) {
     EXPECT_THROW(
         letterboxForScreen(transfer, flat(PixelFormat::bgra, 64, 36), flat(PixelFormat::nv12, 64, 36)),
         PixelBufferError);
+}
+
+// A freely sized window starts at its height, but with its frame never taller than the screen's free area,
+// its minimum giving way too where the screen is lower still.
+TEST(WindowHeight, AFreeWindowStartsWithinTheScreensFreeArea) {
+    const int available = QQuickWindow().screen()->availableGeometry().height();
+    const struct { int minimum, start; } cases[] = {{200, 300}, {available + 50, available + 100}};
+    for (const auto& c : cases) {
+        QQuickWindow window;
+        WindowHeight rule;
+        rule.setFitsContent(false);
+        rule.setProperty("freeMinimumHeight", c.minimum);
+        rule.setProperty("freeHeight", c.start);
+        rule.setWindow(&window);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        const QMargins frame = window.frameMargins();
+        const int expected = std::min(c.start, available - frame.top() - frame.bottom());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return window.height() == expected; }))
+            << c.start << ": " << window.height() << " instead of " << expected;
+        EXPECT_LE(window.minimumHeight(), expected) << c.start;
+    }
 }
 
 TEST_F(UiScene, VideoItemFitsOnBlackRoundsCornersAndRepaintsOnlyForNewPictures) {
