@@ -145,7 +145,8 @@ const std::vector<OnboardingPage>& onboardingPages() {
         {"menubar.arrow.up.rectangle",
          {"#ff9933", "#f5473b"},
          "Läuft im Hintergrund",
-         "Fenster schließen beendet nichts: Der Sender läuft über das Symbol in der Menüleiste weiter und "
+         "Fenster schließen beendet nichts: Der Sender läuft über das Symbol im Statusbereich der Leiste "
+         "weiter und "
          "startet "
          "auf Wunsch beim Anmelden. Bis zu vier Quellen lassen sich als eigene Streams senden."},
     };
