@@ -59,11 +59,13 @@ bool WindowHeight::eventFilter(QObject* watched, QEvent* event) {
         if (fitsContent_) {
             fit();
         } else if (freeStartUnframed_ && window_->isExposed()) {
-            // The starting height was given before the frame was known: with its title bar the window
-            // may reach under a panel or past the screen's edge.
+            // The starting height was given before the frame and the place were known: with its title
+            // bar, where the window manager put it (below a panel, say), the window may reach past the
+            // free area's lower edge.
             freeStartUnframed_ = false;
-            window_->setMinimumHeight(std::min(freeMinimumHeight_, availableHeight()));
-            window_->setHeight(std::min(window_->height(), availableHeight()));
+            const int room = roomBelowTop();
+            window_->setMinimumHeight(std::min(freeMinimumHeight_, room));
+            window_->setHeight(std::min(window_->height(), room));
         }
     }
     return QObject::eventFilter(watched, event);
@@ -84,6 +86,17 @@ int WindowHeight::availableHeight() const {
     }
     const QMargins frame = window_->frameMargins();
     return std::max(1, screen->availableGeometry().height() - frame.top() - frame.bottom());
+}
+
+int WindowHeight::roomBelowTop() const {
+    const QScreen* screen = window_->screen();
+    if (screen == nullptr) {
+        return std::numeric_limits<int>::max();
+    }
+    const QRect area = screen->availableGeometry();
+    const QMargins frame = window_->frameMargins();
+    const int top = std::clamp(window_->frameGeometry().top(), area.top(), area.bottom());
+    return std::max(1, area.bottom() + 1 - top - frame.top() - frame.bottom());
 }
 
 void WindowHeight::apply() {

@@ -51,6 +51,9 @@ class WindowHeight : public QObject {
     void watchScreen();
     // The tallest client area the window's screen leaves room for, its frame counted.
     int availableHeight() const;
+    // The tallest client area that fits between the window's frame, where it stands, and the lower edge of
+    // its screen's free area.
+    int roomBelowTop() const;
 
     QPointer<QQuickWindow> window_;
     QMetaObject::Connection screenConnection_;

@@ -307,13 +307,17 @@ TEST(LetterboxForScreen, FitsEitherLayoutOnOpaqueBlackInItsColours) {
         PixelBufferError);
 }
 
-// A freely sized window starts at its height, but with its frame never taller than the screen's free area,
-// its minimum giving way too where the screen is lower still.
+// A freely sized window starts at its height, but with its frame never reaching past the lower edge of the
+// screen's free area from where it was placed (below a panel, say), its minimum giving way too.
 TEST(WindowHeight, AFreeWindowStartsWithinTheScreensFreeArea) {
     const int available = QQuickWindow().screen()->availableGeometry().height();
-    const struct { int minimum, start; } cases[] = {{200, 300}, {available + 50, available + 100}};
+    const struct {
+        int minimum, start, top;
+    } cases[] = {
+        {200, 300, 0}, {available + 50, available + 100, 0}, {available - 150, available - 100, 150}};
     for (const auto& c : cases) {
         QQuickWindow window;
+        window.setFramePosition({0, c.top});
         WindowHeight rule;
         rule.setFitsContent(false);
         rule.setProperty("freeMinimumHeight", c.minimum);
@@ -322,7 +326,8 @@ TEST(WindowHeight, AFreeWindowStartsWithinTheScreensFreeArea) {
         window.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
         const QMargins frame = window.frameMargins();
-        const int expected = std::min(c.start, available - frame.top() - frame.bottom());
+        const int top = std::max(0, window.frameGeometry().top());
+        const int expected = std::min(c.start, available - top - frame.top() - frame.bottom());
         EXPECT_TRUE(QTest::qWaitFor([&] { return window.height() == expected; }))
             << c.start << ": " << window.height() << " instead of " << expected;
         EXPECT_LE(window.minimumHeight(), expected) << c.start;
