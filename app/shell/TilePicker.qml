@@ -34,6 +34,15 @@ ComboBox {
         readOnly: true
     }
 
+    // The picker itself takes no focus, so its open list takes it: there Escape closes the list, as it
+    // does any pop-up.
+    Connections {
+        target: picker.popup
+        function onOpened() {
+            picker.popup.forceActiveFocus()
+        }
+    }
+
     indicator: Text {
         x: picker.width - width - picker.padding
         y: picker.topPadding + (picker.availableHeight - height) / 2

@@ -165,6 +165,10 @@ TEST_F(SimpleMainViewScene, LiveMainOutputWithTwoExtraOutputsOneFailedAndThreeVi
     }
     EXPECT_EQ(dividers.size(), 1);
     screenshot("simple-main-view-picker.png");
+    // Escape closes the list.
+    QTest::keyClick(&view, Qt::Key_Escape);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return !qvariant_cast<QObject*>(picker->property("popup"))->property("visible").toBool(); }));
     expectNoWarnings();
 }
 
