@@ -86,12 +86,14 @@ FormCard {
         onPicked: index => root.section.chooseKeyframeInterval(index)
     }
 
+    // By count: the engines are a new list on every status change, and a rebuilt row would leave the form's
+    // layout laying out the freed one should its size change before its next polish.
     Repeater {
-        model: root.section.engines
+        model: root.section.engines.length
         delegate: RowLayout {
             id: engine
-            required property var modelData
             required property int index
+            readonly property var modelData: root.section.engines[index] ?? ({})
 
             objectName: "engineRow" + index
             Layout.fillWidth: true

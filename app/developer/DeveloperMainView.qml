@@ -73,11 +73,13 @@ Rectangle {
                     spacing: 12
                     Layout.fillWidth: true
 
+                    // By count: the figures are a new list on every status change, and tiles rebuilt that
+                    // often would leave the row laying out freed tiles when the window is resized meanwhile.
                     Repeater {
-                        model: dashboard.metricTiles
+                        model: dashboard.metricTiles.length
                         MetricTile {
-                            required property var modelData
                             required property int index
+                            readonly property var modelData: dashboard.metricTiles[index] ?? ({}) // qmllint disable unqualified
                             objectName: "metricTile" + index
                             title: modelData.title
                             value: modelData.value

@@ -17,12 +17,14 @@ FormCard {
         controller: root.controller
     }
 
+    // By count: the rows are a new list on every settings or device change, and a rebuilt row would leave
+    // the form's layout laying out the freed one should its size change before its next polish.
     Repeater {
-        model: root.section.rows
+        model: root.section.rows.length
         delegate: RadioButton {
             id: row
-            required property var modelData
             required property int index
+            readonly property var modelData: root.section.rows[index] ?? ({})
 
             objectName: "sourceRow" + index
             text: modelData.text

@@ -138,11 +138,13 @@ Window {
             columns: 2
             columnSpacing: 12
             rowSpacing: 5
+            // Both columns by count: the figures are a new list on every status change, and lines rebuilt
+            // that often would leave the grid laying out freed lines should its size change meanwhile.
             Repeater {
-                model: panel.model.figures
+                model: panel.model.figures.length
                 delegate: Text {
-                    required property var modelData
                     required property int index
+                    readonly property var modelData: panel.model.figures[index] ?? ({}) // qmllint disable unqualified
                     Layout.row: index
                     Layout.column: 0
                     text: modelData.label
@@ -152,10 +154,10 @@ Window {
                 }
             }
             Repeater {
-                model: panel.model.figures
+                model: panel.model.figures.length
                 delegate: Text {
-                    required property var modelData
                     required property int index
+                    readonly property var modelData: panel.model.figures[index] ?? ({}) // qmllint disable unqualified
                     Layout.row: index
                     Layout.column: 1
                     Layout.fillWidth: true

@@ -136,6 +136,24 @@ TEST_F(PanelsOnScreen, ViewersAppearWithDividersBetweenThem) {
     scene.screenshot("ClientsPanel-two.png");
 }
 
+// New figures arrive and the window narrows before the next frame is drawn, as a window manager's resize may
+// arrive: the dashboard lays out no metric tile the new figures let go of.
+TEST_F(PanelsOnScreen, MetricTilesOutliveNewFiguresAndANewWidthBeforeTheNextFrame) {
+    ASSERT_NE(load("DeveloperMainView.qml", {1300, 900}), nullptr);
+    SenderStatus status = liveStatus();
+    publish(status);
+    scene.view.grabWindow();
+    status.outputKbps = 4321;
+    h.mainPipeline().statusHandler(status);
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents(QEventLoop::X11ExcludeTimers);
+    scene.view.resize(1100, scene.view.height());
+    QCoreApplication::processEvents(QEventLoop::X11ExcludeTimers);
+    scene.view.grabWindow();
+    EXPECT_EQ(scene.child("metricTile1")->property("value").toString(), "4.3");
+}
+
 TEST_F(PanelsOnScreen, TierSwitchesFollowTheirLocksWhenClicked) {
     load("StreamTiersPanel.qml");
     const auto click = [&](const char* name) {
