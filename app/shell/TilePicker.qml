@@ -17,6 +17,10 @@ ComboBox {
     implicitHeight: 26
     padding: 4
     spacing: 4
+    // The arrow's room is kept whether or not it is seen: the style leaves it out while the arrow counts as
+    // hidden, which it does while the whole view is hidden, and the row then keeps the narrower width.
+    leftPadding: padding
+    rightPadding: padding + indicator.width + spacing
     Layout.minimumWidth: implicitWidth
     font.family: Theme.fontFamily
     font.pixelSize: 12

@@ -218,6 +218,31 @@ TEST(MainWindow, SimpleModeOutlivesTenRoundsOfOutputsComingAndGoing) {
     shell.controller.stop();
 }
 
+// A tile's picker keeps the room for its entries over a round trip through the dashboard, during which the
+// simple view is laid out while hidden.
+TEST(MainWindow, TilePickersKeepTheirWidthOverARoundTripThroughTheDashboard) {
+    Shell shell;
+    shell.controller.setShowsOnboarding(false);
+    shell.controller.setDeveloperMode(false);
+    shell.controller.start();
+    shell.windows.open("main");
+    QQuickWindow* window = shell.windows.window("main");
+    ASSERT_NE(window, nullptr);
+    auto* picker = shell.find("main", "simpleMainView")->findChild<QQuickItem*>("frameRatePicker");
+    ASSERT_NE(picker, nullptr);
+    // Each mode is drawn at its width before the next switch.
+    QSignalSpy drawn(window, &QQuickWindow::frameSwapped);
+    for (const bool developer : {false, true, false}) {
+        shell.controller.setDeveloperMode(developer);
+        drawn.clear();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return window->width() == (developer ? 1180 : 680); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !drawn.isEmpty(); }));
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return picker->width() >= picker->implicitWidth(); }))
+        << picker->width() << " for " << picker->implicitWidth();
+    shell.controller.stop();
+}
+
 // Both views stay made: a name given in the simple view is the one the dashboard's row then shows, and
 // leaving that field unchanged with Tab writes nothing.
 TEST(MainWindow, TheDashboardRowShowsANameGivenInTheSimpleView) {
