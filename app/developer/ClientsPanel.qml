@@ -61,13 +61,16 @@ Card {
         spacing: 0
         Layout.fillWidth: true
 
+        // By count, down to each row's pills and figures: a status that only brings new figures keeps the
+        // items, since a layout would lay out items it let go of should the window's size change before the
+        // next frame.
         Repeater {
-            model: root.panel.rows
+            model: root.panel.rows.length
 
             ColumnLayout {
                 id: row
                 required property int index
-                required property var modelData
+                readonly property var modelData: root.panel.rows[row.index] // qmllint disable unqualified
 
                 objectName: "clientRow_" + modelData.id
                 spacing: 0
@@ -117,9 +120,11 @@ Card {
                                 Layout.maximumWidth: 220
                             }
                             Repeater {
-                                model: row.modelData.pills
+                                model: row.modelData.pills.length
                                 PanelPill {
-                                    required property var modelData
+                                    id: pill
+                                    required property int index
+                                    readonly property var modelData: row.modelData.pills[pill.index] // qmllint disable unqualified
                                     text: modelData.text
                                     color: Theme.color(modelData.color)
                                     help: modelData.help
@@ -141,10 +146,11 @@ Card {
                     RowLayout {
                         spacing: 16
                         Repeater {
-                            model: row.modelData.metrics
+                            model: row.modelData.metrics.length
                             ColumnLayout {
                                 id: metric
-                                required property var modelData
+                                required property int index
+                                readonly property var modelData: row.modelData.metrics[metric.index] // qmllint disable unqualified
                                 spacing: 1
                                 Layout.minimumWidth: 48
                                 Text {

@@ -31,8 +31,10 @@ Card {
         spacing: 10
         Layout.fillWidth: true
 
+        // By count: a status that only brings new figures keeps the rows, since a layout would lay out rows
+        // it let go of should the window's size change before the next frame.
         Repeater {
-            model: root.panel.rows
+            model: root.panel.rows.length
 
             // What the encoder is (name, codec, size, rate) on the left, how it does (timings, rate control,
             // bitrate, viewers) at the right edge; where the card is too narrow for both side by side, the
@@ -40,7 +42,7 @@ Card {
             GridLayout {
                 id: row
                 required property int index
-                required property var modelData
+                readonly property var modelData: root.panel.rows[row.index]
                 // Measured against the card's own width: a row as wide as both groups would hold itself wide.
                 readonly property bool oneLine: identity.implicitWidth + row.columnSpacing + figures.implicitWidth
                                                 <= root.width - 32

@@ -137,13 +137,15 @@ TEST_F(PanelsOnScreen, ViewersAppearWithDividersBetweenThem) {
 }
 
 // New figures arrive and the window narrows before the next frame is drawn, as a window manager's resize may
-// arrive: the dashboard lays out no metric tile the new figures let go of.
-TEST_F(PanelsOnScreen, MetricTilesOutliveNewFiguresAndANewWidthBeforeTheNextFrame) {
+// arrive: the dashboard lays out no metric tile, encoder row or viewer row the new figures let go of.
+TEST_F(PanelsOnScreen, RowsOutliveNewFiguresAndANewWidthBeforeTheNextFrame) {
     ASSERT_NE(load("DeveloperMainView.qml", {1300, 900}), nullptr);
     SenderStatus status = liveStatus();
     publish(status);
     scene.view.grabWindow();
     status.outputKbps = 4321;
+    status.tiers[0].bitrateKbps = 9000;
+    status.clients[0].sentKbps = 8800;
     h.mainPipeline().statusHandler(status);
     QCoreApplication::sendPostedEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -152,6 +154,8 @@ TEST_F(PanelsOnScreen, MetricTilesOutliveNewFiguresAndANewWidthBeforeTheNextFram
     QCoreApplication::processEvents(QEventLoop::X11ExcludeTimers);
     scene.view.grabWindow();
     EXPECT_EQ(scene.child("metricTile1")->property("value").toString(), "4.3");
+    EXPECT_EQ(scene.child("encoderBitrate", scene.child("encoderRow0"))->property("text").toString(),
+              "9.0 Mbit/s");
 }
 
 TEST_F(PanelsOnScreen, TierSwitchesFollowTheirLocksWhenClicked) {
