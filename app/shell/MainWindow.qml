@@ -65,6 +65,20 @@ ApplicationWindow {
     }
 
     menuBar: MenuBar {
+        // A menu closed with Escape while the pointer still rests on its title leaves the bar believing a
+        // menu is open: the title stays lit and the next click only "closes" it. Once the menu has closed,
+        // and unless the title itself is being pressed (a click on it closes the menu on purpose), the title
+        // is triggered once more, which returns the bar to its resting state.
+        delegate: MenuBarItem {
+            id: title
+            Connections {
+                target: title.menu
+                function onClosed() {
+                    if (title.highlighted && !title.pressed)
+                        title.triggered()
+                }
+            }
+        }
         Menu {
             title: "Tilvara Sender"
             // Wide enough for the longest entry beside its key; the style's menu stays at its own 200 otherwise.

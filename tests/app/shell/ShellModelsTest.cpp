@@ -243,6 +243,38 @@ TEST(MainWindow, TilePickersKeepTheirWidthOverARoundTripThroughTheDashboard) {
     shell.controller.stop();
 }
 
+// A menu closed with Escape while the pointer rests on its title leaves the menu bar at rest: the title's
+// highlight goes with the pointer, and a click opens the menu again.
+TEST(MainWindow, AMenuClosedWithEscapeLeavesTheMenuBarAtRest) {
+    Shell shell;
+    shell.controller.setShowsOnboarding(false);
+    shell.windows.open("main");
+    QQuickWindow* window = shell.windows.window("main");
+    ASSERT_TRUE(window && QTest::qWaitForWindowExposed(window));
+    window->requestActivate();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    auto* bar = qvariant_cast<QQuickItem*>(window->property("menuBar"));
+    ASSERT_NE(bar, nullptr);
+    QQuickItem* title = nullptr;
+    QMetaObject::invokeMethod(bar, "itemAt", Q_RETURN_ARG(QQuickItem*, title), Q_ARG(int, 0));
+    ASSERT_NE(title, nullptr);
+    auto* menu = qvariant_cast<QObject*>(title->property("menu"));
+    // The offscreen platform reports no hover effects; a desktop does.
+    bar->setProperty("hoverEnabled", true);
+    const QPoint onTitle = title->mapToScene(QPointF(title->width() / 2, title->height() / 2)).toPoint();
+    for (int round = 0; round < 2; ++round) {
+        QTest::mouseMove(window, onTitle);
+        QTest::mouseClick(window, Qt::LeftButton, {}, onTitle);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return menu->property("opened").toBool(); })) << round;
+        QTest::keyClick(window, Qt::Key_Escape);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !menu->property("visible").toBool(); })) << round;
+    }
+    const QPoint away(window->width() / 2, window->height() / 2);
+    QTest::mouseMove(window, away);
+    QTest::mouseClick(window, Qt::LeftButton, {}, away);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !title->property("highlighted").toBool(); }));
+}
+
 // Both views stay made: a name given in the simple view is the one the dashboard's row then shows, and
 // leaving that field unchanged with Tab writes nothing.
 TEST(MainWindow, TheDashboardRowShowsANameGivenInTheSimpleView) {
