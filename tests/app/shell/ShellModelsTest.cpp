@@ -60,6 +60,15 @@ struct Shell {
     }
     ~Shell() { windows.closeAll(); }
 
+    // The main window of a started sender in the simple view, past the introduction.
+    QQuickWindow* openSimpleView() {
+        controller.setShowsOnboarding(false);
+        controller.setDeveloperMode(false);
+        controller.start();
+        windows.open("main");
+        return windows.window("main");
+    }
+
     template <class T = QObject>
     T* find(const QString& window, const char* name) {
         QQuickWindow* w = windows.window(window);
@@ -142,11 +151,7 @@ TEST(MainWindow, TheIntroductionEndsOnlyThroughItsOwnButtonsAndIsRecorded) {
 // three extra outputs (the controller ignores a fourth, so an enabled button would do nothing).
 TEST(MainWindow, SimpleModeIsAsHighAsItsContentAndAddsUpToThreeOutputs) {
     Shell shell;
-    shell.controller.setShowsOnboarding(false);
-    shell.controller.setDeveloperMode(false);
-    shell.controller.start();
-    shell.windows.open("main");
-    QQuickWindow* window = shell.windows.window("main");
+    QQuickWindow* window = shell.openSimpleView();
     ASSERT_NE(window, nullptr);
     auto* view = shell.find<QQuickItem>("main", "simpleMainView");
     auto* add = shell.find<QQuickItem>("main", "addSourceButton");
@@ -188,11 +193,7 @@ TEST(MainWindow, SimpleModeIsAsHighAsItsContentAndAddsUpToThreeOutputs) {
 // with some), ten rounds of none, one and three; every step waits until the width and the tiles settled.
 TEST(MainWindow, SimpleModeOutlivesTenRoundsOfOutputsComingAndGoing) {
     Shell shell;
-    shell.controller.setShowsOnboarding(false);
-    shell.controller.setDeveloperMode(false);
-    shell.controller.start();
-    shell.windows.open("main");
-    QQuickWindow* window = shell.windows.window("main");
+    QQuickWindow* window = shell.openSimpleView();
     ASSERT_NE(window, nullptr);
     auto* add = shell.find<QQuickItem>("main", "addSourceButton");
     ASSERT_NE(add, nullptr);
@@ -222,11 +223,7 @@ TEST(MainWindow, SimpleModeOutlivesTenRoundsOfOutputsComingAndGoing) {
 // simple view is laid out while hidden.
 TEST(MainWindow, TilePickersKeepTheirWidthOverARoundTripThroughTheDashboard) {
     Shell shell;
-    shell.controller.setShowsOnboarding(false);
-    shell.controller.setDeveloperMode(false);
-    shell.controller.start();
-    shell.windows.open("main");
-    QQuickWindow* window = shell.windows.window("main");
+    QQuickWindow* window = shell.openSimpleView();
     ASSERT_NE(window, nullptr);
     auto* picker = shell.find("main", "simpleMainView")->findChild<QQuickItem*>("frameRatePicker");
     ASSERT_NE(picker, nullptr);
