@@ -3,9 +3,9 @@
 // libswscale call doing the same conversion, and beside the two exact scalings the preview used to make (to a
 // 1280x720 picture of its own, then again to the item's size). The renderer's hand-off, pool and letterboxing
 // should add little (within 1.15x of the bare call).
-#include "app/preview/Letterbox.h"
 #include "app/preview/PreviewRenderer.h"
 #include "platform/PixelBufferPool.h"
+#include "receiver/session/views/Letterbox.h"
 
 #include <benchmark/benchmark.h>
 

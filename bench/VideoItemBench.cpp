@@ -1,8 +1,8 @@
 // The video item on the software scene graph at 1280x720: what one new picture costs from hand-over to a
 // rendered frame, for a 1280x720 BGRA picture and for a decoder's 1920x1080 NV12 picture (what the viewer,
 // and the sender's preview of a camera, hand it), and that a picture standing still causes no repaint at all.
-#include "app/ui/VideoFeed.h"
-#include "app/ui/VideoItem.h"
+#include "receiver/session/views/VideoFeed.h"
+#include "receiver/session/views/VideoItem.h"
 
 #include <QGuiApplication>
 #include <QQuickWindow>

@@ -1,6 +1,6 @@
 #include "app/developer/DashboardPresenters.h"
 
-#include "app/presenters/NumberText.h"
+#include "receiver/session/presenters/NumberText.h"
 #include "sender/pipeline/SenderSettings.h"
 #include "sender/sources/NDIVideoSource.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/developer/ModelTypes.h"
-#include "app/ui/VideoItem.h"
+#include "receiver/session/views/VideoItem.h"
 
 namespace kelvora {
 

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <limits>
 
-#include "app/presenters/NumberText.h"
 #include "app/presenters/ViewHelpers.h"
 #include "core/VideoCodec.h"
+#include "receiver/session/presenters/NumberText.h"
 #include "sender/pipeline/TierLayout.h"
 
 namespace kelvora {

@@ -3,7 +3,7 @@
 #include <QString>
 
 #include "app/presenters/StatusColor.h"
-#include "app/ui/VideoItem.h"
+#include "receiver/session/views/VideoItem.h"
 
 namespace kelvora {
 

@@ -6,7 +6,7 @@
 
 #include "app/developer/DashboardPresenters.h"
 #include "app/developer/ModelTypes.h"
-#include "app/ui/VideoItem.h"
+#include "receiver/session/views/VideoItem.h"
 
 namespace kelvora {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "app/model/SenderController.h"
-#include "app/ui/OnScreen.h"
+#include "receiver/session/views/OnScreen.h"
 
 namespace kelvora {
 

@@ -4,7 +4,7 @@
 #include <array>
 #include <string_view>
 
-#include "app/presenters/NumberText.h"
+#include "receiver/session/presenters/NumberText.h"
 #include "sender/sources/NDIRuntime.h"
 #include "sender/sources/NDIVideoSource.h"
 

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "app/developer/PanelViewModel.h"
-#include "app/ui/VideoFeed.h"
-#include "app/ui/VideoItem.h"
+#include "receiver/session/views/VideoFeed.h"
+#include "receiver/session/views/VideoItem.h"
 
 namespace kelvora {
 

@@ -1,7 +1,7 @@
 #include "app/preview/PreviewStatistics.h"
 
-#include "app/presenters/NumberText.h"
 #include "core/MonotonicClock.h"
+#include "receiver/session/presenters/NumberText.h"
 
 #include <algorithm>
 

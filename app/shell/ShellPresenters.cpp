@@ -1,7 +1,7 @@
 #include "app/shell/ShellPresenters.h"
 
 #include "app/developer/DashboardPresenters.h"
-#include "app/presenters/NumberText.h"
+#include "receiver/session/presenters/NumberText.h"
 
 namespace kelvora {
 

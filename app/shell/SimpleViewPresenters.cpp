@@ -4,8 +4,8 @@
 #include <cctype>
 
 #include "app/model/StatusText.h"
-#include "app/presenters/NumberText.h"
 #include "core/KelvoraService.h"
+#include "receiver/session/presenters/NumberText.h"
 #include "sender/pipeline/SenderSettings.h"
 #include "sender/sources/NDIVideoSource.h"
 

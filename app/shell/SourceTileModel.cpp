@@ -5,7 +5,7 @@
 #include "app/model/SenderController.h"
 #include "app/presenters/ViewHelpers.h"
 #include "app/preview/PreviewRenderer.h"
-#include "app/ui/VideoFeed.h"
+#include "receiver/session/views/VideoFeed.h"
 
 namespace kelvora {
 namespace {

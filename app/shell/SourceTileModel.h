@@ -12,7 +12,7 @@
 
 #include "app/shell/SimpleViewPresenters.h"
 #include "app/shell/SourceMenuModel.h"
-#include "app/ui/VideoItem.h"
+#include "receiver/session/views/VideoItem.h"
 
 namespace kelvora {
 

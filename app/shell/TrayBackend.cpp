@@ -9,7 +9,7 @@
 #include <QSystemTrayIcon>
 #include <algorithm>
 
-#include "app/ui/SymbolProvider.h"
+#include "receiver/session/views/SymbolProvider.h"
 
 namespace kelvora {
 namespace {

@@ -10,8 +10,8 @@
 #include "app/model/SenderController.h"
 #include "app/shell/ShellPresenters.h"
 #include "app/shell/TrayBackend.h"
-#include "app/ui/VideoFeed.h"
-#include "app/ui/VideoItem.h"
+#include "receiver/session/views/VideoFeed.h"
+#include "receiver/session/views/VideoItem.h"
 
 namespace kelvora {
 

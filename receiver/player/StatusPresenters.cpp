@@ -5,10 +5,10 @@
 #include <cerrno>
 #include <system_error>
 
-#include "app/presenters/NumberText.h"
 #include "core/WireError.h"
 #include "platform/QuicError.h"
 #include "receiver/session/ReceiverError.h"
+#include "receiver/session/presenters/NumberText.h"
 
 namespace kelvora {
 namespace {

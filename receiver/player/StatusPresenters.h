@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "app/presenters/StatusColor.h"
 #include "receiver/player/PlayerState.h"
 #include "receiver/session/PlaybackStatistics.h"
+#include "receiver/session/presenters/ColorToken.h"
 
 namespace kelvora {
 

@@ -31,10 +31,10 @@
 #include "app/shell/WindowService.h"
 #include "app/shell/program/AppShortcuts.h"
 #include "app/shell/program/DesktopDialogs.h"
-#include "app/ui/StopSignals.h"
-#include "app/ui/UiEngine.h"
 #include "core/Log.h"
 #include "platform/UserDefaults.h"
+#include "receiver/session/views/StopSignals.h"
+#include "receiver/session/views/UiEngine.h"
 
 Q_IMPORT_QML_PLUGIN(Kelvora_UiPlugin)
 Q_IMPORT_QML_PLUGIN(Kelvora_DeveloperPlugin)

@@ -11,13 +11,13 @@
 #include <optional>
 #include <string>
 
-#include "app/ui/StopSignals.h"
-#include "app/ui/UiEngine.h"
 #include "receiver/player/PlayerSeams.h"
 #include "receiver/player/StreamPlayer.h"
 #include "receiver/player/program/LatencyProbe.h"
 #include "receiver/player/views/PlayerViewModel.h"
 #include "receiver/session/ReceiverSession.h"
+#include "receiver/session/views/StopSignals.h"
+#include "receiver/session/views/UiEngine.h"
 
 Q_IMPORT_QML_PLUGIN(Kelvora_UiPlugin)
 Q_IMPORT_QML_PLUGIN(Kelvora_PlayerPlugin)

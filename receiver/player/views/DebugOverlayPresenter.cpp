@@ -1,6 +1,6 @@
 #include "receiver/player/views/DebugOverlayPresenter.h"
 
-#include "app/presenters/NumberText.h"
+#include "receiver/session/presenters/NumberText.h"
 
 namespace kelvora {
 namespace {

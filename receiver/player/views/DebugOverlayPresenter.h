@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/presenters/StatusColor.h"
 #include "receiver/session/PlaybackStatistics.h"
+#include "receiver/session/presenters/ColorToken.h"
 
 namespace kelvora {
 

@@ -9,10 +9,10 @@
 #include <memory>
 #include <optional>
 
-#include "app/ui/VideoFeed.h"
-#include "app/ui/VideoItem.h"
 #include "receiver/player/PlayerSeams.h"
 #include "receiver/player/StreamPlayer.h"
+#include "receiver/session/views/VideoFeed.h"
+#include "receiver/session/views/VideoItem.h"
 
 namespace kelvora {
 

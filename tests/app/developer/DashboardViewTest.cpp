@@ -16,8 +16,8 @@
 
 #include "app/developer/PreviewVisibility.h"
 #include "app/model/ModelFakes.h"
-#include "app/ui/UiEngine.h"
-#include "app/ui/VideoItem.h"
+#include "receiver/session/views/UiEngine.h"
+#include "receiver/session/views/VideoItem.h"
 #include "sender/server/TestViewer.h"
 #include "support/Eventually.h"
 #include "support/ProcessUntil.h"

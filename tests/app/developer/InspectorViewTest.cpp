@@ -9,7 +9,7 @@
 
 #include "app/developer/SettingsFormModels.h"
 #include "app/model/ModelFakes.h"
-#include "app/ui/UiEngine.h"
+#include "receiver/session/views/UiEngine.h"
 #include "support/QtWarnings.h"
 
 namespace kelvora {

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/ui/UiEngine.h"
+#include "receiver/session/views/UiEngine.h"
 #include "support/QtWarnings.h"
 
 namespace kelvora::testing {

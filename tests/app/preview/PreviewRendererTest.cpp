@@ -1,4 +1,3 @@
-#include "app/preview/Letterbox.h"
 #include "app/preview/PreviewRenderer.h"
 
 #include <gtest/gtest.h>
@@ -22,10 +21,6 @@ PixelBuffer picture(int width, int height, uint8_t luma) {
         }
     }
     return buffer;
-}
-
-const uint8_t* pixel(const PixelBuffer& buffer, int x, int y) {
-    return buffer.data(0) + y * buffer.stride(0) + x * 4;
 }
 
 // What reached the sink: the luma of each shown picture's centre, or -1 for a clear.
@@ -113,39 +108,6 @@ TEST(PreviewRenderer, HandsTheDisplayThePictureItselfForTheItemToConvertOnce) {
     ASSERT_TRUE(generations.waitFor([](uint64_t) { return true; }));
     renderer.display()->changed.set(nullptr);
     EXPECT_EQ(renderer.display()->currentFrame().picture.data(0), submitted.data(0));
-}
-
-TEST(Letterbox, AFourByThreeSourceGetsColumnsOf160PixelsAtEitherQuality) {
-    for (TransferQuality quality : {TransferQuality::exact, TransferQuality::display}) {
-        PixelTransfer transfer(quality);
-        const PixelBuffer shown = PixelBuffer::make(PixelFormat::bgra, 1280, 720);
-        letterbox(transfer, picture(1440, 1080, 235), shown);
-        for (int y : {0, 360, 719}) {
-            for (int x : {0, 159, 1120, 1279}) {
-                const uint8_t* p = pixel(shown, x, y);
-                EXPECT_EQ((std::array<int, 4>{p[0], p[1], p[2], p[3]}), (std::array<int, 4>{0, 0, 0, 255}))
-                    << x << "," << y;
-            }
-            for (int x : {160, 640, 1119}) {
-                EXPECT_GE(pixel(shown, x, y)[1], 250) << x << "," << y;
-            }
-        }
-    }
-}
-
-TEST(AspectFit, CentresThePictureAsLargeAsTheAreaAllows) {
-    const struct {
-        int sourceWidth, sourceHeight, width, height;
-        FitRect fit;
-    } cases[] = {
-        {1440, 1080, 1280, 720, {160, 0, 960, 720}}, {1920, 1080, 1280, 720, {0, 0, 1280, 720}},
-        {1920, 800, 1280, 720, {0, 93, 1280, 533}},  {1080, 1920, 640, 360, {218, 0, 203, 360}},
-        {16384, 1, 640, 360, {0, 179, 640, 1}},      {0, 1080, 640, 360, {0, 0, 640, 360}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(aspectFit(c.sourceWidth, c.sourceHeight, c.width, c.height), c.fit)
-            << c.sourceWidth << "x" << c.sourceHeight;
-    }
 }
 
 TEST(PreviewStatistics, ReportsRateAndLongestPauseOncePerWindowOfTwoSeconds) {

@@ -17,7 +17,7 @@
 #include "app/shell/TrayBackend.h"
 #include "app/shell/TrayModel.h"
 #include "app/shell/WindowService.h"
-#include "app/ui/UiEngine.h"
+#include "receiver/session/views/UiEngine.h"
 #include "support/QtWarnings.h"
 
 namespace kelvora {

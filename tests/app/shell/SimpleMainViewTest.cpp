@@ -8,7 +8,7 @@
 
 #include "app/developer/PreviewVisibility.h"
 #include "app/model/ModelFakes.h"
-#include "app/ui/UiEngine.h"
+#include "receiver/session/views/UiEngine.h"
 #include "support/QtWarnings.h"
 
 namespace kelvora {

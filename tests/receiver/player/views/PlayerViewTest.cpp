@@ -2,7 +2,7 @@
 #include "receiver/player/StreamPlayer.h"
 #include "receiver/player/views/PlayerViewModel.h"
 
-#include "app/ui/UiEngine.h"
+#include "receiver/session/views/UiEngine.h"
 #include "support/QtWarnings.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "app/ui/WindowHeight.h"
+#include "receiver/session/views/WindowHeight.h"
 
 #include <QEvent>
 #include <QScreen>

@@ -1,6 +1,6 @@
-#include "app/ui/VideoFeed.h"
+#include "receiver/session/views/VideoFeed.h"
 
-#include "app/ui/VideoItem.h"
+#include "receiver/session/views/VideoItem.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "app/ui/LicenseListModel.h"
+#include "receiver/session/views/LicenseListModel.h"
 
 #include "core/LicenseRegistry.h"
 

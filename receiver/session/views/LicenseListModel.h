@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "app/presenters/LicenseList.h"
+#include "receiver/session/presenters/LicenseList.h"
 
 namespace kelvora {
 

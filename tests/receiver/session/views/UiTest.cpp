@@ -1,13 +1,13 @@
-#include "app/presenters/Symbols.h"
-#include "app/ui/LicenseListModel.h"
-#include "app/ui/SymbolProvider.h"
-#include "app/ui/Theme.h"
-#include "app/ui/UiEngine.h"
-#include "app/ui/VideoFeed.h"
-#include "app/ui/VideoItem.h"
-#include "app/ui/WindowHeight.h"
 #include "core/LicenseRegistry.h"
 #include "platform/PixelTransfer.h"
+#include "receiver/session/presenters/Symbols.h"
+#include "receiver/session/views/LicenseListModel.h"
+#include "receiver/session/views/SymbolProvider.h"
+#include "receiver/session/views/Theme.h"
+#include "receiver/session/views/UiEngine.h"
+#include "receiver/session/views/VideoFeed.h"
+#include "receiver/session/views/VideoItem.h"
+#include "receiver/session/views/WindowHeight.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "app/presenters/Symbols.h"
+#include "receiver/session/presenters/Symbols.h"
 
 #include <algorithm>
 #include <array>

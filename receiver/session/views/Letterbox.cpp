@@ -1,4 +1,4 @@
-#include "app/preview/Letterbox.h"
+#include "receiver/session/views/Letterbox.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "app/presenters/NumberText.h"
+#include "receiver/session/presenters/NumberText.h"
 
 #include <array>
 #include <charconv>

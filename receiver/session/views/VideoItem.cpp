@@ -1,4 +1,4 @@
-#include "app/ui/VideoItem.h"
+#include "receiver/session/views/VideoItem.h"
 
 #include <QImage>
 #include <QMetaObject>
@@ -12,10 +12,10 @@
 #include <mutex>
 #include <optional>
 
-#include "app/preview/Letterbox.h"
-#include "app/ui/OnScreen.h"
 #include "platform/PixelBufferPool.h"
 #include "platform/PixelTransfer.h"
+#include "receiver/session/views/Letterbox.h"
+#include "receiver/session/views/OnScreen.h"
 
 namespace kelvora {
 namespace {

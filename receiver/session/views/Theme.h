@@ -4,7 +4,7 @@
 #include <QColor>
 #include <QObject>
 
-#include "app/presenters/StatusColor.h"
+#include "receiver/session/presenters/ColorToken.h"
 
 namespace kelvora {
 

@@ -1,10 +1,10 @@
-#include "app/ui/UiEngine.h"
+#include "receiver/session/views/UiEngine.h"
 
 #include <QQmlEngine>
 #include <QtGlobal>
 
-#include "app/ui/SymbolProvider.h"
 #include "core/LicenseRegistry.h"
+#include "receiver/session/views/SymbolProvider.h"
 
 namespace kelvora {
 

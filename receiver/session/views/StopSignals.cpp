@@ -1,4 +1,4 @@
-#include "app/ui/StopSignals.h"
+#include "receiver/session/views/StopSignals.h"
 
 #include <signal.h>
 #include <sys/signalfd.h>

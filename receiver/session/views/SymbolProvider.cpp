@@ -1,9 +1,9 @@
-#include "app/ui/SymbolProvider.h"
+#include "receiver/session/views/SymbolProvider.h"
 
 #include <QPainter>
 #include <QSvgRenderer>
 
-#include "app/presenters/Symbols.h"
+#include "receiver/session/presenters/Symbols.h"
 
 namespace kelvora {
 namespace {

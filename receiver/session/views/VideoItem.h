@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "app/ui/VideoFeed.h"
+#include "receiver/session/views/VideoFeed.h"
 
 namespace kelvora {
 

@@ -1,4 +1,4 @@
-#include "app/presenters/LicenseList.h"
+#include "receiver/session/presenters/LicenseList.h"
 
 #include <cctype>
 

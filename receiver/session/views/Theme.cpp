@@ -1,4 +1,4 @@
-#include "app/ui/Theme.h"
+#include "receiver/session/views/Theme.h"
 
 #include <QEvent>
 #include <QGuiApplication>
