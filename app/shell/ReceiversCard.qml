@@ -59,23 +59,29 @@ Card {
     }
 
     ColumnLayout {
+        id: rowsLayout
         visible: root.receivers !== null && root.receivers.count > 0
         spacing: 0
         Layout.fillWidth: true
 
+        // A layout holds the rows it let go of until its next polish and lays them out, freed, should the
+        // window's size change first. So the rows go by count, and new figures or another viewer in a row's
+        // place keep them; when the count changes, the layout lets go of the freed rows at once.
         Repeater {
-            model: root.receivers
+            model: root.receivers ? root.receivers.rows.length : 0
+            onCountChanged: rowsLayout.ensurePolished()
 
             delegate: ColumnLayout {
                 id: row
                 required property int index
-                required property string name
-                required property string symbol
-                required property string detail
-                required property string quality
-                required property string qualityColor
-                required property string latency
-                required property string latencyColor
+                readonly property var modelData: root.receivers.rows[row.index] ?? ({}) // qmllint disable unqualified
+                readonly property string name: modelData.name ?? ""
+                readonly property string symbol: modelData.symbol ?? ""
+                readonly property string detail: modelData.detail ?? ""
+                readonly property string quality: modelData.quality ?? ""
+                readonly property string qualityColor: modelData.qualityColor ?? ""
+                readonly property string latency: modelData.latency ?? ""
+                readonly property string latencyColor: modelData.latencyColor ?? ""
 
                 objectName: "receiverRow" + index
                 spacing: 0

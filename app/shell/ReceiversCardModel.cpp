@@ -13,7 +13,7 @@ QString text(std::string_view value) {
 }  // namespace
 
 ReceiversCardModel::ReceiversCardModel(SenderController* controller, QObject* parent)
-    : QAbstractListModel(parent), controller_(controller) {
+    : QObject(parent), controller_(controller) {
     connect(controller, &SenderController::statusChanged, this, &ReceiversCardModel::refresh);
     connect(controller, &SenderController::settingsChanged, this, &ReceiversCardModel::refresh);
     connect(controller, &SenderController::extraOutputsChanged, this, &ReceiversCardModel::watchOutputs);
@@ -40,64 +40,25 @@ void ReceiversCardModel::refresh() {
     }
     std::vector<ReceiverRow> next = receiverRows(
         controller_->receivers(), !controller_->extraOutputs().isEmpty(), controller_->settings().studioMode);
-    const bool sameViewers =
-        std::equal(next.begin(), next.end(), rows_.begin(), rows_.end(),
-                   [](const ReceiverRow& a, const ReceiverRow& b) { return a.id == b.id; });
-    if (!sameViewers) {
-        const bool countDiffers = next.size() != rows_.size();
-        beginResetModel();
-        rows_ = std::move(next);
-        endResetModel();
-        if (countDiffers) {
-            emit countChanged();
-        }
+    if (next == rows_) {
         return;
     }
-    for (size_t i = 0; i < next.size(); ++i) {
-        if (next[i] != rows_[i]) {
-            rows_[i] = std::move(next[i]);
-            emit dataChanged(index(static_cast<int>(i)), index(static_cast<int>(i)));
-        }
+    const bool countDiffers = next.size() != rows_.size();
+    rows_ = std::move(next);
+    rowList_.clear();
+    for (const ReceiverRow& row : rows_) {
+        rowList_.append(QVariantMap{{"name", QString::fromStdString(row.name)},
+                                    {"symbol", QString::fromStdString(row.symbol)},
+                                    {"detail", QString::fromStdString(row.detail)},
+                                    {"quality", QString::fromStdString(row.quality)},
+                                    {"qualityColor", text(colorTokenName(row.qualityColor))},
+                                    {"latency", QString::fromStdString(row.latency)},
+                                    {"latencyColor", text(colorTokenName(row.latencyColor))}});
     }
-}
-
-int ReceiversCardModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : count();
-}
-
-QVariant ReceiversCardModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= count()) {
-        return {};
+    emit rowsChanged();
+    if (countDiffers) {
+        emit countChanged();
     }
-    const ReceiverRow& row = rows_[static_cast<size_t>(index.row())];
-    switch (role) {
-        case NameRole:
-            return QString::fromStdString(row.name);
-        case SymbolRole:
-            return QString::fromStdString(row.symbol);
-        case DetailRole:
-            return QString::fromStdString(row.detail);
-        case QualityRole:
-            return QString::fromStdString(row.quality);
-        case QualityColorRole:
-            return text(colorTokenName(row.qualityColor));
-        case LatencyRole:
-            return QString::fromStdString(row.latency);
-        case LatencyColorRole:
-            return text(colorTokenName(row.latencyColor));
-        default:
-            return {};
-    }
-}
-
-QHash<int, QByteArray> ReceiversCardModel::roleNames() const {
-    return {{NameRole, "name"},
-            {SymbolRole, "symbol"},
-            {DetailRole, "detail"},
-            {QualityRole, "quality"},
-            {QualityColorRole, "qualityColor"},
-            {LatencyRole, "latency"},
-            {LatencyColorRole, "latencyColor"}};
 }
 
 ConnectionHintModel::ConnectionHintModel(SenderController* controller,

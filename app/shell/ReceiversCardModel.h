@@ -1,8 +1,9 @@
 #pragma once
 
 #include <QtQml/qqmlregistration.h>
-#include <QAbstractListModel>
+#include <QObject>
 #include <QPointer>
+#include <QVariantList>
 
 #include <vector>
 
@@ -12,39 +13,28 @@ namespace kelvora {
 
 class SenderController;
 
-// Every viewer of every output, one row each, in the controller's order. A row keeps its place while the
-// same viewers stay in the same order (only its changed row is announced); any other change rebuilds the
-// list. GUI thread only.
-class ReceiversCardModel final : public QAbstractListModel {
+// Every viewer of every output, one row each, in the controller's order. The card repeats its rows by
+// count and reads each one's texts from `rows`, so a viewer coming or going, or new figures, never replace
+// the rows a layout still holds. GUI thread only.
+class ReceiversCardModel final : public QObject {
     Q_OBJECT
     QML_ELEMENT
     QML_UNCREATABLE("made by the simple view's model")
     Q_PROPERTY(QString countText READ countText NOTIFY countChanged)
     Q_PROPERTY(int count READ count NOTIFY countChanged)
+    Q_PROPERTY(QVariantList rows READ rows NOTIFY rowsChanged)
 
   public:
-    enum Role {
-        NameRole = Qt::UserRole + 1,
-        SymbolRole,
-        DetailRole,
-        QualityRole,
-        QualityColorRole,
-        LatencyRole,
-        LatencyColorRole
-    };
-
     explicit ReceiversCardModel(SenderController* controller, QObject* parent = nullptr);
-
-    int rowCount(const QModelIndex& parent = {}) const override;
-    QVariant data(const QModelIndex& index, int role) const override;
-    QHash<int, QByteArray> roleNames() const override;
 
     QString countText() const { return QString::fromStdString(receiverCountText(rows_.size())); }
     int count() const { return static_cast<int>(rows_.size()); }
-    const std::vector<ReceiverRow>& rows() const { return rows_; }
+    // Per row: name, symbol, detail, quality, qualityColor, latency, latencyColor (colours as token names).
+    QVariantList rows() const { return rowList_; }
 
   signals:
     void countChanged();
+    void rowsChanged();
 
   private:
     void watchOutputs();
@@ -53,6 +43,7 @@ class ReceiversCardModel final : public QAbstractListModel {
     QPointer<SenderController> controller_;
     std::vector<QMetaObject::Connection> outputConnections_;
     std::vector<ReceiverRow> rows_;
+    QVariantList rowList_;
 };
 
 // The address hint and the NDI lines under the receivers card. The address is read again with every new

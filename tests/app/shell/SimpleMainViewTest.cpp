@@ -172,6 +172,42 @@ TEST_F(SimpleMainViewScene, LiveMainOutputWithTwoExtraOutputsOneFailedAndThreeVi
     expectNoWarnings();
 }
 
+// Viewers come and go, and the window's width changes before the next frame is drawn, as a window manager's
+// resize may arrive: the receivers card lays out no row it let go of, and shows the viewers of each status.
+TEST_F(SimpleMainViewScene, ReceiverRowsOutliveViewersComingAndGoingBeforeTheNextFrame) {
+    controller.start();
+    load();
+    const ClientStatus anna = viewer("a", "Annas iPad", "iPad13,1", 0, 42);
+    const ClientStatus regie = viewer("b", "Regie-Mac", "Mac14,2", 1, 95);
+    const ClientStatus ben = viewer("c", "Bens iPhone", "iPhone15,2", 2, 180);
+    SenderStatus live;
+    live.state = SenderStatus::State::live();
+    int width = 900;
+    for (const auto& clients :
+         std::vector<std::vector<ClientStatus>>{{anna}, {anna, regie}, {regie}, {ben}, {}, {ben, anna}}) {
+        view.grabWindow();
+        live.clients = clients;
+        harness.mainPipeline().statusHandler(live);
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents(QEventLoop::X11ExcludeTimers);
+        width = width == 900 ? 960 : 900;
+        view.resize(width, view.height());
+        QCoreApplication::processEvents(QEventLoop::X11ExcludeTimers);
+        view.grabWindow();
+        QStringList shown;
+        for (QQuickItem* name : all("receiverName")) {
+            shown << name->property("text").toString();
+        }
+        QStringList expected;
+        for (const ClientStatus& client : clients) {
+            expected << QString::fromStdString(client.name);
+        }
+        EXPECT_EQ(shown.join(", ").toStdString(), expected.join(", ").toStdString());
+    }
+    expectNoWarnings();
+}
+
 TEST_F(SimpleMainViewScene, RenameSheetSavesWhatWasTyped) {
     load();
     view.requestActivate();
