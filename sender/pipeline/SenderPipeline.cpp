@@ -87,7 +87,7 @@ SenderPipeline::SenderPipeline(SenderSettings settings, std::string senderID,
       senderID_(std::move(senderID)),
       extraEngines_(std::move(extraEngines)),
       settings_(settings.withValidNames()) {
-    videoDimensions_ = PictureSizeLimit::fitting(settings_.resolution);
+    setVideoDimensions(settings_.resolution);
     videoFrameRate_ = settings_.frameRate;
     allEngines_.push_back(std::make_shared<NativeTCPEngine>());
     // QUIC is always on offer to the settings, also next to an extra engine of the same kind (a viewer that
@@ -444,14 +444,14 @@ void SenderPipeline::applySettings(SenderSettings settings) {
     }
     const SenderSettings& now = settings_;
     if (!now.autoResolution) {
-        videoDimensions_ = PictureSizeLimit::fitting(now.resolution);
+        setVideoDimensions(now.resolution);
     } else if (!old.autoResolution) {
         // Following the source again: a source whose size did not change would never report it anew, so
         // the size it delivers now is taken over at once.
         if (auto observed = intake_.observedDimensions(); observed &&
                                                           observed->width >= smallestAdaptedWidth &&
                                                           observed->height >= smallestAdaptedHeight) {
-            videoDimensions_ = PictureSizeLimit::fitting(*observed);
+            setVideoDimensions(*observed);
         }
     }
     if (!now.autoFrameRate) {
@@ -583,20 +583,26 @@ void SenderPipeline::handleFrame(SourceFrame frame) {
 
 void SenderPipeline::adaptToSourceDimensions(int width, int height) {
     const VideoDimensions size{width, height};
-    // Every tier is sized from this, so a source larger than any viewer takes is sent scaled down.
-    const VideoDimensions sent = PictureSizeLimit::fitting(size);
     if (!settings_.autoResolution || width < smallestAdaptedWidth || height < smallestAdaptedHeight ||
-        sent == videoDimensions_) {
+        !setVideoDimensions(size)) {
         return;
     }
     Log::capture().info("Quelle liefert {} – Encoder passen sich an", size.description());
-    if (sent != size) {
+    if (videoDimensions_ != size) {
         Log::capture().info("{} ist größer, als Empfänger annehmen – gesendet wird {}", size.description(),
-                            sent.description());
+                            videoDimensions_.description());
     }
-    videoDimensions_ = sent;
     updateTierEncoders();
     pushAnnouncement();
+}
+
+bool SenderPipeline::setVideoDimensions(VideoDimensions size) {
+    const VideoDimensions sent = PictureSizeLimit::fitting(size);
+    if (sent == videoDimensions_) {
+        return false;
+    }
+    videoDimensions_ = sent;
+    return true;
 }
 
 void SenderPipeline::passThroughFrame(const SourceFrame& frame) {

@@ -157,6 +157,9 @@ class SenderPipeline final : public SenderServerDelegate,
 
     // Tiers (server queue).
     void updateTierEncoders();
+    // Every tier is sized from the size sent, which is this size or, for a source larger than any viewer
+    // takes, the largest of its aspect they take. Returns whether the size sent changed.
+    bool setVideoDimensions(VideoDimensions size);
     std::shared_ptr<VideoEncoder> makeEncoder(uint8_t tier, const EncoderConfiguration& configuration);
     std::shared_ptr<VideoEncoder> encoder(uint8_t tier) const;
     int effectiveMainBitrateKbps() const;

@@ -151,7 +151,6 @@ void SenderPipeline::applyTierBitrate(int requestedKbps, VideoEncoder& encoder, 
     request.requestedKbps = requestedKbps;
     request.capKbps = capKbps;
     request.frameRate = videoFrameRate_;
-    request.studioMode = settings_.studioMode;
     request.currentTargetFrameRate = encoder.targetFrameRate();
     if (auto meter = tierMeters_.find(tier); meter != tierMeters_.end()) {
         request.measuredKbps = meter->second.rate(options_.clock()) * 8 / 1000;

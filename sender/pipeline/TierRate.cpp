@@ -32,7 +32,7 @@ TierRate TierRate::decide(const SenderSettings& settings, const Request& request
     const double frameRate = std::max(request.frameRate, 1);
     // The tier's own rate, which its encoder was opened at (the proxy's is paced by its encoder alone).
     std::optional<double> target;
-    if (request.tier == 0 || (request.tier == 1 && !request.studioMode)) {
+    if (request.tier != TierLayout::proxyTier) {
         target = TierLayout::frameRateLimit(request.tier, settings, int(frameRate));
     }
     const double limit = target.value_or(frameRate);

@@ -21,7 +21,6 @@ struct TierRate {
         int capKbps = 0;
         // The rate the output works from.
         int frameRate = 30;
-        bool studioMode = false;
         // The encoder's pacing target now; none means the full rate.
         std::optional<double> currentTargetFrameRate;
         // What the tier actually put out lately, kbit/s.

@@ -150,9 +150,8 @@ TEST(TierRate, FrameRateLimits) {
 
     // The middle tier runs near 30 outside studio mode; the proxy keeps the full rate here.
     EXPECT_EQ(TierRate::decide(settings, request(1, 2500, 20000, 60)).targetFrameRate, 30.0);
-    TierRate::Request studioMiddle = request(1, 2500, 20000, 60);
-    studioMiddle.studioMode = true;
-    EXPECT_EQ(TierRate::decide(settings, studioMiddle).targetFrameRate, std::nullopt);
+    settings.studioMode = true;
+    EXPECT_EQ(TierRate::decide(settings, request(1, 2500, 20000, 60)).targetFrameRate, std::nullopt);
     EXPECT_EQ(TierRate::decide(settings, request(2, 500, 20000, 60)).targetFrameRate, std::nullopt);
 }
 
