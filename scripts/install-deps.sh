@@ -19,7 +19,7 @@ packages=(
   qml6-module-qtqml qml6-module-qtqml-models qml6-module-qtqml-workerscript
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-templates qml6-module-qtquick-window
-  xvfb xauth xdotool libx11-dev
+  xvfb xauth xdotool libx11-dev openbox
 )
 
 missing=()

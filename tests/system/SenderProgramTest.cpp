@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -27,6 +28,7 @@
 #include "core/ControlMessage.h"
 #include "core/Json.h"
 #include "core/LoopbackPeer.h"
+#include "system/ChildProcess.h"
 
 extern char** environ;
 
@@ -279,6 +281,82 @@ std::optional<Viewer> connectViewer() {
     return viewer;
 }
 
+// A window property of 32-bit items (cardinals, window ids); empty when it is missing.
+std::vector<long> property(Display* display, Window window, const char* name) {
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    std::vector<long> items;
+    if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, 64, False, AnyPropertyType,
+                           &type, &format, &count, &after, &data) == Success &&
+        data != nullptr) {
+        if (format == 32) {
+            const auto* values = reinterpret_cast<const long*>(data);
+            items.assign(values, values + count);
+        }
+        XFree(data);
+    }
+    return items;
+}
+
+// A window manager (openbox) with a small panel in the top right corner that keeps the top of the screen
+// out of the free area, as a tray host does. The manager itself keeps only the panel's own columns clear.
+class DesktopWithTopPanel {
+  public:
+    DesktopWithTopPanel(const TemporaryHome& home, int panelHeight)
+        : display_(XOpenDisplay(nullptr)),
+          manager_(home.root(), home.root() / "openbox.log", {"openbox"},
+                   {std::string("DISPLAY=") + std::getenv("DISPLAY")}) {
+        if (display_ == nullptr) {
+            throw std::runtime_error("no display");
+        }
+        const Window root = DefaultRootWindow(display_);
+        const int width = DisplayWidth(display_, DefaultScreen(display_));
+        ready_ = eventually([&] { return !property(display_, root, "_NET_SUPPORTING_WM_CHECK").empty(); });
+        constexpr int kPanelWidth = 30;
+        panel_ =
+            XCreateSimpleWindow(display_, root, width - kPanelWidth, 0, kPanelWidth, panelHeight, 0, 0, 0);
+        const Atom dock = XInternAtom(display_, "_NET_WM_WINDOW_TYPE_DOCK", False);
+        XChangeProperty(display_, panel_, XInternAtom(display_, "_NET_WM_WINDOW_TYPE", False), XA_ATOM, 32,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(&dock), 1);
+        // A strut is read when a managed window sets it; a panel mapped while the manager is still starting
+        // may be left unmanaged, so it is mapped again until the manager lists it.
+        ready_ = ready_ && eventually(
+                               [&] {
+                                   const auto clients = property(display_, root, "_NET_CLIENT_LIST");
+                                   if (std::find(clients.begin(), clients.end(), static_cast<long>(panel_)) !=
+                                       clients.end()) {
+                                       return true;
+                                   }
+                                   XUnmapWindow(display_, panel_);
+                                   XMapWindow(display_, panel_);
+                                   XFlush(display_);
+                                   return false;
+                               },
+                               kDeadline, 500ms);
+        const long strut[12] = {0, 0, panelHeight, 0, 0, 0, 0, 0, width - kPanelWidth, width - 1, 0, 0};
+        XChangeProperty(display_, panel_, XInternAtom(display_, "_NET_WM_STRUT_PARTIAL", False), XA_CARDINAL,
+                        32, PropModeReplace, reinterpret_cast<const unsigned char*>(strut), 12);
+        XFlush(display_);
+        ready_ = ready_ && eventually([&] {
+                     const auto area = property(display_, root, "_NET_WORKAREA");
+                     return area.size() >= 4 && area[1] == panelHeight;
+                 });
+    }
+    ~DesktopWithTopPanel() { XCloseDisplay(display_); }
+
+    bool ready() const { return ready_; }
+    Display* display() const { return display_; }
+
+  private:
+    Display* display_;
+    ChildProcess manager_;
+    Window panel_ = None;
+    bool ready_ = false;
+};
+
 constexpr const char* kTestPictureDefaults =
     R"({"DidShowOnboarding": true, "SenderSettings.v1": {"useTestPattern": true}})";
 
@@ -364,6 +442,39 @@ TEST(SenderProgram, CtrlAltDSwitchesDeveloperModeFromAnyWindow) {
     EXPECT_TRUE(eventually([&] { return home.flag("DeveloperMode") == false; })) << program.log();
     output("xdotool windowfocus --sync " + id + " key --clearmodifiers ctrl+alt+d");
     EXPECT_TRUE(eventually([&] { return home.flag("DeveloperMode") == true; })) << program.log();
+}
+
+// Taller with its frame than the free area below a panel, the developer window would be placed by the window
+// manager with its title bar beside the panel, above the free area; it opens within the area.
+TEST(SenderProgram, TheDeveloperWindowOpensWithinTheFreeAreaBelowAPanel) {
+    TemporaryHome home;
+    constexpr int kPanel = 260;
+    DesktopWithTopPanel desktop(home, kPanel);
+    ASSERT_TRUE(desktop.ready()) << readFile(home.root() / "openbox.log");
+    Display* display = desktop.display();
+    const int screenHeight = DisplayHeight(display, DefaultScreen(display));
+    home.writeDefaults(R"({"DidShowOnboarding": true, "DeveloperMode": true})");
+    SenderProgram program(home);
+    std::optional<unsigned long> window;
+    ASSERT_TRUE(eventually([&] { return (window = visibleWindow("Tilvara Sender")).has_value(); }))
+        << program.log();
+    int top = 0;
+    int bottom = 0;
+    const auto withinFreeArea = [&] {
+        const auto frame = property(display, *window, "_NET_FRAME_EXTENTS");
+        XWindowAttributes attributes{};
+        int x = 0;
+        int y = 0;
+        Window child = None;
+        if (frame.size() != 4 || !XGetWindowAttributes(display, *window, &attributes) ||
+            !XTranslateCoordinates(display, *window, DefaultRootWindow(display), 0, 0, &x, &y, &child)) {
+            return false;
+        }
+        top = y - static_cast<int>(frame[2]);
+        bottom = y + attributes.height + static_cast<int>(frame[3]);
+        return top >= kPanel && bottom <= screenHeight;
+    };
+    EXPECT_TRUE(eventually(withinFreeArea)) << "frame from " << top << " to " << bottom;
 }
 
 }  // namespace

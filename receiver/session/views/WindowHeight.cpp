@@ -12,6 +12,10 @@ namespace {
 
 // Qt's largest window side (QWINDOWSIZE_MAX).
 constexpr int kUnbounded = (1 << 24) - 1;
+// The window manager answers a new height within a few events: a resize, new frame extents (a resize handle
+// coming or going), a move of its own. A user's move long after is the user's.
+constexpr int kPlacementSettleMs = 1000;
+constexpr int kPlacementCorrections = 3;
 
 }  // namespace
 
@@ -27,7 +31,7 @@ void WindowHeight::setWindow(QQuickWindow* window) {
     }
     window_ = window;
     free_ = false;
-    freeStartUnframed_ = false;
+    placementPending_ = true;
     if (window_) {
         // The frame is known only once the window manager has framed the window: the first exposure.
         window_->installEventFilter(this);
@@ -49,23 +53,32 @@ void WindowHeight::setContentHeight(qreal height) {
 void WindowHeight::setFitsContent(bool fits) {
     if (fitsContent_ != fits) {
         fitsContent_ = fits;
+        placementPending_ = true;
         emit fitsContentChanged();
         apply();
     }
 }
 
 bool WindowHeight::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == window_ && event->type() == QEvent::Expose) {
-        if (fitsContent_) {
-            fit();
-        } else if (freeStartUnframed_ && window_->isExposed()) {
-            // The starting height was given before the frame and the place were known: with its title
-            // bar, where the window manager put it (below a panel, say), the window may reach past the
-            // free area's lower edge.
-            freeStartUnframed_ = false;
-            const int room = roomBelowTop();
-            window_->setMinimumHeight(std::min(freeMinimumHeight_, room));
-            window_->setHeight(std::min(window_->height(), room));
+    if (watched != window_) {
+        return QObject::eventFilter(watched, event);
+    }
+    const QEvent::Type type = event->type();
+    if (type == QEvent::Expose && fitsContent_) {
+        fit();
+    }
+    // The frame, and where the window manager put it, are known only once it has framed the window. A
+    // height chosen before that may reach, with the title bar, past the free area; and a manager places
+    // a window taller than the area with its lower edge on the area's, the title bar under a top panel.
+    if ((type == QEvent::Expose || type == QEvent::Resize || type == QEvent::Move) && window_->isExposed()) {
+        if (placementPending_) {
+            placementPending_ = false;
+            placementUntil_.setRemainingTime(kPlacementSettleMs);
+            placementCorrections_ = 0;
+        }
+        if (!placementUntil_.hasExpired() && placementCorrections_ < kPlacementCorrections &&
+            placeWithinFreeArea()) {
+            ++placementCorrections_;
         }
     }
     return QObject::eventFilter(watched, event);
@@ -88,15 +101,31 @@ int WindowHeight::availableHeight() const {
     return std::max(1, screen->availableGeometry().height() - frame.top() - frame.bottom());
 }
 
-int WindowHeight::roomBelowTop() const {
+bool WindowHeight::placeWithinFreeArea() {
     const QScreen* screen = window_->screen();
     if (screen == nullptr) {
-        return std::numeric_limits<int>::max();
+        return false;
+    }
+    bool changed = false;
+    if (!fitsContent_) {
+        const int available = availableHeight();
+        if (window_->height() > available) {
+            window_->setMinimumHeight(std::min(freeMinimumHeight_, available));
+            window_->setHeight(available);
+            changed = true;
+        }
     }
     const QRect area = screen->availableGeometry();
-    const QMargins frame = window_->frameMargins();
-    const int top = std::clamp(window_->frameGeometry().top(), area.top(), area.bottom());
-    return std::max(1, area.bottom() + 1 - top - frame.top() - frame.bottom());
+    const QRect frame = window_->frameGeometry();
+    const int top =
+        std::clamp(frame.top(), area.top(), std::max(area.top(), area.bottom() + 1 - frame.height()));
+    if (top != frame.top()) {
+        // Moved by its client area, as everywhere else: the frame's own position is taken by managers as
+        // the client's, or shifted by extents not yet known.
+        window_->setY(window_->y() + top - frame.top());
+        changed = true;
+    }
+    return changed;
 }
 
 void WindowHeight::apply() {
@@ -105,7 +134,6 @@ void WindowHeight::apply() {
     }
     if (fitsContent_) {
         free_ = false;
-        freeStartUnframed_ = false;
         fit();
         return;
     }
@@ -115,7 +143,6 @@ void WindowHeight::apply() {
     window_->setMinimumHeight(std::min(freeMinimumHeight_, available));
     if (!free_) {
         free_ = true;
-        freeStartUnframed_ = !window_->isExposed();
         window_->setHeight(std::min(std::max(freeHeight_, freeMinimumHeight_), available));
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QtQml/qqmlregistration.h>
+#include <QDeadlineTimer>
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
@@ -51,9 +52,10 @@ class WindowHeight : public QObject {
     void watchScreen();
     // The tallest client area the window's screen leaves room for, its frame counted.
     int availableHeight() const;
-    // The tallest client area that fits between the window's frame, where it stands, and the lower edge of
-    // its screen's free area.
-    int roomBelowTop() const;
+    // Brings a window that the window manager framed or placed past its screen's free area back within it:
+    // under the free rule a little lower, and with its frame moved into the area. Returns whether it had
+    // to change anything.
+    bool placeWithinFreeArea();
 
     QPointer<QQuickWindow> window_;
     QMetaObject::Connection screenConnection_;
@@ -61,8 +63,13 @@ class WindowHeight : public QObject {
     bool fitsContent_ = true;
     // Whether the free rule is in force already: its starting height is given only when it begins.
     bool free_ = false;
-    // The free rule began before the window was framed: its starting height is checked once more then.
-    bool freeStartUnframed_ = false;
+    // A new starting height (the first showing, a change of rule) waits for the window manager's answer:
+    // from the first exposure after it, for a while, every move and resize is checked against the free
+    // area, with a bounded number of corrections, so that a manager that insists on its own place is not
+    // fought for ever.
+    bool placementPending_ = false;
+    QDeadlineTimer placementUntil_;
+    int placementCorrections_ = 0;
     int freeMinimumHeight_ = 0;
     int freeHeight_ = 0;
 };

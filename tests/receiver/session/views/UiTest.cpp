@@ -307,17 +307,21 @@ TEST(LetterboxForScreen, FitsEitherLayoutOnOpaqueBlackInItsColours) {
         PixelBufferError);
 }
 
-// A freely sized window starts at its height, but with its frame never reaching past the lower edge of the
-// screen's free area from where it was placed (below a panel, say), its minimum giving way too.
+// A freely sized window starts at its height, lower where the screen's free area is, its minimum giving way
+// too; and with its frame within that area wherever the window manager put it (above the area, or so low
+// that the window reaches past its lower edge).
 TEST(WindowHeight, AFreeWindowStartsWithinTheScreensFreeArea) {
-    const int available = QQuickWindow().screen()->availableGeometry().height();
+    const QRect area = QQuickWindow().screen()->availableGeometry();
+    const int available = area.height();
     const struct {
         int minimum, start, top;
-    } cases[] = {
-        {200, 300, 0}, {available + 50, available + 100, 0}, {available - 150, available - 100, 150}};
+    } cases[] = {{200, 300, 0},
+                 {available + 50, available + 100, 0},
+                 {available - 150, available - 100, 150},
+                 {200, 300, -30}};
     for (const auto& c : cases) {
         QQuickWindow window;
-        window.setFramePosition({0, c.top});
+        window.setFramePosition({0, area.top() + c.top});
         WindowHeight rule;
         rule.setFitsContent(false);
         rule.setProperty("freeMinimumHeight", c.minimum);
@@ -326,10 +330,12 @@ TEST(WindowHeight, AFreeWindowStartsWithinTheScreensFreeArea) {
         window.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
         const QMargins frame = window.frameMargins();
-        const int top = std::max(0, window.frameGeometry().top());
-        const int expected = std::min(c.start, available - top - frame.top() - frame.bottom());
-        EXPECT_TRUE(QTest::qWaitFor([&] { return window.height() == expected; }))
-            << c.start << ": " << window.height() << " instead of " << expected;
+        const int expected = std::min(c.start, available - frame.top() - frame.bottom());
+        EXPECT_TRUE(QTest::qWaitFor([&] {
+            return window.height() == expected && area.contains(window.frameGeometry());
+        })) << c.start
+            << ": " << window.height() << " instead of " << expected << ", frame from "
+            << window.frameGeometry().top();
         EXPECT_LE(window.minimumHeight(), expected) << c.start;
     }
 }
