@@ -5,6 +5,7 @@
 #include "core/EngineKind.h"
 #include "core/Log.h"
 #include "core/WireError.h"
+#include "platform/Uuid.h"
 
 namespace kelvora {
 
@@ -142,8 +143,21 @@ SenderSettings loadSettings(UserDefaults& defaults, bool hevcHardware) {
     }
 
     SenderSettings settings = std::move(*decoded);
+    // An extra output is announced under the sender's id, "-" and its own: one that no UUID writer made
+    // (empty, too long, or holding what a viewer would cut or replace) gets a fresh id and keeps its name,
+    // source and format. The fresh id is stored at once, as the sender's own is, so that a viewer that
+    // played the output finds it again after a restart.
+    bool renewedOutputID = false;
+    for (OutputSettings& output : settings.extraOutputs) {
+        if (!isUuidText(output.id)) {
+            output.id = newUuid();
+            renewedOutputID = true;
+        }
+    }
     if (!presetApplied) {
         settings = withWeakWiFiPreset(std::move(settings), hevcHardware);
+    }
+    if (!presetApplied || renewedOutputID) {
         if (auto data = settingsData(settings)) {
             try {
                 defaults.set(kSettingsKey, std::move(*data));

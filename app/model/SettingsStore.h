@@ -52,8 +52,9 @@ class DefaultsWriter {
 SenderSettings withWeakWiFiPreset(SenderSettings settings, bool hevcHardware);
 
 // Reads the main settings once at start-up: defaults with the preset when nothing readable is stored (and
-// nothing is written then); the preset applied and stored once for settings from before it existed; the
-// test picture and video file switched off outside developer mode (not written back).
+// nothing is written then); the preset applied and stored once for settings from before it existed; a fresh
+// id, stored at once, for every extra output whose stored id is no UUID; the test picture and video file
+// switched off outside developer mode (not written back).
 SenderSettings loadSettings(UserDefaults& defaults, bool hevcHardware);
 
 // The stored form of the settings; nothing when they cannot be encoded.

@@ -88,8 +88,9 @@ TEST(ExtraOutputs, RunWithTheirOwnIdsAndPortsAndRenumberWhenAnEarlierOneGoes) {
 TEST(ExtraOutputs, OnlyTheFirstThreeAndTheFirstPerIdRun) {
     ModelHarness h;
     SenderSettings stored;
-    for (const char* id : {"A", "A", "B", "C", "D", "E"}) {
-        stored.extraOutputs.push_back({id, std::string("Ausgang ") + id, {}, {}, {}});
+    const auto id = [](char last) { return "00000000-0000-4000-8000-00000000000" + std::string(1, last); };
+    for (const char last : {'A', 'A', 'B', 'C', 'D', 'E'}) {
+        stored.extraOutputs.push_back({id(last), std::string("Ausgang ") + last, {}, {}, {}});
     }
     h.storeSettings(stored);
     SenderController& c = h.make();
@@ -98,7 +99,7 @@ TEST(ExtraOutputs, OnlyTheFirstThreeAndTheFirstPerIdRun) {
     for (const ExtraOutput* output : c.extraOutputs()) {
         running.push_back(output->id());
     }
-    EXPECT_EQ(running, (std::vector<std::string>{"A", "B", "C"}));
+    EXPECT_EQ(running, (std::vector<std::string>{id('A'), id('B'), id('C')}));
     const auto made = h.pipelines.size();
     for (int i = 0; i < 3; ++i) {
         edit(c, [i](SenderSettings& s) { s.bitrateKbps = 7000 + i; });

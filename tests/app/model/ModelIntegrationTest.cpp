@@ -43,9 +43,11 @@ TEST(ModelIntegration, OutputsAnnounceServeRenumberAndSayGoodbye) {
     stored.useTestPattern = true;
     stored.resolution = {320, 180};
     stored.autoResolution = false;
-    for (const char* id : {"X1", "X2", "X3"}) {
+    const std::string ids[] = {"00000000-0000-4000-8000-0000000000A1", "00000000-0000-4000-8000-0000000000A2",
+                               "00000000-0000-4000-8000-0000000000A3"};
+    for (const std::string& id : ids) {
         stored.extraOutputs.push_back(
-            {id, std::string("Ausgang ") + id, "testpattern", VideoDimensions{320, 180}, 30});
+            {id, "Ausgang " + id.substr(34), "testpattern", VideoDimensions{320, 180}, 30});
     }
     h.storeSettings(stored);
     h.defaults->set(kPresetKey, true);
@@ -62,7 +64,7 @@ TEST(ModelIntegration, OutputsAnnounceServeRenumberAndSayGoodbye) {
     SenderController& c = h.make(PipelineFactory::real());
     c.start();
     ASSERT_EQ(c.extraOutputs().size(), 3);
-    for (const std::string suffix : {"", "-X1", "-X2", "-X3"}) {
+    for (const std::string& suffix : {std::string(), "-" + ids[0], "-" + ids[1], "-" + ids[2]}) {
         const std::string id = c.senderID() + suffix;
         EXPECT_TRUE(
             announced.waitFor([&](const std::string& seen) { return seen == id; }, std::chrono::seconds(30)))
@@ -80,10 +82,10 @@ TEST(ModelIntegration, OutputsAnnounceServeRenumberAndSayGoodbye) {
     ASSERT_TRUE(first.join(TestViewer::hello("model-first")));
     EXPECT_TRUE(first.nextOf<EncodedVideoFrame>());
 
-    c.removeOutput("X1");
+    c.removeOutput(ids[0]);
     EXPECT_EQ(first.goodbyeReason(), "sender stopped");
     ASSERT_EQ(c.extraOutputs().size(), 2);
-    EXPECT_EQ(c.extraOutputs()[0]->id(), "X2");
+    EXPECT_EQ(c.extraOutputs()[0]->id(), ids[1]);
     ASSERT_TRUE(processUntil([&] { return portOf(c.extraOutputs()[0]) && portOf(c.extraOutputs()[1]); }));
     EXPECT_EQ(portOf(c.extraOutputs()[0]), 47811);
     EXPECT_EQ(portOf(c.extraOutputs()[1]), 47812);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "ModelFakes.h"
+#include "platform/Uuid.h"
 
 using namespace kelvora;
 using namespace kelvora::testing;
@@ -80,7 +83,8 @@ TEST(SettingsStore, OutsideDeveloperModeTestSourcesAreSwitchedOffOnLoad) {
     stored.useTestPattern = true;
     stored.useVideoFile = true;
     stored.videoFilePath = "/v/clip.mov";
-    stored.extraOutputs = {{"A", "Ausgang 2", "testpattern", {}, {}}, {"B", "Ausgang 3", "usb-cam", {}, {}}};
+    stored.extraOutputs = {{"3F2504E0-4F89-41D3-9A0C-0305E82C3301", "Ausgang 2", "testpattern", {}, {}},
+                           {"3F2504E0-4F89-41D3-9A0C-0305E82C3302", "Ausgang 3", "usb-cam", {}, {}}};
     h.storeSettings(stored);
     h.defaults->set(kPresetKey, true);
     h.defaults->set(kDeveloperModeKey, false);
@@ -93,6 +97,35 @@ TEST(SettingsStore, OutsideDeveloperModeTestSourcesAreSwitchedOffOnLoad) {
     EXPECT_EQ(s.extraOutputs[1].sourceID, "usb-cam");
     // Not written back until the next change.
     EXPECT_TRUE(h.storedSettings()->useTestPattern);
+}
+
+// An output's id read back is part of the id the output is announced under. One no UUID writer made gets a
+// fresh id, stored at once so that it holds across restarts; the output keeps its place and its other
+// fields, and a usable id stays as it is.
+TEST(SettingsStore, StoredOutputIdsThatAreNoUuidAreRenewedAndTheOutputsKept) {
+    const std::string usable = "3f2504e0-4f89-41d3-9a0c-0305e82c3301";
+    ModelHarness h;
+    SenderSettings stored;
+    for (const std::string& id : {usable, std::string(), std::string(5000, 'A'), std::string("X1\nLIVE"),
+                                  usable.substr(0, 35) + "g", usable + "-"}) {
+        stored.extraOutputs.push_back({id, "Ausgang " + std::to_string(stored.extraOutputs.size() + 2),
+                                       "usb-cam", VideoDimensions{1280, 720}, 25});
+    }
+    h.storeSettings(stored);
+    h.defaults->set(kPresetKey, true);
+
+    const std::vector<OutputSettings> loaded = h.make().settings().extraOutputs;
+    ASSERT_EQ(loaded.size(), stored.extraOutputs.size());
+    std::set<std::string> ids;
+    for (size_t i = 0; i < loaded.size(); ++i) {
+        OutputSettings expected = stored.extraOutputs[i];
+        expected.id = i == 0 ? usable : loaded[i].id;
+        EXPECT_EQ(loaded[i], expected) << i;
+        EXPECT_TRUE(isUuidText(loaded[i].id)) << loaded[i].id;
+        ids.insert(loaded[i].id);
+    }
+    EXPECT_EQ(ids.size(), loaded.size());
+    EXPECT_EQ(h.storedSettings()->extraOutputs, loaded);
 }
 
 TEST(SettingsStore, EnginesComeBackInTheirCanonicalOrder) {
