@@ -63,9 +63,10 @@ Card {
 
         // By count, down to each row's pills and figures: a status that only brings new figures keeps the
         // items, since a layout would lay out items it let go of should the window's size change before the
-        // next frame.
+        // next frame. When a count changes, the layout lets go of the freed items at once.
         Repeater {
             model: root.panel.rows.length
+            onCountChanged: parent.ensurePolished()
 
             ColumnLayout {
                 id: row
@@ -121,6 +122,7 @@ Card {
                             }
                             Repeater {
                                 model: row.modelData.pills.length
+                                onCountChanged: parent.ensurePolished()
                                 PanelPill {
                                     id: pill
                                     required property int index
@@ -147,6 +149,7 @@ Card {
                         spacing: 16
                         Repeater {
                             model: row.modelData.metrics.length
+                            onCountChanged: parent.ensurePolished()
                             ColumnLayout {
                                 id: metric
                                 required property int index

@@ -136,8 +136,8 @@ TEST_F(PanelsOnScreen, ViewersAppearWithDividersBetweenThem) {
     scene.screenshot("ClientsPanel-two.png");
 }
 
-// New figures arrive and the window narrows before the next frame is drawn, as a window manager's resize may
-// arrive: the dashboard lays out no metric tile, encoder row or viewer row the new figures let go of.
+// New figures arrive, a viewer leaves, and the window narrows before the next frame is drawn, as a window
+// manager's resize may arrive: the dashboard lays out no metric tile, encoder row or viewer row it let go of.
 TEST_F(PanelsOnScreen, RowsOutliveNewFiguresAndANewWidthBeforeTheNextFrame) {
     ASSERT_NE(load("DeveloperMainView.qml", {1300, 900}), nullptr);
     SenderStatus status = liveStatus();
@@ -146,6 +146,7 @@ TEST_F(PanelsOnScreen, RowsOutliveNewFiguresAndANewWidthBeforeTheNextFrame) {
     status.outputKbps = 4321;
     status.tiers[0].bitrateKbps = 9000;
     status.clients[0].sentKbps = 8800;
+    status.clients.pop_back();
     h.mainPipeline().statusHandler(status);
     QCoreApplication::sendPostedEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -156,6 +157,7 @@ TEST_F(PanelsOnScreen, RowsOutliveNewFiguresAndANewWidthBeforeTheNextFrame) {
     EXPECT_EQ(scene.child("metricTile1")->property("value").toString(), "4.3");
     EXPECT_EQ(scene.child("encoderBitrate", scene.child("encoderRow0"))->property("text").toString(),
               "9.0 Mbit/s");
+    EXPECT_EQ(findItems(scene.view.contentItem(), "clientName").size(), 1);
 }
 
 TEST_F(PanelsOnScreen, TierSwitchesFollowTheirLocksWhenClicked) {
