@@ -46,8 +46,10 @@ Card {
         Layout.fillWidth: true
 
         Repeater {
-            // By count, so that new figures change a tile's texts without rebuilding its video view.
+            // By count, so that new figures change a tile's texts without rebuilding its video view; when a
+            // tier starts or stops, the row lets go of the freed tile at once rather than at its next polish.
             model: root.panel.tiles.length
+            onCountChanged: parent.ensurePolished()
 
             ColumnLayout {
                 id: tile

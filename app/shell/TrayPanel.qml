@@ -139,9 +139,11 @@ Window {
             columnSpacing: 12
             rowSpacing: 5
             // Both columns by count: the figures are a new list on every status change, and lines rebuilt
-            // that often would leave the grid laying out freed lines should its size change meanwhile.
+            // that often would leave the grid laying out freed lines should its size change meanwhile. When
+            // their number changes, the grid lets go of the freed lines at once.
             Repeater {
                 model: panel.model.figures.length
+                onCountChanged: parent.ensurePolished()
                 delegate: Text {
                     required property int index
                     readonly property var modelData: panel.model.figures[index] ?? ({}) // qmllint disable unqualified
@@ -155,6 +157,7 @@ Window {
             }
             Repeater {
                 model: panel.model.figures.length
+                onCountChanged: parent.ensurePolished()
                 delegate: Text {
                     required property int index
                     readonly property var modelData: panel.model.figures[index] ?? ({}) // qmllint disable unqualified

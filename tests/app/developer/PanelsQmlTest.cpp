@@ -136,17 +136,22 @@ TEST_F(PanelsOnScreen, ViewersAppearWithDividersBetweenThem) {
     scene.screenshot("ClientsPanel-two.png");
 }
 
-// New figures arrive, a viewer leaves, and the window narrows before the next frame is drawn, as a window
-// manager's resize may arrive: the dashboard lays out no metric tile, encoder row or viewer row it let go of.
+// New figures arrive, a viewer and the proxy tier leave, and the window narrows before the next frame is
+// drawn, as a window manager's resize may arrive: the dashboard lays out no metric tile, encoder row,
+// comparison tile or viewer row it let go of.
 TEST_F(PanelsOnScreen, RowsOutliveNewFiguresAndANewWidthBeforeTheNextFrame) {
     ASSERT_NE(load("DeveloperMainView.qml", {1300, 900}), nullptr);
+    controller->setShowsTierComparison(true);
     SenderStatus status = liveStatus();
     publish(status);
     scene.view.grabWindow();
+    ASSERT_EQ(findItems(scene.view.contentItem(), "encoderTitle").size(), 2);
+    ASSERT_EQ(findItems(scene.view.contentItem(), "tierTitle").size(), 2);
     status.outputKbps = 4321;
     status.tiers[0].bitrateKbps = 9000;
     status.clients[0].sentKbps = 8800;
     status.clients.pop_back();
+    status.tiers.pop_back();
     h.mainPipeline().statusHandler(status);
     QCoreApplication::sendPostedEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -158,6 +163,8 @@ TEST_F(PanelsOnScreen, RowsOutliveNewFiguresAndANewWidthBeforeTheNextFrame) {
     EXPECT_EQ(scene.child("encoderBitrate", scene.child("encoderRow0"))->property("text").toString(),
               "9.0 Mbit/s");
     EXPECT_EQ(findItems(scene.view.contentItem(), "clientName").size(), 1);
+    EXPECT_EQ(findItems(scene.view.contentItem(), "encoderTitle").size(), 1);
+    EXPECT_EQ(findItems(scene.view.contentItem(), "tierTitle").size(), 1);
 }
 
 TEST_F(PanelsOnScreen, TierSwitchesFollowTheirLocksWhenClicked) {
