@@ -3,24 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <cstring>
 #include <future>
 
 #include "support/Eventually.h"
+#include "support/UniformPicture.h"
 
 namespace kelvora {
 namespace {
 
-// A uniform NV12 picture whose luma value tells the pictures apart once converted.
 PixelBuffer picture(int width, int height, uint8_t luma) {
-    PixelBuffer buffer = PixelBuffer::make(PixelFormat::nv12, width, height);
-    for (int plane = 0; plane < 2; ++plane) {
-        for (int y = 0; y < buffer.planeHeight(plane); ++y) {
-            std::memset(buffer.data(plane) + y * buffer.stride(plane), plane == 0 ? luma : 128,
-                        buffer.planeWidth(plane) * buffer.bytesPerSample(plane));
-        }
-    }
-    return buffer;
+    return testing::uniformPicture(width, height, luma);
 }
 
 // What reached the sink: the luma of each shown picture's centre, or -1 for a clear.

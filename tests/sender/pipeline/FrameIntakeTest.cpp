@@ -5,21 +5,15 @@
 
 #include <cstring>
 
+#include "support/UniformPicture.h"
+
 namespace kelvora {
 namespace {
 
 constexpr uint64_t ms = 1'000'000;
 
 PixelBuffer lumaPicture(uint8_t luma, int width = 64, int height = 36) {
-    PixelBuffer picture = PixelBuffer::make(PixelFormat::nv12, width, height);
-    for (int row = 0; row < picture.planeHeight(0); ++row) {
-        std::memset(picture.data(0) + size_t(row) * picture.stride(0), luma, size_t(width));
-    }
-    for (int row = 0; row < picture.planeHeight(1); ++row) {
-        std::memset(picture.data(1) + size_t(row) * picture.stride(1), 128,
-                    size_t(picture.planeWidth(1)) * 2);
-    }
-    return picture;
+    return testing::uniformPicture(width, height, luma);
 }
 
 TEST(BlackPicture, SampledLumaDecides) {

@@ -3,21 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
+
+#include "support/UniformPicture.h"
 
 namespace kelvora {
 namespace {
 
-// A uniform NV12 picture whose luma value tells the pictures apart once converted.
 PixelBuffer picture(int width, int height, uint8_t luma) {
-    PixelBuffer buffer = PixelBuffer::make(PixelFormat::nv12, width, height);
-    for (int plane = 0; plane < 2; ++plane) {
-        for (int y = 0; y < buffer.planeHeight(plane); ++y) {
-            std::memset(buffer.data(plane) + y * buffer.stride(plane), plane == 0 ? luma : 128,
-                        buffer.planeWidth(plane) * buffer.bytesPerSample(plane));
-        }
-    }
-    return buffer;
+    return testing::uniformPicture(width, height, luma);
 }
 
 const uint8_t* pixel(const PixelBuffer& buffer, int x, int y) {

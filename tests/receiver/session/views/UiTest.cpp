@@ -26,6 +26,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include "support/UniformPicture.h"
 
 namespace kelvora {
 namespace {
@@ -231,12 +232,8 @@ TEST_F(UiScene, LicenceListShowsTheRegistryAsItWasWhenMade) {
     EXPECT_EQ(later.data(last, LicenseListModel::LinkRole).toString(), "");
 }
 
-// A uniform NV12 picture.
 PixelBuffer picture(int width, int height, uint8_t luma) {
-    PixelBuffer buffer = PixelBuffer::make(PixelFormat::nv12, width, height);
-    std::memset(buffer.data(0), luma, static_cast<size_t>(buffer.stride(0)) * buffer.height());
-    std::memset(buffer.data(1), 128, static_cast<size_t>(buffer.stride(1)) * buffer.planeHeight(1));
-    return buffer;
+    return testing::uniformPicture(width, height, luma);
 }
 
 // A flat picture of one colour: BGRA as given, NV12 as its video-range BT.709 equivalent.
