@@ -13,6 +13,7 @@
 #include "app/model/LinuxPlatformServices.h"
 #include "app/model/SenderController.h"
 #include "core/SampleWindow.h"
+#include "platform/Uuid.h"
 
 namespace {
 
@@ -31,8 +32,9 @@ void BM_SettingsWriteWithFourOutputs(benchmark::State& state) {
         settings.useTestPattern = true;
         settings.resolution = {640, 360};
         settings.autoResolution = false;
-        for (const char* id : {"B1", "B2", "B3"}) {
-            settings.extraOutputs.push_back({id, id, "testpattern", VideoDimensions{640, 360}, 30});
+        // Ids of the form the program writes: any other is renewed, and written back, at the first load.
+        for (const char* name : {"B1", "B2", "B3"}) {
+            settings.extraOutputs.push_back({newUuid(), name, "testpattern", VideoDimensions{640, 360}, 30});
         }
         defaults.set(kSettingsKey, settings.toJson());
         defaults.set(kPresetKey, true);
