@@ -234,6 +234,7 @@ ApplicationWindow {
         visible: !window.developer
         controller: window.model.controller
         previewVisibility: window.previewVisibility
+        targetWidth: window.simpleWidth
     }
 
     Popup {

@@ -14,6 +14,10 @@ Rectangle {
     property SenderController controller
     // The main window's preview flag; the main tile's picture counts for it while it is on screen.
     property PreviewVisibility previewVisibility
+    // The width the window is heading for while its width animates. Narrowing, the tiles take it at once:
+    // laid out in the wider window for a moment, a single tile would ask for a taller window, which the
+    // window manager would then move up to keep on screen.
+    property real targetWidth: width
 
     objectName: "simpleMainView"
     color: Theme.windowBackground
@@ -34,7 +38,7 @@ Rectangle {
 
         ColumnLayout {
             id: column
-            width: scroll.availableWidth - 32
+            width: Math.min(scroll.availableWidth, root.targetWidth) - 32
             x: 16
             y: 16
             spacing: 14
