@@ -1,7 +1,5 @@
 #include "receiver/player/PlayerPreferences.h"
 
-#include <uuid/uuid.h>
-
 #include <vector>
 
 #include "core/Log.h"
@@ -18,11 +16,6 @@ constexpr std::string_view smoothSuffix = "smoothPlayback";
 constexpr std::string_view qualitySuffix = "quality";
 constexpr std::string_view lastSenderSuffix = "lastSender";
 constexpr std::string_view lastAddressSuffix = "lastAddress";
-
-bool isUUIDText(const std::string& text) {
-    uuid_t parsed;
-    return text.size() == 36 && uuid_parse(text.c_str(), parsed) == 0;
-}
 
 }  // namespace
 
@@ -195,7 +188,7 @@ void PlayerPreferences::setRememberedAddress(const std::optional<RememberedAddre
 
 std::string PlayerPreferences::clientID() const {
     const std::string globalKey(clientIDKey);
-    if (auto stored = defaults_.string(globalKey); stored && isUUIDText(*stored)) {
+    if (auto stored = defaults_.string(globalKey); stored && isUuidText(*stored)) {
         return *stored;
     }
     std::string id = newUuid();
