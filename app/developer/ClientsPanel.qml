@@ -64,9 +64,8 @@ Card {
         // By count, down to each row's pills and figures: a status that only brings new figures keeps the
         // items, since a layout would lay out items it let go of should the window's size change before the
         // next frame. When a count changes, the layout lets go of the freed items at once.
-        Repeater {
+        LayoutRepeater {
             model: root.panel.rows.length
-            onCountChanged: parent.ensurePolished()
 
             ColumnLayout {
                 id: row
@@ -120,9 +119,8 @@ Card {
                                 color: Theme.primaryText
                                 Layout.maximumWidth: 220
                             }
-                            Repeater {
+                            LayoutRepeater {
                                 model: row.modelData.pills.length
-                                onCountChanged: parent.ensurePolished()
                                 PanelPill {
                                     id: pill
                                     required property int index
@@ -147,9 +145,8 @@ Card {
 
                     RowLayout {
                         spacing: 16
-                        Repeater {
+                        LayoutRepeater {
                             model: row.modelData.metrics.length
-                            onCountChanged: parent.ensurePolished()
                             ColumnLayout {
                                 id: metric
                                 required property int index

@@ -89,9 +89,8 @@ FormCard {
     // By count: the engines are a new list on every status change, and a rebuilt row would leave the form's
     // layout laying out the freed one should its size change before its next polish. When their number
     // changes, the layout lets go of the freed row at once.
-    Repeater {
+    LayoutRepeater {
         model: root.section.engines.length
-        onCountChanged: parent.ensurePolished()
         delegate: RowLayout {
             id: engine
             required property int index

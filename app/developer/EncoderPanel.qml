@@ -34,9 +34,8 @@ Card {
         // By count: a status that only brings new figures keeps the rows, since a layout would lay out rows
         // it let go of should the window's size change before the next frame. When a tier starts or stops,
         // the layout lets go of the freed row at once.
-        Repeater {
+        LayoutRepeater {
             model: root.panel.rows.length
-            onCountChanged: parent.ensurePolished()
 
             // What the encoder is (name, codec, size, rate) on the left, how it does (timings, rate control,
             // bitrate, viewers) at the right edge; where the card is too narrow for both side by side, the

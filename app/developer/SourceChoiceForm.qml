@@ -20,9 +20,8 @@ FormCard {
     // By count: the rows are a new list on every settings or device change, and a rebuilt row would leave
     // the form's layout laying out the freed one should its size change before its next polish. When a
     // device comes or goes, the layout lets go of the freed row at once.
-    Repeater {
+    LayoutRepeater {
         model: root.section.rows.length
-        onCountChanged: parent.ensurePolished()
         delegate: RadioButton {
             id: row
             required property int index

@@ -45,11 +45,10 @@ Card {
         spacing: 12
         Layout.fillWidth: true
 
-        Repeater {
+        LayoutRepeater {
             // By count, so that new figures change a tile's texts without rebuilding its video view; when a
             // tier starts or stops, the row lets go of the freed tile at once rather than at its next polish.
             model: root.panel.tiles.length
-            onCountChanged: parent.ensurePolished()
 
             ColumnLayout {
                 id: tile

@@ -59,7 +59,6 @@ Card {
     }
 
     ColumnLayout {
-        id: rowsLayout
         visible: root.receivers !== null && root.receivers.count > 0
         spacing: 0
         Layout.fillWidth: true
@@ -67,9 +66,8 @@ Card {
         // A layout holds the rows it let go of until its next polish and lays them out, freed, should the
         // window's size change first. So the rows go by count, and new figures or another viewer in a row's
         // place keep them; when the count changes, the layout lets go of the freed rows at once.
-        Repeater {
+        LayoutRepeater {
             model: root.receivers ? root.receivers.rows.length : 0
-            onCountChanged: rowsLayout.ensurePolished()
 
             delegate: ColumnLayout {
                 id: row

@@ -141,9 +141,8 @@ Window {
             // Both columns by count: the figures are a new list on every status change, and lines rebuilt
             // that often would leave the grid laying out freed lines should its size change meanwhile. When
             // their number changes, the grid lets go of the freed lines at once.
-            Repeater {
+            LayoutRepeater {
                 model: panel.model.figures.length
-                onCountChanged: parent.ensurePolished()
                 delegate: Text {
                     required property int index
                     readonly property var modelData: panel.model.figures[index] ?? ({}) // qmllint disable unqualified
@@ -155,9 +154,8 @@ Window {
                     color: Theme.secondaryText
                 }
             }
-            Repeater {
+            LayoutRepeater {
                 model: panel.model.figures.length
-                onCountChanged: parent.ensurePolished()
                 delegate: Text {
                     required property int index
                     readonly property var modelData: panel.model.figures[index] ?? ({}) // qmllint disable unqualified
