@@ -542,6 +542,11 @@ TEST_F(ReceiverSessionTest, AfterALatencySpikeThePlayoutTargetStillShowsEveryPic
         longestGap = std::max(longestGap, shownAt[i] - shownAt[i - 1]);
     }
     EXPECT_LE(longestGap, 2 * interval);
+    // The last one waits out exactly the millisecond from its latency (20 ms) to the target (21 ms).
+    scheduler->advance(900us);
+    EXPECT_EQ(shownAt.size(), static_cast<size_t>(frameCount - 1));
+    scheduler->advance(100us);
+    EXPECT_EQ(shownAt.size(), static_cast<size_t>(frameCount));
 }
 
 TEST_F(ReceiverSessionTest, FramesHandedOverFromAnotherThreadWaitInABoundedInboxAndResumeAtAKeyframe) {
