@@ -91,14 +91,17 @@ TEST(ClientRateController, HoldsBetweenDecreases) {
 }
 
 TEST(ClientRateController, CongestionFallsToTheReceivedRateButNotBelowAThird) {
-    auto congested = [](int start, int64_t bytes, int events) {
-        auto falling = controller(start);
+    auto congested = [](int start, int64_t bytes, int events, bool tolerant = false) {
+        auto falling = controller(start, tolerant);
         falling.update(report(bytes), events, 9000, false, false, ms(3000));
         return falling.estimateKbps;
     };
     EXPECT_EQ(congested(10000, 500'000, 1), 3600);    // 4000 kbit/s received × 0.9
     EXPECT_EQ(congested(12000, 125'000, 1), 4000);    // a third of the old estimate
     EXPECT_EQ(congested(10000, 1'000'000, 2), 8500);  // received nearly all that was offered
+    // Tolerant: two events are a hiccup the path absorbed, three are severe.
+    EXPECT_EQ(congested(10000, 1'000'000, 2, true), 10000);
+    EXPECT_EQ(congested(10000, 1'000'000, 3, true), 8500);
 }
 
 TEST(ClientRateController, RisingLatencyIsAProblem) {
