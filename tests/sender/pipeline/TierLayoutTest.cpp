@@ -70,6 +70,10 @@ TEST(TierLayout, ProxyRunsOnlyWithAdaptiveBitrateAndAtItsPlannedRate) {
     EXPECT_EQ(proxy->dimensions, (VideoDimensions{640, 360}));
     EXPECT_EQ(proxy->bitrateKbps, 500);  // no planner rate yet
     EXPECT_EQ(TierLayout::frameRateLimit(TierLayout::proxyTier, settings, 60), 30.0);
+    // Studio mode keeps its middle tier at the full rate, not the proxy.
+    settings.studioMode = true;
+    EXPECT_EQ(TierLayout::frameRateLimit(TierLayout::proxyTier, settings, 60), 30.0);
+    settings.studioMode = false;
 
     in.proxyClientKbps = 200;
     EXPECT_EQ(TierLayout::proxyConfiguration(settings, in)->bitrateKbps, 300);
