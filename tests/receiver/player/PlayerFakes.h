@@ -20,11 +20,12 @@ class FakeSession final : public PlayerSession {
     bool ended = false;
     PlaybackStatistics stats;
     std::optional<HostPortEndpoint> peer;
+    std::optional<StreamQuality> quality;  // the last wish handed over
 
     void setEventHandler(ReceiverSession::EventHandler h) override { handler = std::move(h); }
     void start() override { started = true; }
     void stop() override { stopped = true; }
-    void setPreferredQuality(StreamQuality) override {}
+    void setPreferredQuality(StreamQuality q) override { quality = q; }
     void setSmoothingEnabled(bool) override {}
     void updateTuning(StreamTuning) override {}
     void requestKeyframe() override {}

@@ -331,6 +331,18 @@ TEST(StreamPlayer, EngineFollowsWhatTheSenderOffers) {
     EXPECT_EQ(h.sessions.size(), before);
 }
 
+TEST(StreamPlayer, AQualityChosenWhilePlayingReachesTheRunningSession) {
+    Harness h;
+    h.player->start();
+    h.player->select(found("A", "Studio"));
+    h.event(ReceiverSession::FirstFrame{});
+    ASSERT_TRUE(h.player->state().isPlaying());
+    EXPECT_EQ(h.sessions.back()->quality, StreamQuality::automatic);
+    h.player->setPreferredQuality(StreamQuality::full);
+    EXPECT_EQ(h.sessions.back()->quality, StreamQuality::full);
+    EXPECT_EQ(h.sessions.size(), 1u);  // without a new connection
+}
+
 TEST(StreamPlayer, SlowDiscoveryAndDiscoveryTime) {
     Harness h;
     h.player->start();
