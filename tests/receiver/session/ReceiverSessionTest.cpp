@@ -283,12 +283,15 @@ TEST_F(ReceiverSessionTest, ViewerWishesReachOnlyASenderThatUnderstandsThem) {
     EXPECT_TRUE(sender.all<RestartSourceMessage>().empty());
 }
 
-TEST_F(ReceiverSessionTest, AWishMadeBeforeTheWelcomeGoesOutWithIt) {
+TEST_F(ReceiverSessionTest, AWishMadeBeforeTheWelcomeGoesOutWithItAndALaterOneAtOnce) {
     session->setPreferredQuality(StreamQuality::full);
     connect();
     ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
     EXPECT_EQ(sender.waitFor<QualityPreferenceMessage>(),
               std::vector<QualityPreferenceMessage>{{StreamQuality::full}});
+    session->setPreferredQuality(StreamQuality::proxy);
+    EXPECT_EQ(sender.waitFor<QualityPreferenceMessage>(2).back(),
+              QualityPreferenceMessage{StreamQuality::proxy});
     session->updateTuning(StreamTuning{});
     session->requestSourceRestart();
     EXPECT_EQ(sender.waitFor<StreamTuningUpdate>().size(), 1u);
