@@ -12,6 +12,7 @@ namespace kelvora {
 // German sentence the viewer sees.
 class ReceiverError : public std::exception {
   public:
+    // connectTimeout: no welcome in time, or nothing at all from the sender for a while after it.
     enum class Kind { engineUnavailable, connectTimeout, closedBySender, mediaChannelClosed };
 
     static ReceiverError engineUnavailable(EngineKind engine);

@@ -203,6 +203,7 @@ std::optional<HostPortEndpoint> ReceiverSession::remote() const {
 
 void ReceiverSession::receive(EncodedVideoFrame frame, uint64_t arrivalTime) {
     if (queue_->isCurrent()) {
+        heardFromSender();
         handleVideoFrame(std::move(frame), arrivalTime);
         return;
     }
@@ -243,6 +244,7 @@ void ReceiverSession::receive(EncodedVideoFrame frame, uint64_t arrivalTime) {
             self.inbox_.frames -= 1;
             self.inbox_.bytes -= bytes;
         }
+        self.heardFromSender();
         self.handleVideoFrame(std::move(frame), arrivalTime);
     });
 }
@@ -267,6 +269,7 @@ void ReceiverSession::displayDecodedFrame(PixelBuffer picture, std::optional<uin
     }
     const VideoDimensions dimensions{picture.width(), picture.height()};
     onQueue([=](ReceiverSession& self) {
+        self.heardFromSender();
         self.recordEngineDecodedFrame(shownAt, captureTime, fromTimecode, codec, dimensions);
     });
 }
@@ -321,6 +324,7 @@ void ReceiverSession::handleConnectionEvent(FramedConnection::Event event) {
         hello.supportsTuning = true;
         send(std::move(hello));
     } else if (auto* message = std::get_if<FramedConnection::Message>(&event)) {
+        heardFromSender();
         handleMessage(message->message);
     } else if (auto* closed = std::get_if<FramedConnection::Closed>(&event)) {
         end(closed->error ? errorOf(*closed->error)

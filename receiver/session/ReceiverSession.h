@@ -88,6 +88,12 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     static constexpr auto connectTimeout = std::chrono::seconds(5);
     // With no welcome this long after start() the sender counts as mute.
     static constexpr auto welcomeTimeout = std::chrono::milliseconds(6000);
+    // After the welcome, a sender that has sent nothing at all this long (no frame, no time-sync answer, no
+    // other message) counts as gone although its connection stands: a stopped or hung program on a computer
+    // that still acknowledges our bytes. A live sender answers the time sync once a second even while
+    // paused, so this is five answers missed in a row; a computer gone from the network is given up as
+    // soon, by the transport's limit for unacknowledged data (TcpByteStream::userTimeoutMilliseconds).
+    static constexpr auto silenceLimit = std::chrono::milliseconds(5000);
     static constexpr int clockSamples = 24;
     static constexpr int measurementSamples = 90;
     static constexpr double initialWaitMs = 40;
@@ -202,6 +208,8 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     void onQueue(std::function<void(ReceiverSession&)> work);
     void send(ControlMessage message);
     bool protocolAtLeast(int version) const;
+    // Something came from the sender, on the control connection or the media path.
+    void heardFromSender() { lastHeardAt_ = now(); }
 
     // Connection and handshake.
     void connect();
@@ -214,6 +222,8 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     // Timers.
     void startTimers();
     void timeSyncTick(int tick);
+    // Ends the session once the sender has been silent for silenceLimit; true when it did.
+    bool endIfSenderSilent(uint64_t time);
     void ordererTick();
     void referenceAckTick();
     void acknowledgeReferences(uint8_t tier, const FrameOrderer& orderer);
@@ -276,6 +286,7 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     std::vector<TimerSource::Handle> timers_;
     bool ended_ = false;
     bool hasShownFrame_ = false;
+    uint64_t lastHeardAt_ = 0;
     std::optional<WelcomeMessage> welcome_;
 
     mutable std::mutex statsMutex_;

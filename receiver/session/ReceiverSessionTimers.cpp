@@ -1,5 +1,6 @@
-// The session's timers: clock synchronisation, the orderers' tick, reference acknowledgements, the report
-// and the frame-rate decision once a second, and the statistics the owner reads.
+// The session's timers: clock synchronisation with the watch for a silent sender, the orderers' tick,
+// reference acknowledgements, the report and the frame-rate decision once a second, and the statistics the
+// owner reads.
 #include "receiver/session/ReceiverSession.h"
 
 #include <algorithm>
@@ -31,11 +32,25 @@ void ReceiverSession::startTimers() {
 }
 
 void ReceiverSession::timeSyncTick(int tick) {
+    if (endIfSenderSilent(now())) {
+        return;
+    }
     if (tick <= 5 || tick % 10 == 0) {
         TimeSyncRequest request;
         request.clientSendTime = now();
         send(request);
     }
+}
+
+bool ReceiverSession::endIfSenderSilent(uint64_t time) {
+    const double silentMs = MonotonicClock::milliseconds(lastHeardAt_, time);
+    if (silentMs < static_cast<double>(silenceLimit.count())) {
+        return false;
+    }
+    ViewerLog::player().error("Sender antwortet nicht mehr: seit {} ms nichts empfangen",
+                              static_cast<long>(silentMs));
+    end(std::make_exception_ptr(ReceiverError::connectTimeout()), true);
+    return true;
 }
 
 void ReceiverSession::ordererTick() {

@@ -229,6 +229,40 @@ TEST_F(ReceiverSessionTest, AMuteSenderEndsTheSessionAfterSixSeconds) {
     EXPECT_TRUE(sender.all<GoodbyeMessage>().empty());
 }
 
+TEST_F(ReceiverSessionTest,
+       APausedSenderThatAnswersTheTimeSyncStaysAndOneThatFallsSilentEndsAfterFiveSeconds) {
+    sender.answerTimeSync = true;
+    connect();
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::Connected>));
+    const StreamInfoMessage paused{
+        StreamInfoMessage::State::paused, "Testbild", VideoCodec::h264, {320, 180}, 60, false};
+    sender.send(paused);
+    ASSERT_TRUE(waitForEvent(is<ReceiverSession::StreamInfoChanged>));
+    // Twelve seconds of pause in which nothing comes but the answers to the requests (five in the first half
+    // second, then one a second).
+    for (size_t second = 1; second <= 12; ++second) {
+        scheduler->advance(1s);
+        ASSERT_EQ(sender.waitFor<TimeSyncRequest>(5 + second).size(), 5 + second);
+        session->queue().sync([] {});
+        session->queue().sync([] {});
+    }
+    EXPECT_FALSE(events.waitFor(is<ReceiverSession::Ended>, 0ms));
+
+    // The program stops: no answer any more, while the connection stands. The stream info read here is the
+    // last thing heard.
+    sender.answerTimeSync = false;
+    sender.send(paused);
+    ASSERT_TRUE(events.waitUntil([](const std::vector<Event>& all) {
+        return std::count_if(all.begin(), all.end(), is<ReceiverSession::StreamInfoChanged>) == 2;
+    }));
+    scheduler->advance(4999ms);
+    session->queue().sync([] {});
+    EXPECT_FALSE(events.waitFor(is<ReceiverSession::Ended>, 0ms));
+    scheduler->advance(1ms);
+    EXPECT_EQ(describeError(waitForEnd()), "Der Sender antwortet nicht.");
+    EXPECT_TRUE(sender.waitForEndOfStream());
+}
+
 TEST_F(ReceiverSessionTest, AnEngineTheViewerLacksEndsTheSessionWithoutAKeyframeRequest) {
     connect(EngineKind::srt());
     auto error = waitForEnd();
