@@ -1,5 +1,6 @@
 #include "sender/pipeline/SenderSettings.h"
 
+#include "core/Log.h"
 #include "platform/Utf8.h"
 
 #include <algorithm>
@@ -89,6 +90,37 @@ void readLenient(const Json& object, std::string_view key, std::optional<T>& fie
         field = json::from<T>(*it);
     } catch (const WireError&) {
     }
+}
+
+// So many left-out outputs are named one by one; a file with more is damaged beyond telling them apart.
+constexpr size_t kNamedLeftOutOutputs = 8;
+
+// Each extra output on its own: one that does not decode is left out and said so, while the others load, run
+// and are stored again with the next write; one bad entry must not cost the person every output.
+void readLenient(const Json& object, std::string_view key, std::vector<OutputSettings>& field) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_array())
+        return;
+    std::vector<OutputSettings> outputs;
+    size_t leftOut = 0;
+    for (size_t index = 0; index < it->size(); ++index) {
+        const Json& entry = (*it)[index];
+        try {
+            outputs.push_back(json::from<OutputSettings>(entry));
+        } catch (const WireError& error) {
+            if (++leftOut > kNamedLeftOutOutputs)
+                continue;
+            const auto name = entry.is_object() ? entry.find("name") : entry.end();
+            const bool named = entry.is_object() && name != entry.end() && name->is_string();
+            Log::capture().warn("Gespeicherter Ausgang {}{} ausgelassen: {}", index + 1,
+                                named ? " " + json::quotedForLog(name->get_ref<const std::string&>()) : "",
+                                error.detail());
+        }
+    }
+    if (leftOut > kNamedLeftOutOutputs)
+        Log::capture().warn("Dazu {} weitere gespeicherte Ausgänge ausgelassen",
+                            leftOut - kNamedLeftOutOutputs);
+    field = std::move(outputs);
 }
 
 template <class T>

@@ -75,7 +75,8 @@ struct SenderSettings {
     // U+FFFD: they reach viewers and the stored settings as JSON text, which takes nothing else.
     SenderSettings withValidNames() const;
 
-    // Lenient: every key is read on its own, and a missing, null or ill-typed value keeps the default.
+    // Lenient: every key is read on its own, and a missing, null or ill-typed value keeps the default. An
+    // extra output that does not decode is left out (and logged), the others are kept.
     // Throws WireError only when `object` is not a JSON object. Names come back valid UTF-8.
     static SenderSettings fromJson(const Json& object);
     // All keys in field order; absent optional fields are left out. Throws WireError for a non-finite

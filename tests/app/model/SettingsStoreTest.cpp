@@ -3,7 +3,9 @@
 #include <set>
 
 #include "ModelFakes.h"
+#include "core/Log.h"
 #include "platform/Uuid.h"
+#include "support/LogCapture.h"
 
 using namespace kelvora;
 using namespace kelvora::testing;
@@ -126,6 +128,38 @@ TEST(SettingsStore, StoredOutputIdsThatAreNoUuidAreRenewedAndTheOutputsKept) {
     }
     EXPECT_EQ(ids.size(), loaded.size());
     EXPECT_EQ(h.storedSettings()->extraOutputs, loaded);
+}
+
+// One stored output that does not decode is left out and named in the log; the others load, and the next
+// write stores them again instead of losing them with it.
+TEST(SettingsStore, AMalformedStoredOutputIsLeftOutAndTheOthersKept) {
+    const Json good = Json::array({
+        {{"id", "3F2504E0-4F89-41D3-9A0C-0305E82C3301"}, {"name", "Bühne"}, {"sourceID", "usb-cam"}},
+        {{"id", "3F2504E0-4F89-41D3-9A0C-0305E82C3302"}, {"name", "Pult"}, {"frameRate", 50}},
+        {{"id", "3F2504E0-4F89-41D3-9A0C-0305E82C3303"}, {"name", "Saal"}},
+    });
+    Json outputs = good;
+    outputs.insert(outputs.begin() + 1, Json{{"id", 7}, {"name", "Kaputt\nLIVE" + std::string(500, 'x')}});
+    ModelHarness h;
+    h.defaults->set(kSettingsKey, Json{{"senderName", "Studio"}, {"extraOutputs", outputs}});
+    h.defaults->set(kPresetKey, true);
+
+    test::LogCapture log(Log::capture());
+    SenderController& controller = h.make();
+    EXPECT_EQ(json::to(controller.settings().extraOutputs), good);
+    edit(controller, [](SenderSettings& s) { s.senderName = "Studio 2"; });
+    controller.flushSettings();
+    EXPECT_EQ(h.defaults->value(kSettingsKey)->at("extraOutputs"), good);
+
+    std::vector<std::string> leftOut;
+    for (const std::string& line : log.lines()) {
+        if (line.find("ausgelassen") != std::string::npos) {
+            leftOut.push_back(line);
+        }
+    }
+    ASSERT_EQ(leftOut.size(), 1u);
+    EXPECT_TRUE(leftOut[0].starts_with("Gespeicherter Ausgang 2 \"Kaputt\\nLIVExxx")) << leftOut[0];
+    EXPECT_LT(leftOut[0].size(), 160u) << leftOut[0];
 }
 
 TEST(SettingsStore, EnginesComeBackInTheirCanonicalOrder) {

@@ -132,11 +132,11 @@ TEST(SenderSettings, ValuesAreTakenUnvalidated) {
     EXPECT_EQ(settings.preferredCodec, VideoCodec::h264);  // the numeric codec form loads too
 }
 
-TEST(SenderSettings, ListsFallBackWhole) {
-    Json stored = {{"extraOutputs", {{{"id", "A"}, {"name", "Zwei"}}, {{"name", "ohne id"}}}},
-                   {"enabledEngines", {"tcp", 7}}};
+TEST(SenderSettings, EnginesFallBackWholeAndOutputsOneByOne) {
+    const Json complete = {{"id", "A"}, {"name", "Zwei"}};
+    Json stored = {{"extraOutputs", {complete, {{"name", "ohne id"}}}}, {"enabledEngines", {"tcp", 7}}};
     SenderSettings settings = SenderSettings::fromJson(stored);
-    EXPECT_TRUE(settings.extraOutputs.empty());
+    EXPECT_EQ(settings.extraOutputs, std::vector<OutputSettings>{OutputSettings::fromJson(complete)});
     EXPECT_EQ(settings.enabledEngines, (std::vector<std::string>{"tcp", "quic"}));
 
     stored = {{"extraOutputs", {{{"id", "A"}, {"name", "Zwei"}, {"frameRate", "25"}}}}};
