@@ -45,14 +45,13 @@ const std::vector<int>& maximumFrameRates() {
     return values;
 }
 
+// The stored settings take these and nothing else, so the segments show the same lists.
 const std::vector<int>& studioBitrates() {
-    static const std::vector<int> values{40000, 80000, 150000};
-    return values;
+    return SenderSettings::studioBitrateChoices();
 }
 
 const std::vector<double>& keyframeIntervals() {
-    static const std::vector<double> values{1.0, 2.0, 4.0};
-    return values;
+    return SenderSettings::keyframeIntervalChoices();
 }
 
 // The UTF-8 forms of the tab and the Unicode space separators.

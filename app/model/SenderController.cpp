@@ -110,8 +110,11 @@ SenderController::SenderController(SenderControllerServices services, QObject* p
     isDeveloperMode_ = defaults.boolValue(kDeveloperModeKey).value_or(true);
     showsOnboarding_ = !defaults.boolValue(kDidShowOnboardingKey).value_or(false);
     simpleStreamEnabled_ = defaults.boolValue(kSimpleStreamEnabledKey).value_or(false);
+    // A stored bitrate the slider cannot reach counts as missing, as every stored number out of range does.
     const auto storedKbps = defaults.integer(kSimpleStreamBitrateKey);
-    simpleStreamBitrateKbps_ = storedKbps ? clampedSimpleStreamKbps(*storedKbps) : kDefaultSimpleStreamKbps;
+    simpleStreamBitrateKbps_ = storedKbps && clampedSimpleStreamKbps(*storedKbps) == *storedKbps
+                                   ? static_cast<int>(*storedKbps)
+                                   : kDefaultSimpleStreamKbps;
 
     settings_ = loadSettings(defaults, services_.hevcHardware ? services_.hevcHardware() : false);
     previewRenderer_ = services_.previews(VideoDimensions{1280, 720});

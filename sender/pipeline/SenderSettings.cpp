@@ -10,44 +10,91 @@ namespace kelvora {
 
 namespace {
 
-// Every field with its key, in field order: the one list that both directions of the JSON form use.
+// The ranges a viewer's tuning is clamped to. The program stores what it applies, so a stored file may hold
+// anything in them, and the reader takes the same ranges.
+struct Range {
+    int lowest;
+    int highest;
+    bool operator()(int value) const { return value >= lowest && value <= highest; }
+};
+constexpr Range kTunedMainKbps{1000, 150000};
+constexpr Range kTunedMinimumKbps{300, 150000};
+constexpr Range kTunedProxyKbps{200, 6000};
+constexpr Range kTunedFrameRateLimit{10, 60};
+// No control sets how low the adaptation may take the frame rate: one picture a second up to the highest
+// rate offered.
+constexpr Range kAdaptationFrameRate{1, 60};
+
+constexpr auto anyValue = [](const auto&) { return true; };
+
+template <class T>
+auto oneOf(const std::vector<T>& choices) {
+    return [&choices](const T& value) {
+        return std::find(choices.begin(), choices.end(), value) != choices.end();
+    };
+}
+
+// From the smallest picture the pipeline encodes up to the largest size offered; the pipeline scales to any
+// size in between, and measurements run at sizes the pickers do not offer.
+bool isOfferedSize(const VideoDimensions& size) {
+    constexpr VideoDimensions smallest{160, 90};
+    constexpr VideoDimensions largest = VideoDimensions::uhd2160();
+    return size.width >= smallest.width && size.height >= smallest.height && size.width <= largest.width &&
+           size.height <= largest.height;
+}
+
+// 0 takes a free port; below 1024 no user's program may listen.
+bool isUsablePort(uint16_t port) {
+    return port == 0 || port >= 1024;
+}
+
+// An output keeps its place when its format is out of range; it follows the source instead.
+void withOfferedFormat(OutputSettings& output) {
+    if (output.resolution && !isOfferedSize(*output.resolution))
+        output.resolution.reset();
+    if (output.frameRate && !oneOf(SenderSettings::frameRateChoices())(*output.frameRate))
+        output.frameRate.reset();
+}
+
+// Every field with its key and what the reader accepts for it, in field order: the one list that both
+// directions of the JSON form use.
 template <class Settings, class Visitor>
 void visitFields(Settings& s, Visitor&& visit) {
-    visit("senderName", s.senderName);
-    visit("preferredCodec", s.preferredCodec);
-    visit("resolution", s.resolution);
-    visit("frameRate", s.frameRate);
-    visit("autoResolution", s.autoResolution);
-    visit("autoFrameRate", s.autoFrameRate);
-    visit("maximumFrameRate", s.maximumFrameRate);
-    visit("bitrateKbps", s.bitrateKbps);
-    visit("automaticBitrate", s.automaticBitrate);
-    visit("minimumBitrateKbps", s.minimumBitrateKbps);
-    visit("mainMinimumBitrateKbps", s.mainMinimumBitrateKbps);
-    visit("tolerantAdaptation", s.tolerantAdaptation);
-    visit("remoteTuningAllowed", s.remoteTuningAllowed);
-    visit("fullBitrateEncoder", s.fullBitrateEncoder);
-    visit("adaptiveBitrate", s.adaptiveBitrate);
-    visit("adaptFrameRateFirst", s.adaptFrameRateFirst);
-    visit("minimumFrameRate", s.minimumFrameRate);
-    visit("proxyStream", s.proxyStream);
-    visit("proxyBitrateKbps", s.proxyBitrateKbps);
-    visit("keyframeInterval", s.keyframeInterval);
-    visit("temporalLayering", s.temporalLayering);
-    visit("longTermReferences", s.longTermReferences);
-    visit("middleTier", s.middleTier);
-    visit("mainTierEnabled", s.mainTierEnabled);
-    visit("hotStandbyProxy", s.hotStandbyProxy);
-    visit("studioMode", s.studioMode);
-    visit("studioBitrateKbps", s.studioBitrateKbps);
-    visit("useTestPattern", s.useTestPattern);
-    visit("useVideoFile", s.useVideoFile);
-    visit("videoFilePath", s.videoFilePath);
-    visit("preferredDeviceID", s.preferredDeviceID);
-    visit("autoStart", s.autoStart);
-    visit("controlPort", s.controlPort);
-    visit("extraOutputs", s.extraOutputs);
-    visit("enabledEngines", s.enabledEngines);
+    visit("senderName", s.senderName, anyValue);
+    visit("preferredCodec", s.preferredCodec, anyValue);
+    visit("resolution", s.resolution, isOfferedSize);
+    visit("frameRate", s.frameRate, oneOf(SenderSettings::frameRateChoices()));
+    visit("autoResolution", s.autoResolution, anyValue);
+    visit("autoFrameRate", s.autoFrameRate, anyValue);
+    visit("maximumFrameRate", s.maximumFrameRate, kTunedFrameRateLimit);
+    visit("bitrateKbps", s.bitrateKbps, kTunedMainKbps);
+    visit("automaticBitrate", s.automaticBitrate, anyValue);
+    visit("minimumBitrateKbps", s.minimumBitrateKbps, kTunedMinimumKbps);
+    visit("mainMinimumBitrateKbps", s.mainMinimumBitrateKbps, kTunedMinimumKbps);
+    visit("tolerantAdaptation", s.tolerantAdaptation, anyValue);
+    visit("remoteTuningAllowed", s.remoteTuningAllowed, anyValue);
+    visit("fullBitrateEncoder", s.fullBitrateEncoder, anyValue);
+    visit("adaptiveBitrate", s.adaptiveBitrate, anyValue);
+    visit("adaptFrameRateFirst", s.adaptFrameRateFirst, anyValue);
+    visit("minimumFrameRate", s.minimumFrameRate, kAdaptationFrameRate);
+    visit("proxyStream", s.proxyStream, anyValue);
+    visit("proxyBitrateKbps", s.proxyBitrateKbps, kTunedProxyKbps);
+    visit("keyframeInterval", s.keyframeInterval, oneOf(SenderSettings::keyframeIntervalChoices()));
+    visit("temporalLayering", s.temporalLayering, anyValue);
+    visit("longTermReferences", s.longTermReferences, anyValue);
+    visit("middleTier", s.middleTier, anyValue);
+    visit("mainTierEnabled", s.mainTierEnabled, anyValue);
+    visit("hotStandbyProxy", s.hotStandbyProxy, anyValue);
+    visit("studioMode", s.studioMode, anyValue);
+    visit("studioBitrateKbps", s.studioBitrateKbps, oneOf(SenderSettings::studioBitrateChoices()));
+    visit("useTestPattern", s.useTestPattern, anyValue);
+    visit("useVideoFile", s.useVideoFile, anyValue);
+    visit("videoFilePath", s.videoFilePath, anyValue);
+    visit("preferredDeviceID", s.preferredDeviceID, anyValue);
+    visit("autoStart", s.autoStart, anyValue);
+    visit("controlPort", s.controlPort, isUsablePort);
+    visit("extraOutputs", s.extraOutputs, withOfferedFormat);
+    visit("enabledEngines", s.enabledEngines, anyValue);
 }
 
 // The stored settings name the codec by its text. Files written with the codec's number load as well, so
@@ -64,30 +111,36 @@ VideoCodec codecFromSettings(const Json& value) {
     return json::from<VideoCodec>(value);
 }
 
-template <class T>
-void readLenient(const Json& object, std::string_view key, T& field) {
+template <class T, class Accepts>
+void readLenient(const Json& object, std::string_view key, T& field, const Accepts& accepts) {
     auto it = object.find(key);
     if (it == object.end() || it->is_null())
         return;
     try {
-        if constexpr (std::is_same_v<T, VideoCodec>) {
-            field = codecFromSettings(*it);
-        } else {
-            field = json::from<T>(*it);
-        }
+        const T value = [&] {
+            if constexpr (std::is_same_v<T, VideoCodec>) {
+                return codecFromSettings(*it);
+            } else {
+                return json::from<T>(*it);
+            }
+        }();
+        if (accepts(value))
+            field = value;
     } catch (const WireError&) {
         // This key keeps its default; the others are read on their own.
     }
 }
 
-// An optional field is set only by a present value of the right type.
-template <class T>
-void readLenient(const Json& object, std::string_view key, std::optional<T>& field) {
+// An optional field is set only by a present value of the right type and range.
+template <class T, class Accepts>
+void readLenient(const Json& object, std::string_view key, std::optional<T>& field, const Accepts& accepts) {
     auto it = object.find(key);
     if (it == object.end() || it->is_null())
         return;
     try {
-        field = json::from<T>(*it);
+        const T value = json::from<T>(*it);
+        if (accepts(value))
+            field = value;
     } catch (const WireError&) {
     }
 }
@@ -97,7 +150,9 @@ constexpr size_t kNamedLeftOutOutputs = 8;
 
 // Each extra output on its own: one that does not decode is left out and said so, while the others load, run
 // and are stored again with the next write; one bad entry must not cost the person every output.
-void readLenient(const Json& object, std::string_view key, std::vector<OutputSettings>& field) {
+template <class Clean>
+void readLenient(const Json& object, std::string_view key, std::vector<OutputSettings>& field,
+                 const Clean& clean) {
     auto it = object.find(key);
     if (it == object.end() || !it->is_array())
         return;
@@ -106,7 +161,9 @@ void readLenient(const Json& object, std::string_view key, std::vector<OutputSet
     for (size_t index = 0; index < it->size(); ++index) {
         const Json& entry = (*it)[index];
         try {
-            outputs.push_back(json::from<OutputSettings>(entry));
+            OutputSettings output = json::from<OutputSettings>(entry);
+            clean(output);
+            outputs.push_back(std::move(output));
         } catch (const WireError& error) {
             if (++leftOut > kNamedLeftOutOutputs)
                 continue;
@@ -138,6 +195,16 @@ void writeField(Json& object, std::string_view key, const std::optional<T>& fiel
 }
 
 }  // namespace
+
+const std::vector<int>& SenderSettings::studioBitrateChoices() {
+    static const std::vector<int> choices{40000, 80000, 150000};
+    return choices;
+}
+
+const std::vector<double>& SenderSettings::keyframeIntervalChoices() {
+    static const std::vector<double> choices{1.0, 2.0, 4.0};
+    return choices;
+}
 
 const std::vector<int>& SenderSettings::frameRateChoices() {
     static const std::vector<int> choices{25, 30, 50, 60};
@@ -193,12 +260,15 @@ SenderSettings SenderSettings::applying(const StreamTuning& tuning) const {
     // A viewer can never switch every tier off.
     bool anyTier = tuning.mainTierEnabled || tuning.middleTierEnabled || tuning.proxyEnabled;
     next.mainTierEnabled = anyTier ? tuning.mainTierEnabled : true;
-    next.bitrateKbps = std::clamp(tuning.mainMaximumKbps, 1000, 150000);
-    next.mainMinimumBitrateKbps = std::clamp(tuning.mainMinimumKbps, 300, 150000);
-    next.proxyBitrateKbps = std::clamp(tuning.proxyKbps, 200, 6000);
+    const auto clamped = [](int value, Range range) {
+        return std::clamp(value, range.lowest, range.highest);
+    };
+    next.bitrateKbps = clamped(tuning.mainMaximumKbps, kTunedMainKbps);
+    next.mainMinimumBitrateKbps = clamped(tuning.mainMinimumKbps, kTunedMinimumKbps);
+    next.proxyBitrateKbps = clamped(tuning.proxyKbps, kTunedProxyKbps);
     next.maximumFrameRate = tuning.maximumFrameRate < 1
                                 ? std::nullopt
-                                : std::optional<int>(std::clamp(tuning.maximumFrameRate, 10, 60));
+                                : std::optional<int>(clamped(tuning.maximumFrameRate, kTunedFrameRateLimit));
     if (tuning.fullBitrateEncoder)
         next.fullBitrateEncoder = *tuning.fullBitrateEncoder;
     return next;
@@ -234,7 +304,9 @@ SenderSettings SenderSettings::fromJson(const Json& object) {
     if (!object.is_object())
         json::fail(std::string("expected an object, found ") + json::typeName(object));
     SenderSettings settings;
-    visitFields(settings, [&](std::string_view key, auto& field) { readLenient(object, key, field); });
+    visitFields(settings, [&](std::string_view key, auto& field, const auto& accepts) {
+        readLenient(object, key, field, accepts);
+    });
     return settings.withValidNames();
 }
 
@@ -249,7 +321,8 @@ SenderSettings SenderSettings::withValidNames() const {
 
 Json SenderSettings::toJson() const {
     Json object = Json::object();
-    visitFields(*this, [&](std::string_view key, const auto& field) { writeField(object, key, field); });
+    visitFields(
+        *this, [&](std::string_view key, const auto& field, const auto&) { writeField(object, key, field); });
     return object;
 }
 

@@ -15,9 +15,9 @@ namespace kelvora {
 
 // The whole persisted configuration of one sender output. Stored as JSON (one key per field, in field
 // order) under the user-defaults key "SenderSettings.v1"; reading is lenient per key so that an older or
-// damaged record loads with defaults for whatever it lacks. Beyond names made valid UTF-8, nothing is
-// validated here: values become safe where they turn into encoder parameters or are applied from a viewer's
-// tuning.
+// damaged record loads with defaults for whatever it lacks. A stored number outside what the program offers
+// or writes itself counts as missing, so a damaged file cannot set the sender to 100000 fps; names are made
+// valid UTF-8. Values become safe once more where they turn into encoder parameters.
 struct SenderSettings {
     std::string senderName;
     VideoCodec preferredCodec = VideoCodec::hevc;
@@ -59,6 +59,8 @@ struct SenderSettings {
 
     static const std::vector<int>& frameRateChoices();
     static const std::vector<VideoDimensions>& resolutionChoices();
+    static const std::vector<int>& studioBitrateChoices();
+    static const std::vector<double>& keyframeIntervalChoices();
 
     // The main tier's bitrate when the automatic rule is on: grows with the pixel count and with the
     // square root of the frame rate; always a whole multiple of 1000 kbit/s.
@@ -75,8 +77,8 @@ struct SenderSettings {
     // U+FFFD: they reach viewers and the stored settings as JSON text, which takes nothing else.
     SenderSettings withValidNames() const;
 
-    // Lenient: every key is read on its own, and a missing, null or ill-typed value keeps the default. An
-    // extra output that does not decode is left out (and logged), the others are kept.
+    // Lenient: every key is read on its own, and a missing, null, ill-typed or out-of-range value keeps the
+    // default. An extra output that does not decode is left out (and logged), the others are kept.
     // Throws WireError only when `object` is not a JSON object. Names come back valid UTF-8.
     static SenderSettings fromJson(const Json& object);
     // All keys in field order; absent optional fields are left out. Throws WireError for a non-finite

@@ -301,17 +301,19 @@ TEST(SenderController, SimpleStreamOnABusyPortKeepsTheWishAndTriesAgain) {
     EXPECT_EQ(h.defaults->boolValue("SimpleStreamEnabled"), false);
 }
 
-TEST(SenderController, SimpleStreamBitrateIsClampedWhenReadWrittenAndPassedOn) {
+// A stored bitrate the slider cannot reach reads as missing; one written is clamped.
+TEST(SenderController, SimpleStreamBitrateOutOfRangeReadsAsMissingAndIsClampedWhenWrittenAndPassedOn) {
     const struct {
         int64_t value;
+        int read;
         int expected;
-    } cases[] = {{999, 1000},    {1000, 1000}, {30000, 30000},
-                 {30001, 30000}, {-5, 1000},   {int64_t(1) << 40, 30000}};
+    } cases[] = {{999, 8000, 1000},    {1000, 1000, 1000}, {30000, 30000, 30000},
+                 {30001, 8000, 30000}, {-5, 8000, 1000},   {int64_t(1) << 40, 8000, 30000}};
     for (const auto& c : cases) {
         ModelHarness h;
         h.defaults->set("SimpleStreamBitrateKbps", c.value);
         SenderController& controller = h.make();
-        EXPECT_EQ(controller.simpleStreamBitrateKbps(), c.expected) << c.value;
+        EXPECT_EQ(controller.simpleStreamBitrateKbps(), c.read) << c.value;
         controller.start();
         controller.setSimpleStreamEnabled(true);
         controller.setSimpleStreamBitrateKbps(

@@ -75,14 +75,14 @@ SenderSettings everyFieldChanged() {
     s.minimumFrameRate = 12;
     s.proxyStream = false;
     s.proxyBitrateKbps = 1500;
-    s.keyframeInterval = 0.5;
+    s.keyframeInterval = 4.0;
     s.temporalLayering = false;
     s.longTermReferences = false;
     s.middleTier = true;
     s.mainTierEnabled = false;
     s.hotStandbyProxy = false;
     s.studioMode = true;
-    s.studioBitrateKbps = 120000;
+    s.studioBitrateKbps = 150000;
     s.useTestPattern = true;
     s.useVideoFile = true;
     s.videoFilePath = "/home/regie/clip.mov";
@@ -123,13 +123,86 @@ TEST(SenderSettings, EachIllTypedKeyKeepsItsOwnDefault) {
     EXPECT_EQ(SenderSettings::fromJson(stored), SenderSettings());
 }
 
-TEST(SenderSettings, ValuesAreTakenUnvalidated) {
-    Json stored = {{"frameRate", 0}, {"bitrateKbps", 5}, {"keyframeInterval", -1}, {"preferredCodec", 1}};
-    SenderSettings settings = SenderSettings::fromJson(stored);
-    EXPECT_EQ(settings.frameRate, 0);
-    EXPECT_EQ(settings.bitrateKbps, 5);
-    EXPECT_EQ(settings.keyframeInterval, -1.0);
-    EXPECT_EQ(settings.preferredCodec, VideoCodec::h264);  // the numeric codec form loads too
+// A number the program neither offers nor writes itself reads as missing, as an ill-typed one does, so a
+// damaged file cannot run the sender at 100000 fps. Each row is one key alone, at a bound and just past it.
+TEST(SenderSettings, NumbersOutsideWhatTheProgramOffersKeepTheirDefault) {
+    const auto size = [](int width, int height) { return Json{{"width", width}, {"height", height}}; };
+    const auto output = [](Json format) {
+        Json entry = {{"id", "3F2504E0-4F89-41D3-9A0C-0305E82C3301"}, {"name", "Zwei"}};
+        entry.update(format);
+        return Json::array({entry});
+    };
+    const struct {
+        const char* key;
+        Json stored;
+        bool kept;
+    } table[] = {
+        {"frameRate", 25, true},
+        {"frameRate", 60, true},
+        {"frameRate", 24, false},
+        {"frameRate", 61, false},
+        {"frameRate", 100000, false},
+        {"resolution", size(160, 90), true},
+        {"resolution", size(3840, 2160), true},
+        {"resolution", size(159, 90), false},
+        {"resolution", size(160, 89), false},
+        {"resolution", size(3841, 2160), false},
+        {"resolution", size(3840, 2161), false},
+        {"maximumFrameRate", 10, true},
+        {"maximumFrameRate", 60, true},
+        {"maximumFrameRate", 9, false},
+        {"maximumFrameRate", 61, false},
+        {"bitrateKbps", 1000, true},
+        {"bitrateKbps", 150000, true},
+        {"bitrateKbps", 999, false},
+        {"bitrateKbps", 150001, false},
+        {"minimumBitrateKbps", 300, true},
+        {"minimumBitrateKbps", 150000, true},
+        {"minimumBitrateKbps", 299, false},
+        {"minimumBitrateKbps", 150001, false},
+        {"mainMinimumBitrateKbps", 300, true},
+        {"mainMinimumBitrateKbps", 150000, true},
+        {"mainMinimumBitrateKbps", 299, false},
+        {"mainMinimumBitrateKbps", 150001, false},
+        {"minimumFrameRate", 1, true},
+        {"minimumFrameRate", 60, true},
+        {"minimumFrameRate", 0, false},
+        {"minimumFrameRate", 61, false},
+        {"proxyBitrateKbps", 200, true},
+        {"proxyBitrateKbps", 6000, true},
+        {"proxyBitrateKbps", 199, false},
+        {"proxyBitrateKbps", 6001, false},
+        {"keyframeInterval", 1, true},
+        {"keyframeInterval", 4.0, true},
+        {"keyframeInterval", 0.999, false},
+        {"keyframeInterval", 3, false},
+        {"keyframeInterval", 4.001, false},
+        {"studioBitrateKbps", 40000, true},
+        {"studioBitrateKbps", 150000, true},
+        {"studioBitrateKbps", 39999, false},
+        {"studioBitrateKbps", 120000, false},
+        {"studioBitrateKbps", 150001, false},
+        {"controlPort", 0, true},
+        {"controlPort", 1024, true},
+        {"controlPort", 65535, true},
+        {"controlPort", 1, false},
+        {"controlPort", 1023, false},
+        // An extra output keeps its place and follows the source instead.
+        {"extraOutputs", output({{"resolution", size(160, 90)}, {"frameRate", 50}}), true},
+        {"extraOutputs", output({{"frameRate", 100000}}), false},
+        {"extraOutputs", output({{"resolution", size(3841, 2160)}}), false},
+    };
+    const Json defaults = SenderSettings().toJson();
+    for (const auto& row : table) {
+        const Json read = SenderSettings::fromJson({{row.key, row.stored}}).toJson();
+        Json expected = row.kept ? row.stored : defaults.value(row.key, Json());
+        if (!row.kept && std::string_view(row.key) == "extraOutputs") {
+            expected = output(Json::object());
+        }
+        EXPECT_EQ(read.value(row.key, Json()), expected) << row.key << " " << row.stored.dump();
+    }
+    // The codec's number, as older files wrote it, is no number of this kind: it still names the codec.
+    EXPECT_EQ(SenderSettings::fromJson({{"preferredCodec", 1}}).preferredCodec, VideoCodec::h264);
 }
 
 TEST(SenderSettings, EnginesFallBackWholeAndOutputsOneByOne) {
