@@ -21,18 +21,15 @@ constexpr Range kTunedMainKbps{1000, 150000};
 constexpr Range kTunedMinimumKbps{300, 150000};
 constexpr Range kTunedProxyKbps{200, 6000};
 constexpr Range kTunedFrameRateLimit{10, 60};
-// No control sets how low the adaptation may take the frame rate: one picture a second up to the highest
-// rate offered.
-constexpr Range kAdaptationFrameRate{1, 60};
+// One picture a second up to the highest rate offered. A stored rate between the offered ones (24, say) is
+// kept: the pickers then select nothing and never rewrite it.
+constexpr Range kFrameRate{1, 60};
+// A keyframe interval between the offered segments selects none of them and stays as it is stored.
+constexpr bool isUsableKeyframeInterval(double seconds) {
+    return seconds >= 0.5 && seconds <= 10.0;
+}
 
 constexpr auto anyValue = [](const auto&) { return true; };
-
-template <class T>
-auto oneOf(const std::vector<T>& choices) {
-    return [&choices](const T& value) {
-        return std::find(choices.begin(), choices.end(), value) != choices.end();
-    };
-}
 
 // From the smallest picture the pipeline encodes up to the largest size offered; the pipeline scales to any
 // size in between, and measurements run at sizes the pickers do not offer.
@@ -52,7 +49,7 @@ bool isUsablePort(uint16_t port) {
 void withOfferedFormat(OutputSettings& output) {
     if (output.resolution && !isOfferedSize(*output.resolution))
         output.resolution.reset();
-    if (output.frameRate && !oneOf(SenderSettings::frameRateChoices())(*output.frameRate))
+    if (output.frameRate && !kFrameRate(*output.frameRate))
         output.frameRate.reset();
 }
 
@@ -63,7 +60,7 @@ void visitFields(Settings& s, Visitor&& visit) {
     visit("senderName", s.senderName, anyValue);
     visit("preferredCodec", s.preferredCodec, anyValue);
     visit("resolution", s.resolution, isOfferedSize);
-    visit("frameRate", s.frameRate, oneOf(SenderSettings::frameRateChoices()));
+    visit("frameRate", s.frameRate, kFrameRate);
     visit("autoResolution", s.autoResolution, anyValue);
     visit("autoFrameRate", s.autoFrameRate, anyValue);
     visit("maximumFrameRate", s.maximumFrameRate, kTunedFrameRateLimit);
@@ -76,17 +73,17 @@ void visitFields(Settings& s, Visitor&& visit) {
     visit("fullBitrateEncoder", s.fullBitrateEncoder, anyValue);
     visit("adaptiveBitrate", s.adaptiveBitrate, anyValue);
     visit("adaptFrameRateFirst", s.adaptFrameRateFirst, anyValue);
-    visit("minimumFrameRate", s.minimumFrameRate, kAdaptationFrameRate);
+    visit("minimumFrameRate", s.minimumFrameRate, kFrameRate);
     visit("proxyStream", s.proxyStream, anyValue);
     visit("proxyBitrateKbps", s.proxyBitrateKbps, kTunedProxyKbps);
-    visit("keyframeInterval", s.keyframeInterval, oneOf(SenderSettings::keyframeIntervalChoices()));
+    visit("keyframeInterval", s.keyframeInterval, isUsableKeyframeInterval);
     visit("temporalLayering", s.temporalLayering, anyValue);
     visit("longTermReferences", s.longTermReferences, anyValue);
     visit("middleTier", s.middleTier, anyValue);
     visit("mainTierEnabled", s.mainTierEnabled, anyValue);
     visit("hotStandbyProxy", s.hotStandbyProxy, anyValue);
     visit("studioMode", s.studioMode, anyValue);
-    visit("studioBitrateKbps", s.studioBitrateKbps, oneOf(SenderSettings::studioBitrateChoices()));
+    visit("studioBitrateKbps", s.studioBitrateKbps, kTunedMainKbps);
     visit("useTestPattern", s.useTestPattern, anyValue);
     visit("useVideoFile", s.useVideoFile, anyValue);
     visit("videoFilePath", s.videoFilePath, anyValue);

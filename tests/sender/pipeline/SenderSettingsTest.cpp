@@ -75,14 +75,14 @@ SenderSettings everyFieldChanged() {
     s.minimumFrameRate = 12;
     s.proxyStream = false;
     s.proxyBitrateKbps = 1500;
-    s.keyframeInterval = 4.0;
+    s.keyframeInterval = 0.5;
     s.temporalLayering = false;
     s.longTermReferences = false;
     s.middleTier = true;
     s.mainTierEnabled = false;
     s.hotStandbyProxy = false;
     s.studioMode = true;
-    s.studioBitrateKbps = 150000;
+    s.studioBitrateKbps = 120000;
     s.useTestPattern = true;
     s.useVideoFile = true;
     s.videoFilePath = "/home/regie/clip.mov";
@@ -137,9 +137,10 @@ TEST(SenderSettings, NumbersOutsideWhatTheProgramOffersKeepTheirDefault) {
         Json stored;
         bool kept;
     } table[] = {
-        {"frameRate", 25, true},
+        {"frameRate", 1, true},
+        {"frameRate", 24, true},
         {"frameRate", 60, true},
-        {"frameRate", 24, false},
+        {"frameRate", 0, false},
         {"frameRate", 61, false},
         {"frameRate", 100000, false},
         {"resolution", size(160, 90), true},
@@ -172,15 +173,13 @@ TEST(SenderSettings, NumbersOutsideWhatTheProgramOffersKeepTheirDefault) {
         {"proxyBitrateKbps", 6000, true},
         {"proxyBitrateKbps", 199, false},
         {"proxyBitrateKbps", 6001, false},
-        {"keyframeInterval", 1, true},
-        {"keyframeInterval", 4.0, true},
-        {"keyframeInterval", 0.999, false},
-        {"keyframeInterval", 3, false},
-        {"keyframeInterval", 4.001, false},
-        {"studioBitrateKbps", 40000, true},
+        {"keyframeInterval", 0.5, true},
+        {"keyframeInterval", 10, true},
+        {"keyframeInterval", 0.499, false},
+        {"keyframeInterval", 10.001, false},
+        {"studioBitrateKbps", 1000, true},
         {"studioBitrateKbps", 150000, true},
-        {"studioBitrateKbps", 39999, false},
-        {"studioBitrateKbps", 120000, false},
+        {"studioBitrateKbps", 999, false},
         {"studioBitrateKbps", 150001, false},
         {"controlPort", 0, true},
         {"controlPort", 1024, true},
