@@ -2,7 +2,8 @@
 // JSON file (the stored form of the sender settings) or the defaults with the test picture as source,
 // writes a status line whenever the state or the viewers change and every few seconds otherwise, and stops
 // cleanly on SIGINT or SIGTERM, telling every viewer "sender stopped". Its id lasts across restarts (kept in
-// its own defaults, apart from the desktop program's, so both may run on one computer); --id overrides it.
+// its own defaults, apart from the desktop program's, so both may run on one computer), and each settings
+// file gives an id of its own, so that one user may run several at once; --id overrides it.
 //
 //     kelvora-sender [--settings FILE] [--id SENDER-ID]
 
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -75,6 +77,17 @@ SenderSettings loadSettings(const std::optional<std::string>& path) {
     } catch (const WireError& error) {
         throw std::runtime_error(*path + " is not a settings object: " + error.text());
     }
+}
+
+// The file was just read, so it exists; the same file by another way (relative, through a link) is the
+// same sender.
+std::filesystem::path canonicalPath(const std::string& path) {
+    std::error_code error;
+    auto canonical = std::filesystem::canonical(path, error);
+    if (error) {
+        canonical = std::filesystem::absolute(path, error).lexically_normal();
+    }
+    return canonical;
 }
 
 const char* stateName(const SenderStatus::State& state) {
@@ -165,6 +178,9 @@ int main(int argc, char** argv) {
                 "Kennung nicht gespeichert ({}): Zuschauer finden diesen Sender nach einem "
                 "Neustart nicht von selbst wieder",
                 error.what());
+        }
+        if (arguments.settingsPath) {
+            senderID = senderIDForSettingsFile(senderID, canonicalPath(*arguments.settingsPath));
         }
     }
 

@@ -20,4 +20,9 @@ std::string persistentSenderID(UserDefaults& defaults) {
     return id;
 }
 
+std::string senderIDForSettingsFile(const std::string& keptID, const std::filesystem::path& canonicalPath) {
+    // A line feed is in no usable id, so the two parts can never run into each other.
+    return nameBasedUuid(keptID + '\n' + canonicalPath.native());
+}
+
 }  // namespace kelvora

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "platform/UserDefaults.h"
@@ -17,5 +18,12 @@ bool isUsableSenderID(const std::string& id);
 // there before it is returned, so that a viewer that played this sender finds it again after a restart.
 // Throws UserDefaultsError when a new id cannot be stored.
 std::string persistentSenderID(UserDefaults& defaults);
+
+// The id of a headless sender that runs the settings of one file: senders started with different files
+// announce different ids (viewers keep one row per id, and a viewer's last sender is found by it), and a
+// sender started again with the same file announces the same one. It is made from the program's kept id and
+// the file's canonical path rather than stored, so there is nothing that two senders starting at once could
+// overwrite.
+std::string senderIDForSettingsFile(const std::string& keptID, const std::filesystem::path& canonicalPath);
 
 }  // namespace kelvora

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "platform/Uuid.h"
 #include "sender/pipeline/SenderIdentity.h"
 
 namespace kelvora {
@@ -26,6 +27,20 @@ TEST(SenderIdentity, TheIdOutlivesARestartAndAnUnusableStoredOneIsReplaced) {
     EXPECT_EQ(replaced.size(), 36u);
     EXPECT_EQ(restarted.string(kSenderIDKey), replaced);
     std::filesystem::remove_all(folder);
+}
+
+// Two settings files are two senders; the same file, however it is started again, the same one.
+TEST(SenderIdentity, EachSettingsFileGivesAnIdOfItsOwnThatTheNextStartWithItGivesAgain) {
+    const std::string kept = "0A3C1B62-9E0F-4C55-8B52-36A4C2D1E7F0";
+    const std::string first = senderIDForSettingsFile(kept, "/home/anna/kamera-1.json");
+    const std::string second = senderIDForSettingsFile(kept, "/home/anna/kamera-2.json");
+    EXPECT_TRUE(isUuidText(first));
+    EXPECT_NE(first, second);
+    EXPECT_NE(first, kept);
+    EXPECT_EQ(senderIDForSettingsFile(kept, "/home/anna/kamera-1.json"), first);
+    // Another computer's (another kept id's) sender with a file of the same path is another sender too.
+    EXPECT_NE(senderIDForSettingsFile("5B0E8F1A-2C4D-4E6F-8A1B-3C5D7E9F0A2B", "/home/anna/kamera-1.json"),
+              first);
 }
 
 }  // namespace
