@@ -5,12 +5,13 @@
 // its own defaults, apart from the desktop program's, so both may run on one computer), and each settings
 // file gives an id of its own, so that one user may run several at once; --id overrides it.
 //
-//     kelvora-sender [--settings FILE] [--id SENDER-ID]
+//     kelvora-sender [--settings FILE] [--id SENDER-ID] [--help]
 
 #include <signal.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -40,9 +41,38 @@ struct Arguments {
     std::optional<std::string> senderID;
 };
 
+constexpr const char* synopsis = "usage: kelvora-sender [--settings FILE] [--id SENDER-ID] [--help]\n";
+
+// The keys a person most often gives; README.md lists every key of the stored form.
+constexpr const char* help =
+    "\n"
+    "Runs one sender output without the desktop program until SIGINT or SIGTERM: the test picture, or the\n"
+    "settings of FILE.\n"
+    "\n"
+    "  --settings FILE   a JSON object in the stored form of the sender settings; every key is optional\n"
+    "  --id SENDER-ID    announces this id instead of the one kept for this computer and FILE\n"
+    "  --help            shows this help\n"
+    "\n"
+    "Keys most often given in FILE:\n"
+    "  \"useTestPattern\": true\n"
+    "      source: the test picture (without a source key: the first external capture device)\n"
+    "  \"useVideoFile\": true, \"videoFilePath\": \"/videos/clip.mp4\"\n"
+    "      source: a video file, played in a loop\n"
+    "  \"preferredDeviceID\": \"/dev/v4l/by-id/...\"\n"
+    "      source: this capture device, or \"ndi:\" and the name of an NDI source\n"
+    "  \"resolution\": {\"width\": 1280, \"height\": 720}, \"autoResolution\": false\n"
+    "      picture size (the test picture takes it without \"autoResolution\"; else the source's)\n"
+    "  \"frameRate\": 60, \"autoFrameRate\": false\n"
+    "      frame rate (the test picture takes it without \"autoFrameRate\"; else the source's)\n"
+    "  \"senderName\": \"Bühne\"\n"
+    "      the name viewers see (else this computer's name)\n"
+    "  \"controlPort\": 47811\n"
+    "      the TCP port viewers connect to (47810; a free one when it is taken)\n"
+    "\n"
+    "Every key with its default: README.md, section \"Settings file of the headless sender\".\n";
+
 [[noreturn]] void usage(const std::string& problem) {
-    std::fprintf(stderr, "kelvora-sender: %s\nusage: kelvora-sender [--settings FILE] [--id SENDER-ID]\n",
-                 problem.c_str());
+    std::fprintf(stderr, "kelvora-sender: %s\n%s", problem.c_str(), synopsis);
     std::exit(2);
 }
 
@@ -53,7 +83,8 @@ Arguments parse(int argc, char** argv) {
         if ((option == "--settings" || option == "--id") && i + 1 < argc) {
             (option == "--settings" ? arguments.settingsPath : arguments.senderID) = argv[++i];
         } else if (option == "--help" || option == "-h") {
-            usage("runs one sender output until SIGINT or SIGTERM");
+            std::printf("%s%s", synopsis, help);
+            std::exit(0);
         } else {
             usage("unknown or incomplete option: " + option);
         }

@@ -1,0 +1,133 @@
+// What the command-line programs say to a person at the terminal: which stream, which exit status, which
+// words. Each runs in a home of its own and without a display; none of them gets as far as opening a window
+// or a port.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct Finished {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string readFile(const fs::path& path) {
+    std::ifstream file(path);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// Runs the program to its end (killed after 30 s) with standard output and standard error apart.
+Finished run(std::vector<std::string> argv) {
+    static int counter = 0;
+    const fs::path home = fs::temp_directory_path() /
+                          ("command-line-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    fs::create_directories(home / "runtime");
+    fs::permissions(home / "runtime", fs::perms::owner_all);
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text = *entry;
+        if (!text.starts_with("HOME=") && !text.starts_with("XDG_") && !text.starts_with("DISPLAY=") &&
+            !text.starts_with("WAYLAND_DISPLAY=")) {
+            environment.push_back(text);
+        }
+    }
+    environment.push_back("XDG_CONFIG_HOME=" + (home / "config").string());
+    environment.push_back("XDG_DATA_HOME=" + (home / "data").string());
+    environment.push_back("XDG_CACHE_HOME=" + (home / "cache").string());
+    environment.push_back("XDG_RUNTIME_DIR=" + (home / "runtime").string());
+    environment.push_back("HOME=" + home.string());
+    std::vector<char*> envp;
+    for (auto& text : environment) {
+        envp.push_back(text.data());
+    }
+    envp.push_back(nullptr);
+    std::vector<char*> args;
+    for (auto& text : argv) {
+        args.push_back(text.data());
+    }
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, (home / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, (home / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = 0;
+    Finished result;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) == 0) {
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (::waitpid(pid, &status, WNOHANG) != pid) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    result.out = readFile(home / "out");
+    result.err = readFile(home / "err");
+    std::error_code ignored;
+    fs::remove_all(home, ignored);
+    return result;
+}
+
+enum class Stream { out, err };
+
+struct Case {
+    std::vector<std::string> argv;
+    int exitCode;
+    // Where the texts are; with `otherIsEmpty`, nothing at all is on the other stream.
+    Stream stream;
+    std::vector<std::string> texts;
+    bool otherIsEmpty;
+};
+
+TEST(CommandLine, EachProgramAnswersOnTheRightStreamWithTheRightStatusAndWords) {
+    const Case cases[] = {
+        // Asked for, help is no error; it names the keys of the settings file by their stored names.
+        {{KELVORA_SENDER_PROGRAM, "--help"},
+         0,
+         Stream::out,
+         {"--settings FILE", "\"useTestPattern\"", "\"videoFilePath\"", "\"resolution\"", "\"frameRate\"",
+          "\"senderName\"", "\"controlPort\"", "README.md"},
+         true},
+        {{KELVORA_SENDER_PROGRAM, "--bogus"}, 2, Stream::err, {"--bogus", "usage: kelvora-sender"}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.argv.back());
+        const Finished result = run(c.argv);
+        EXPECT_EQ(result.exitCode, c.exitCode);
+        const std::string& stream = c.stream == Stream::out ? result.out : result.err;
+        const std::string& other = c.stream == Stream::out ? result.err : result.out;
+        for (const std::string& text : c.texts) {
+            EXPECT_NE(stream.find(text), std::string::npos) << text << " not in:\n" << stream;
+        }
+        if (c.otherIsEmpty) {
+            EXPECT_EQ(other, "");
+        }
+    }
+}
+
+}  // namespace
