@@ -114,6 +114,7 @@ TEST(CommandLine, EachProgramAnswersOnTheRightStreamWithTheRightStatusAndWords) 
           "\"senderName\"", "\"controlPort\"", "README.md"},
          true},
         {{KELVORA_SENDER_PROGRAM, "--bogus"}, 2, Stream::err, {"--bogus", "usage: kelvora-sender"}, true},
+        {{TILVARA_VIEWER_PROGRAM, "--connect"}, 2, Stream::err, {"„--connect“ braucht eine Adresse"}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.argv.back());

@@ -51,7 +51,13 @@ std::optional<Options> parseOptions(int argc, char** argv, int& exitCode) {
             exitCode = 0;
             return std::nullopt;
         }
-        if (argument == "--connect" && i + 1 < argc) {
+        if (argument == "--connect") {
+            // No address begins with a dash: "--connect --measure-latency" lacks one rather than naming one.
+            if (i + 1 >= argc || argv[i + 1][0] == '\0' || argv[i + 1][0] == '-') {
+                std::fprintf(stderr, "tilvara-viewer: „--connect“ braucht eine Adresse\n\n%s", usage);
+                exitCode = 2;
+                return std::nullopt;
+            }
             options.connect = argv[++i];
             continue;
         }
