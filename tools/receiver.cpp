@@ -19,8 +19,10 @@
 #include <thread>
 
 #include "core/MonotonicClock.h"
+#include "core/PeerText.h"
 #include "core/SampleWindow.h"
 #include "core/TestPatternTimecode.h"
+#include "receiver/player/StatusPresenters.h"
 #include "receiver/session/ReceiverSession.h"
 #include "receiver/session/SenderBrowser.h"
 
@@ -111,7 +113,9 @@ std::optional<Options> parse(int argc, char** argv) {
             if (!name) {
                 return std::nullopt;
             }
-            options.senderName = *name;
+            // Viewers list senders under cleaned names: the one asked for is cleaned the same way, so that it
+            // is found and can be printed.
+            options.senderName = peerText(*name);
         } else if (!argument.empty() && argument[0] != '-' && !options.address) {
             options.address = parseAddress(argument);
             if (!options.address) {
@@ -216,7 +220,11 @@ int main(int argc, char** argv) {
         const auto searchStart = MonotonicClock::now();
         auto sender = browse(*options);
         if (!sender) {
-            std::fprintf(stderr, "Kein Sender gefunden.\n");
+            if (options->senderName.empty()) {
+                std::fprintf(stderr, "Kein Sender gefunden.\n");
+            } else {
+                std::fprintf(stderr, "Kein Sender „%s“ gefunden.\n", options->senderName.c_str());
+            }
             return 1;
         }
         std::printf("Gefunden nach %.0f ms: %s (%s)\n",
@@ -233,7 +241,7 @@ int main(int argc, char** argv) {
     CountingDisplay display;
     std::mutex mutex;
     std::condition_variable changed;
-    std::optional<std::string> endReason;
+    std::optional<std::string> endText;
 
     // A sender replaces an older session of the same client id: every run is a viewer of its own.
     char host[256] = {};
@@ -253,8 +261,10 @@ int main(int argc, char** argv) {
         } else if (std::holds_alternative<ReceiverSession::FirstFrame>(event)) {
             std::printf("Erstes Bild\n");
         } else if (const auto* ended = std::get_if<ReceiverSession::Ended>(&event)) {
+            // The viewer's sentence, with the system's own words behind it where there are any.
+            const EndReasonText reason = endReason(ended->error);
             std::lock_guard lock(mutex);
-            endReason = describeError(ended->error);
+            endText = reason.systemText.empty() ? reason.text : reason.text + " (" + reason.systemText + ")";
             changed.notify_all();
         }
         std::fflush(stdout);
@@ -266,9 +276,9 @@ int main(int argc, char** argv) {
     for (auto next = started + 1s;; next += 1s) {
         {
             std::unique_lock lock(mutex);
-            changed.wait_until(lock, next, [&] { return endReason.has_value(); });
-            if (endReason) {
-                std::printf("Sitzung beendet: %s\n", endReason->c_str());
+            changed.wait_until(lock, next, [&] { return endText.has_value(); });
+            if (endText) {
+                std::printf("Sitzung beendet: %s\n", endText->c_str());
                 exitCode = 1;
                 break;
             }

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,6 +108,16 @@ struct Case {
 };
 
 TEST(CommandLine, EachProgramAnswersOnTheRightStreamWithTheRightStatusAndWords) {
+    // A port that is bound but not listening refuses every connection, and no other program can take it.
+    const int refusing = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(refusing, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(refusing, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string refusingAddress = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
     const Case cases[] = {
         // Asked for, help is no error; it names the keys of the settings file by their stored names.
         {{KELVORA_SENDER_PROGRAM, "--help"},
@@ -115,6 +128,18 @@ TEST(CommandLine, EachProgramAnswersOnTheRightStreamWithTheRightStatusAndWords) 
          true},
         {{KELVORA_SENDER_PROGRAM, "--bogus"}, 2, Stream::err, {"--bogus", "usage: kelvora-sender"}, true},
         {{TILVARA_VIEWER_PROGRAM, "--connect"}, 2, Stream::err, {"„--connect“ braucht eine Adresse"}, true},
+        // The viewer's words for why a session ended, not the system's.
+        {{KELVORA_RECEIVER_PROGRAM, refusingAddress},
+         1,
+         Stream::out,
+         {"Sitzung beendet: Unter dieser Adresse nimmt kein Sender Verbindungen an."},
+         false},
+        // The name asked for, cleaned as every name a viewer shows.
+        {{KELVORA_RECEIVER_PROGRAM, "--browse-seconds", "0.5", "--name", "Bühne\tlinks"},
+         1,
+         Stream::err,
+         {"Kein Sender „Bühne links“ gefunden."},
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.argv.back());
@@ -129,6 +154,7 @@ TEST(CommandLine, EachProgramAnswersOnTheRightStreamWithTheRightStatusAndWords) 
             EXPECT_EQ(other, "");
         }
     }
+    ::close(refusing);
 }
 
 }  // namespace
