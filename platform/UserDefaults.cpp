@@ -129,6 +129,9 @@ struct UserDefaults::Observation::Entry {
 };
 
 struct UserDefaults::State {
+    explicit State(spdlog::logger& logger) : log(logger) {}
+
+    spdlog::logger& log;
     std::string appID;
     fs::path root;
     fs::path file;
@@ -165,8 +168,7 @@ struct UserDefaults::State {
         } else if (!text.str().empty()) {
             // Unreadable content reads as empty; the next write keeps a copy instead of destroying it.
             damaged = true;
-            platformLogger("capture").warn("Einstellungsdatei {} ist beschädigt und wird als leer gelesen",
-                                           file.string());
+            log.warn("Einstellungsdatei {} ist beschädigt und wird als leer gelesen", file.string());
         }
     }
 
@@ -269,8 +271,8 @@ struct UserDefaults::State {
                                 IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE) < 0) {
             // Without a watch only changes made through this object reach the observers; reads still see
             // the file as it is.
-            platformLogger("capture").warn("Änderungen an {} durch andere Programme werden nicht bemerkt: {}",
-                                           file.string(), std::strerror(errno));
+            log.warn("Änderungen an {} durch andere Programme werden nicht bemerkt: {}", file.string(),
+                     std::strerror(errno));
             return;
         }
         watch = fds;
@@ -362,12 +364,15 @@ void UserDefaults::Observation::cancel() {
     state_.reset();
 }
 
-UserDefaults::UserDefaults(std::string appID, std::filesystem::path root)
-    : state_(std::make_shared<State>()) {
+UserDefaults::UserDefaults(std::string appID, std::filesystem::path root, spdlog::logger& log)
+    : state_(std::make_shared<State>(log)) {
     state_->appID = std::move(appID);
     state_->root = std::move(root);
     state_->file = state_->root / (state_->appID + ".defaults.json");
 }
+
+UserDefaults::UserDefaults(std::string appID, std::filesystem::path root)
+    : UserDefaults(std::move(appID), std::move(root), platformLogger("capture")) {}
 
 UserDefaults::~UserDefaults() = default;
 

@@ -9,6 +9,10 @@
 #include <stdexcept>
 #include <string>
 
+namespace spdlog {
+class logger;
+}
+
 namespace kelvora {
 
 /// A write to the defaults file failed (folder not creatable, disk full, permissions).
@@ -58,6 +62,9 @@ class UserDefaults {
         std::shared_ptr<Entry> entry_;
     };
 
+    /// The store's own troubles (a damaged file, changes of other programs that go unnoticed) are logged to
+    /// `log`; without one, to the sender's category "capture", which holds the sender's application model.
+    UserDefaults(std::string appID, std::filesystem::path root, spdlog::logger& log);
     UserDefaults(std::string appID, std::filesystem::path root);
     explicit UserDefaults(std::string appID) : UserDefaults(std::move(appID), defaultRoot()) {}
     ~UserDefaults();

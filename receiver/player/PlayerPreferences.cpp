@@ -96,7 +96,9 @@ PlayerPreferences::PlayerPreferences(UserDefaults& defaults, std::string storage
     : defaults_(defaults), storageKey_(std::move(storageKey)) {}
 
 UserDefaults& PlayerPreferences::viewerDefaults() {
-    static UserDefaults defaults{std::string(kViewerLoggerPrefix)};
+    // The viewer's own category for the store's troubles too: a damaged preferences file is the viewer's.
+    static UserDefaults defaults{std::string(kViewerLoggerPrefix), UserDefaults::defaultRoot(),
+                                 ViewerLog::player()};
     return defaults;
 }
 
