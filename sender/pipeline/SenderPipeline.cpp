@@ -10,6 +10,7 @@
 #include "core/LatencyTrace.h"
 #include "core/Log.h"
 #include "core/ParameterSets.h"
+#include "core/PeerText.h"
 #include "platform/ComputerName.h"
 #include "platform/UserDefaults.h"
 #include "platform/Utf8.h"
@@ -257,9 +258,12 @@ SenderSettings SenderPipeline::settings() const {
 }
 
 std::string SenderPipeline::displayName(const SenderSettings& settings) {
-    // Welcomes and announcements are JSON text, and a name they cannot carry would leave every viewer
-    // without a reply: names are made valid here too, whatever path they came by.
-    std::string name = validUtf8(trimmed(settings.senderName));
+    // The name becomes the DNS-SD instance name, the announcement, every welcome and log lines, whatever
+    // path it came by (a hand-written settings file too): it is cleaned as viewers clean the names they are
+    // given, so a line feed or tab reaches none of them raw and ill-formed UTF-8 cannot leave a viewer
+    // without a reply. Trimmed before the cut, so blanks around the name take no room in it, and after it,
+    // where the cut ends on a blank.
+    std::string name = trimmed(peerText(trimmed(settings.senderName)));
     if (!name.empty()) {
         return name;
     }

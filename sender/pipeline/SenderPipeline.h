@@ -109,8 +109,8 @@ class SenderPipeline final : public SenderServerDelegate,
     // The queue all control work runs on (the server's).
     SerialQueue& queue() const { return *queue_; }
 
-    // The name the output is announced under: the settings' name without surrounding white space, else this
-    // computer's name (computerName).
+    // The name the output is announced under: the settings' name cleaned as viewers clean names (core/
+    // PeerText.h) and without surrounding white space, else this computer's name (computerName).
     static std::string displayName(const SenderSettings& settings);
     // The state viewers and the network see for a status state.
     static StreamInfoMessage::State announcedState(const SenderStatus::State& state);

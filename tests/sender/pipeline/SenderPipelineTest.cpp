@@ -477,5 +477,22 @@ TEST(SenderPipelineDevices, NoTierRunsWithoutASourceNotEvenAfterARename) {
     EXPECT_TRUE(test.waitForStatus().value().tiers.empty());
 }
 
+// The name of the DNS-SD instance, the announcement, the welcome and the log lines.
+TEST(SenderPipelineName, ANameIsCleanedAsViewersCleanTheNamesTheyAreGiven) {
+    const struct {
+        const char* settings;
+        const char* announced;
+    } cases[] = {
+        {"Bühne\nlinks\tA", "Bühne links A"},
+        {" \tKamera\r\n2\n", "Kamera 2"},
+        {"Halle\x1b[2J \xFF", "Halle\uFFFD[2J \uFFFD"},
+    };
+    for (const auto& c : cases) {
+        SenderSettings settings;
+        settings.senderName = c.settings;
+        EXPECT_EQ(SenderPipeline::displayName(settings), c.announced);
+    }
+}
+
 }  // namespace
 }  // namespace kelvora
