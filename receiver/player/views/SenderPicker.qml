@@ -203,6 +203,7 @@ Popup {
                         width: parent.width - 28
                         height: 48
                         Text {
+                            objectName: "pickerQualityTitle"
                             text: "Qualität"
                             font.family: Theme.fontFamily
                             font.pixelSize: 14
@@ -241,6 +242,10 @@ Popup {
                             required property var modelData
                             objectName: "engine_" + engineOption.modelData.id
                             width: parent ? parent.width : 0
+                            // The style's own padding is narrower than the rows above: text and indicator line
+                            // up with the quality row's title and segments instead.
+                            leftPadding: 14
+                            rightPadding: 14
                             checked: root.model.engine === engineOption.modelData.id
                             onClicked: root.model.engine = engineOption.modelData.id
                             contentItem: Column {

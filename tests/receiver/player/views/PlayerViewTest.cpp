@@ -87,6 +87,18 @@ class PlayerScene : public ::testing::Test {
         EXPECT_NE(found, nullptr) << name;
         return found;
     }
+    // A repeater's item, which hangs in the tree of items only.
+    static QQuickItem* itemNamed(QQuickItem* in, const QString& name) {
+        for (QQuickItem* child : in->childItems()) {
+            if (child->objectName() == name) {
+                return child;
+            }
+            if (QQuickItem* found = itemNamed(child, name)) {
+                return found;
+            }
+        }
+        return nullptr;
+    }
     void settle() {
         scheduler->drain();
         QTest::qWait(20);
@@ -182,6 +194,16 @@ TEST_F(PlayerScene, SearchingThenThePickerWithTwoSenders) {
     address->setProperty("text", " \t ");
     EXPECT_FALSE(connectButton->isEnabled());
     screenshot("player-picker.png");
+    // The engine rows line up with the quality row above them, on their left and on their right.
+    QQuickItem* engine = itemNamed(view.contentItem(), "engine_tcp");
+    ASSERT_NE(engine, nullptr);
+    auto* engineText = engine->property("contentItem").value<QQuickItem*>();
+    auto* engineIndicator = engine->property("indicator").value<QQuickItem*>();
+    auto* qualityTitle = qobject_cast<QQuickItem*>(popupChild("pickerQualityTitle"));
+    auto* qualitySegments = qobject_cast<QQuickItem*>(popupChild("pickerQuality"));
+    EXPECT_EQ(engineText->mapToScene({0, 0}).x(), qualityTitle->mapToScene({0, 0}).x());
+    EXPECT_EQ(engineIndicator->mapToScene({engineIndicator->width(), 0}).x(),
+              qualitySegments->mapToScene({qualitySegments->width(), 0}).x());
 
     popupChild("pickerList")->setProperty("contentY", 200);
     address->setProperty("text", " 10.0.0.7:5000 ");
