@@ -193,10 +193,12 @@ void SourceChoiceFormModel::choose(int row) {
             c->useSampleVideo();
             break;
         case Kind::videoFile: {
-            // A stored file that has gone is never handed over: the user picks another one instead.
+            // Only a file the person chose comes back from this row. A stored file that has gone, or the
+            // sample video left behind by the row above, leads to the chooser instead: otherwise the person
+            // could never get from the sample to a file of their own.
             const auto& path = c->settings().videoFilePath;
             std::error_code error;
-            if (path && std::filesystem::is_regular_file(*path, error)) {
+            if (path && !c->storesSampleVideo() && std::filesystem::is_regular_file(*path, error)) {
                 c->useVideoFile(*path);
             } else {
                 c->chooseVideoFile();

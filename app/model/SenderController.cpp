@@ -328,15 +328,18 @@ void SenderController::useSampleVideo() {
 }
 
 bool SenderController::isUsingSampleVideo() const {
-    return settings_.useVideoFile && settings_.videoFilePath &&
-           *settings_.videoFilePath == services_.sampleVideo->path().string();
+    return settings_.useVideoFile && storesSampleVideo();
+}
+
+bool SenderController::storesSampleVideo() const {
+    return settings_.videoFilePath && *settings_.videoFilePath == services_.sampleVideo->path().string();
 }
 
 std::optional<std::string> SenderController::videoFileDisplayName() const {
     if (!settings_.videoFilePath) {
         return std::nullopt;
     }
-    if (*settings_.videoFilePath == services_.sampleVideo->path().string()) {
+    if (storesSampleVideo()) {
         return "Beispielvideo";
     }
     return std::filesystem::path(*settings_.videoFilePath).stem().string();

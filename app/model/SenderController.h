@@ -134,6 +134,9 @@ class SenderController final : public QObject {
     void chooseVideoFile();
     void useSampleVideo();
     bool isUsingSampleVideo() const;
+    // Whether the stored video file is the generated sample, whether it plays now or not: such a file was
+    // never the person's own choice.
+    bool storesSampleVideo() const;
     std::optional<std::string> videoFileDisplayName() const;
 
     // --- extra outputs ---

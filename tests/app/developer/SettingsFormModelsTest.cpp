@@ -162,6 +162,30 @@ TEST(SettingsFormModels, SourceRowsCallTheControllersSourceOperations) {
     EXPECT_EQ(i.harness.mainPipeline().calls.back(), "reconnect");
 }
 
+// The sample video's file stays stored after it has played (and after it was ended); "Videodatei …" then
+// still leads to a file of the person's own choosing.
+TEST(SettingsFormModels, VideoFileRowAfterTheSampleVideoOpensTheChooser) {
+    for (const bool endedFirst : {false, true}) {
+        Inspector i;
+        i.harness.sample->file = i.harness.root / "Beispielvideo.mov";
+        std::ofstream(i.harness.sample->file) << "x";
+        i.harness.sample->present = true;
+        i.source.choose(2);  // "Beispielvideo"
+        ASSERT_TRUE(i.controller().isUsingSampleVideo());
+        if (endedFirst) {
+            i.controller().selectDevice(std::nullopt);
+        }
+        const QVariantMap row = i.source.rows().at(3).toMap();
+        ASSERT_EQ(row["text"].toString(), "Videodatei …");
+        const auto own = i.harness.root / "Konzert.mp4";
+        i.harness.picker->answer = own;
+        i.source.choose(3);
+        EXPECT_EQ(i.harness.picker->requests.size(), 1u) << "ended first: " << endedFirst;
+        EXPECT_EQ(i.controller().settings().videoFilePath, own.string()) << "ended first: " << endedFirst;
+        EXPECT_TRUE(i.controller().settings().useVideoFile);
+    }
+}
+
 TEST(SettingsFormModels, RetryPromiseFollowsTheRecoveryDefault) {
     Inspector i;
     EXPECT_FALSE(i.source.reconnectHelp().contains("selbst"));
