@@ -15,7 +15,7 @@ packages=(
   ffmpeg
   libcairo2-dev libpango1.0-dev fonts-dejavu-core
   libudev-dev
-  qt6-base-dev qt6-declarative-dev qt6-svg-dev qt6-qpa-plugins
+  qt6-base-dev qt6-declarative-dev qt6-svg-dev qt6-qpa-plugins qt6-translations-l10n
   qml6-module-qtqml qml6-module-qtqml-models qml6-module-qtqml-workerscript
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-templates qml6-module-qtquick-window

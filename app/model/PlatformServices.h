@@ -61,7 +61,7 @@ class AlertPresenter {
 // An open dialog for one file.
 struct FileRequest {
     std::string title;
-    std::filesystem::path folder;  // empty: the dialog's own choice
+    std::filesystem::path folder;  // empty, or a folder that is not there: the dialog's own choice
     std::vector<std::string> nameFilters;
 };
 
