@@ -100,4 +100,8 @@ void SystemTrayBackend::setMenu(const std::vector<TrayRow>& rows) {
     }
 }
 
+QRect SystemTrayBackend::iconGeometry() const {
+    return icon_->geometry();
+}
+
 }  // namespace kelvora

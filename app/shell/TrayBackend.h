@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QImage>
+#include <QRect>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -40,6 +41,8 @@ class SystemTrayBackend final : public TrayBackend {
     void setSymbol(const QString& symbol) override;
     void setToolTip(const QString& text) override;
     void setMenu(const std::vector<TrayRow>& rows) override;
+    // Where the icon is on screen; empty where the tray does not say.
+    QRect iconGeometry() const;
 
   private:
     std::unique_ptr<QMenu> menu_;

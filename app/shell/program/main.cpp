@@ -9,11 +9,10 @@
 #include <QQmlEngine>
 #include <QQmlEngineExtensionPlugin>
 #include <QQuickWindow>
-#include <QScreen>
+#include <QRect>
 #include <QTimer>
 #include <QUrl>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -29,6 +28,7 @@
 #include "app/shell/SingleInstance.h"
 #include "app/shell/TrayBackend.h"
 #include "app/shell/TrayModel.h"
+#include "app/shell/TrayPanelPlacement.h"
 #include "app/shell/WindowService.h"
 #include "app/shell/program/AppShortcuts.h"
 #include "core/Log.h"
@@ -74,30 +74,16 @@ SenderControllerServices desktopServices() {
     return services;
 }
 
-// Beside the tray icon clicked at `cursor`, kept on the screen: below a tray at the top, above one at the
-// bottom.
-void placeTrayPanel(QQuickWindow& panel, QPoint cursor) {
-    const QScreen* screen = QGuiApplication::screenAt(cursor);
-    const QRect area = screen ? screen->availableGeometry() : QRect(cursor, panel.size());
-    const int x = std::clamp(cursor.x() - panel.width() / 2, area.left(),
-                             std::max(area.left(), area.right() - panel.width()));
-    const int y = cursor.y() < area.center().y() ? area.top() + 4 : area.bottom() - panel.height() - 4;
-    panel.setPosition(x, std::max(area.top(), y));
-}
-
-// The panel opens where the tray icon was clicked and closes on the next click.
-void toggleTrayPanel(WindowService& windows) {
+// The panel opens beside the tray icon (where the pointer is, when the tray cannot tell where its icon is)
+// and closes on the next click.
+void toggleTrayPanel(WindowService& windows, const SystemTrayBackend& tray) {
     if (QQuickWindow* panel = windows.window(QStringLiteral("panel")); panel && panel->isVisible()) {
         panel->close();
         return;
     }
-    windows.open(QStringLiteral("panel"), [](QQuickWindow& panel) {
-        const QPoint cursor = QCursor::pos();
-        placeTrayPanel(panel, cursor);
-        // The panel knows its full height only once it has laid out; above a tray at the bottom it would
-        // otherwise reach past the screen's edge by the difference.
-        QObject::connect(&panel, &QWindow::heightChanged, &panel,
-                         [&panel, cursor] { placeTrayPanel(panel, cursor); });
+    windows.open(QStringLiteral("panel"), [&tray](QQuickWindow& panel) {
+        const QRect icon = tray.iconGeometry();
+        TrayPanelPlacement::place(panel, icon.isValid() ? icon : QRect(QCursor::pos(), QSize(1, 1)));
     });
 }
 
@@ -154,7 +140,7 @@ int runDesktop(int argc, char** argv) {
                     QUrl(QStringLiteral("qrc:/qt/qml/Kelvora/Shell/LicensesWindow.qml")), {});
 
     SystemTrayBackend trayBackend;
-    TrayModel tray(*controller, model, trayBackend, [&] { toggleTrayPanel(*windows); });
+    TrayModel tray(*controller, model, trayBackend, [&] { toggleTrayPanel(*windows, trayBackend); });
     windows->define(QStringLiteral("panel"), QUrl(QStringLiteral("qrc:/qt/qml/Kelvora/Shell/TrayPanel.qml")),
                     {{QStringLiteral("model"), QVariant::fromValue(&tray)}});
 

@@ -19,6 +19,11 @@ constexpr int kPlacementCorrections = 3;
 
 }  // namespace
 
+QPoint placedWithin(const QRect& frame, const QRect& area) {
+    return {std::clamp(frame.left(), area.left(), std::max(area.left(), area.right() + 1 - frame.width())),
+            std::clamp(frame.top(), area.top(), std::max(area.top(), area.bottom() + 1 - frame.height()))};
+}
+
 WindowHeight::WindowHeight(QObject* parent) : QObject(parent) {}
 
 void WindowHeight::setWindow(QQuickWindow* window) {
@@ -115,10 +120,8 @@ bool WindowHeight::placeWithinFreeArea() {
             changed = true;
         }
     }
-    const QRect area = screen->availableGeometry();
     const QRect frame = window_->frameGeometry();
-    const int top =
-        std::clamp(frame.top(), area.top(), std::max(area.top(), area.bottom() + 1 - frame.height()));
+    const int top = placedWithin(frame, screen->availableGeometry()).y();
     if (top != frame.top()) {
         // Moved by its client area, as everywhere else: the frame's own position is taken by managers as
         // the client's, or shifted by extents not yet known.

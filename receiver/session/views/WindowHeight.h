@@ -9,6 +9,11 @@
 
 namespace kelvora {
 
+// The screen's free area is what its panels leave (QScreen::availableGeometry). This is where a frame at
+// `frame` goes to lie within `area`, moved as little as possible; a frame larger than the area keeps its
+// top-left corner inside it.
+QPoint placedWithin(const QRect& frame, const QRect& area);
+
 // The height rule of a window. While `fitsContent` is on the window is exactly as high as its content asks
 // (`contentHeight`, the client area), capped where the free area of its screen ends, and the user cannot
 // change it; the content scrolls past the cap. While it is off the user sizes the window freely from

@@ -1,0 +1,36 @@
+#include "app/shell/TrayPanelPlacement.h"
+
+#include <utility>
+
+#include <gtest/gtest.h>
+
+namespace kelvora {
+namespace {
+
+// The panel opens beside its icon, never over it, and wholly within the screen's free area: under a tray
+// at the top whether or not the tray host reserves its strip, above one at the bottom, and kept on a small
+// screen.
+TEST(TrayPanelPlacement, OpensBesideTheIconWithinTheFreeArea) {
+    const QSize panel(330, 553);
+    const struct {
+        const char* name;
+        QRect icon, area;
+        QPoint expected;
+    } cases[] = {
+        {"top tray, strip reserved", {1576, 0, 24, 24}, {0, 24, 1600, 976}, {1270, 28}},
+        {"top tray, nothing reserved", {1576, 0, 24, 24}, {0, 0, 1600, 1000}, {1270, 28}},
+        {"bottom tray", {800, 976, 24, 24}, {0, 0, 1600, 976}, {646, 419}},
+        {"left end of a top tray", {0, 0, 24, 24}, {0, 0, 1280, 800}, {0, 28}},
+        {"tray at the right edge, low down", {1256, 700, 24, 24}, {0, 0, 1280, 800}, {950, 143}},
+    };
+    for (const auto& c : cases) {
+        const QPoint at = trayPanelPosition(panel, c.icon, c.area);
+        const QRect placed(at, panel);
+        EXPECT_EQ(std::pair(at.x(), at.y()), std::pair(c.expected.x(), c.expected.y())) << c.name;
+        EXPECT_TRUE(c.area.contains(placed)) << c.name;
+        EXPECT_FALSE(placed.intersects(c.icon)) << c.name;
+    }
+}
+
+}  // namespace
+}  // namespace kelvora
