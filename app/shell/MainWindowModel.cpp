@@ -91,4 +91,9 @@ void MainWindowModel::quit() {
     QCoreApplication::quit();
 }
 
+void MainWindowModel::shutDown() {
+    controller_.stop();
+    windows_.commitPendingEdits();
+}
+
 }  // namespace kelvora

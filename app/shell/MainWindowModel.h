@@ -63,6 +63,10 @@ class MainWindowModel final : public QObject {
     Q_INVOKABLE void checkForUpdates();
     // The one way out: the program stops the controller (every viewer is told) on its way down.
     Q_INVOKABLE void quit();
+    // What every way out ends in, run when the application is about to quit: the controller stops first,
+    // so that nothing starts again and viewers hear only that the sender stopped; then the names still
+    // being typed are stored.
+    void shutDown();
 
   signals:
     void isDeveloperModeChanged();

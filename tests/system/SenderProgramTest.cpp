@@ -140,6 +140,14 @@ class TemporaryHome {
         fs::create_directories(defaultsFile().parent_path());
         std::ofstream(defaultsFile()) << json;
     }
+    std::optional<std::string> senderName() const {
+        try {
+            const Json stored = json::decode(readFile(defaultsFile()));
+            return stored.at("SenderSettings.v1").at("senderName").get<std::string>();
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
     std::optional<bool> flag(const std::string& key) const {
         try {
             const Json stored = json::decode(readFile(defaultsFile()));
@@ -428,6 +436,39 @@ TEST(SenderProgram, ClosingTheWindowKeepsSendingAndSigtermSaysGoodbye) {
         return message.is<GoodbyeMessage>() && message.get<GoodbyeMessage>()->reason == "sender stopped";
     }));
     EXPECT_EQ(program.waitForExit(), 0) << program.log();
+}
+
+// Ctrl+Q while the settings window holds a name being typed: the name is stored, and the viewer hears only
+// that the sender stopped, never first that it restarts under the new name.
+TEST(SenderProgram, QuittingKeepsANameBeingTypedAndViewersHearOnlyThatTheSenderStopped) {
+    TemporaryHome home;
+    home.writeDefaults(kTestPictureDefaults);
+    SenderProgram program(home);
+    std::optional<unsigned long> window;
+    ASSERT_TRUE(eventually([&] { return (window = visibleWindow("Tilvara Sender")).has_value(); }))
+        << program.log();
+    auto viewer = connectViewer();
+    ASSERT_TRUE(viewer.has_value()) << program.log();
+    ASSERT_TRUE(viewer->readFrame()) << program.log();
+
+    output("xdotool windowfocus --sync " + std::to_string(*window) + " key --clearmodifiers ctrl+comma");
+    std::optional<unsigned long> settings;
+    ASSERT_TRUE(eventually([&] { return (settings = visibleWindow("Einstellungen")).has_value(); }))
+        << program.log();
+    // Tab leads into the name field, the first of the window.
+    output("xdotool windowfocus --sync " + std::to_string(*settings) +
+           " key --clearmodifiers Tab type --delay 20 'Kamera West'");
+    output("xdotool key --clearmodifiers ctrl+q");
+    std::string goodbye;
+    EXPECT_TRUE(viewer->readUntil([&](const ControlMessage& message) {
+        if (message.is<GoodbyeMessage>()) {
+            goodbye = message.get<GoodbyeMessage>()->reason;
+        }
+        return !goodbye.empty();
+    }));
+    EXPECT_EQ(goodbye, "sender stopped");
+    EXPECT_EQ(program.waitForExit(), 0) << program.log();
+    EXPECT_EQ(home.senderName(), "Kamera West");
 }
 
 TEST(SenderProgram, CtrlAltDSwitchesDeveloperModeFromAnyWindow) {

@@ -147,12 +147,9 @@ int runDesktop(int argc, char** argv) {
     AppShortcuts shortcuts(model);
     application.installEventFilter(&shortcuts);
 
-    // Every way out (menu, Ctrl+Q, tray, signal) ends here: typed names are kept, then every output stops
-    // and its viewers are told.
-    QObject::connect(&application, &QCoreApplication::aboutToQuit, [&] {
-        windows->commitPendingEdits();
-        controller->stop();
-    });
+    // Every way out (menu, Ctrl+Q, tray, signal) ends here: every output stops and its viewers are told,
+    // then typed names are kept.
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &model, &MainWindowModel::shutDown);
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &model, [&](int signal) {
         Log::capture().info("Signal {}: Sender wird beendet", signal);
         model.quit();
