@@ -45,15 +45,23 @@ RowLayout {
             TextField {
                 objectName: "outputName"
                 placeholderText: "Name im Netzwerk"
-                text: root.row.name
+                text: nameEdit.text
                 Layout.fillWidth: true
                 Layout.maximumWidth: 220
-                // Return and leaving the field both commit; the controller ignores an unchanged name. The field
-                // then shows the stored name again, also where the controller kept the old one (an empty name).
-                onEditingFinished: {
-                    root.row.commitName(text)
-                    text = Qt.binding(() => root.row.name)
+                // Return and leaving the field both commit what was typed; the controller ignores an unchanged
+                // name. The field then shows the stored name again, also where the controller kept the old one
+                // (an empty name).
+                NameEdit {
+                    id: nameEdit
+                    stored: root.row.name
+                    onCommitted: name => {
+                        root.row.commitName(name)
+                        nameEdit.load()
+                    }
                 }
+                onTextEdited: nameEdit.text = text
+                onAccepted: nameEdit.commit()
+                onActiveFocusChanged: nameEdit.focused = activeFocus
             }
             Item {
                 Layout.fillWidth: true

@@ -12,5 +12,6 @@ SourceTile {
     }
     RenameSheet {
         tile: root.tile
+        shown: root.visible
     }
 }

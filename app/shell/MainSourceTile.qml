@@ -11,5 +11,6 @@ SourceTile {
     }
     RenameSheet {
         tile: root.tile
+        shown: root.visible
     }
 }

@@ -216,7 +216,10 @@ ApplicationWindow {
     }
 
     // Both views stay made; only the one of the current mode is shown, and a hidden view neither draws nor
-    // counts as showing a preview.
+    // counts as showing a preview. The view that goes keeps no keyboard focus: a hidden field would go on
+    // taking the typing, and a name typed into it would never be handed on. Losing the focus commits it.
+    onDeveloperChanged: (developer ? developerView : simpleView).forceActiveFocus()
+
     DeveloperMainView {
         id: developerView
         objectName: "developerMainView"

@@ -10,6 +10,9 @@ import Kelvora.Shell
 Popup {
     id: root
     property SourceTileModel tile
+    // Whether the tile that shows the sheet is on screen. When its view goes (the dashboard takes the
+    // window), the sheet closes with it and keeps what was typed, as leaving a name field does.
+    property bool shown: true
 
     objectName: "renameSheet"
     parent: Overlay.overlay
@@ -19,6 +22,11 @@ Popup {
     modal: true
     closePolicy: Popup.CloseOnEscape
     visible: tile !== null && tile.isRenaming
+    onShownChanged: {
+        if (!shown && tile && tile.isRenaming) {
+            tile.saveRename()
+        }
+    }
     onClosed: {
         if (tile) {
             tile.dismissRename()

@@ -2,6 +2,7 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
 import Kelvora.Ui
+import Kelvora.Developer
 import Kelvora.Shell
 
 // The settings window: network name, login item, automatic sending, picture quality, and facts about this
@@ -11,18 +12,12 @@ Window {
     required property MainWindowModel model
     required property SettingsWindowModel settings
 
-    // Hands on a name being typed; the program calls it before it stops, closing the window calls it too.
-    function commitPendingEdits() {
-        window.settings.commitName(nameField.text)
-    }
-
     objectName: "settingsWindow"
     title: "Einstellungen"
     width: 460
     minimumWidth: 460
     maximumWidth: 460
     color: Theme.windowBackground
-    onClosing: commitPendingEdits()
 
     WindowHeight {
         window: window
@@ -56,14 +51,17 @@ Window {
                 objectName: "nameField"
                 Layout.fillWidth: true
                 placeholderText: window.settings.namePlaceholder
-                // Loaded once when the window opens; later changes elsewhere do not overwrite the typing.
-                Component.onCompleted: text = window.settings.storedName
-                onAccepted: window.settings.commitName(text)
-                onActiveFocusChanged: {
-                    if (!activeFocus) {
-                        window.settings.commitName(text)
-                    }
+                text: nameEdit.text
+                // Shows the stored name, also one given elsewhere while the window is open, until the user
+                // types; only typing is ever handed on.
+                NameEdit {
+                    id: nameEdit
+                    stored: window.settings.storedName
+                    onCommitted: name => window.settings.commitName(name)
                 }
+                onTextEdited: nameEdit.text = text
+                onAccepted: nameEdit.commit()
+                onActiveFocusChanged: nameEdit.focused = activeFocus
             }
         }
         Switch {

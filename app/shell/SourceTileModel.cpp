@@ -37,7 +37,15 @@ SourceTileModel::SourceTileModel(SenderController* controller, const SimpleViewS
       services_(services),
       noneTitle_(std::move(noneTitle)),
       removable_(removable),
-      feed_(feed) {}
+      feed_(feed),
+      rename_(new NameEdit(this)) {
+    connect(rename_, &NameEdit::textChanged, this, &SourceTileModel::newNameChanged);
+    connect(rename_, &NameEdit::committed, this, [this](const QString& name) {
+        if (controller_) {
+            save(name.toStdString());
+        }
+    });
+}
 
 SourceTileModel::~SourceTileModel() = default;
 
@@ -84,11 +92,12 @@ QStringList SourceTileModel::frameRateTitles() {
     return texts(frameRatePickerTitles());
 }
 
+QString SourceTileModel::newName() const {
+    return rename_->text();
+}
+
 void SourceTileModel::setNewName(const QString& name) {
-    if (name != newName_) {
-        newName_ = name;
-        emit newNameChanged();
-    }
+    rename_->setText(name);
 }
 
 void SourceTileModel::chooseResolution(int row) {
@@ -110,7 +119,8 @@ void SourceTileModel::pressPlaceholderButton() {
 }
 
 void SourceTileModel::beginRename() {
-    setNewName(renameSeed());
+    rename_->setStored(renameSeed());
+    rename_->load();
     const quint64 generation = ++renameGeneration_;
     if (!isRenaming_) {
         isRenaming_ = true;
@@ -125,13 +135,15 @@ void SourceTileModel::beginRename() {
 }
 
 void SourceTileModel::saveRename() {
-    if (isRenaming_ && controller_) {
-        save(newName_.toStdString());
+    if (isRenaming_) {
+        rename_->commit();
     }
     dismissRename();
 }
 
 void SourceTileModel::dismissRename() {
+    // What was typed and not saved is dropped, so that no later way out saves it.
+    rename_->load();
     if (isRenaming_) {
         isRenaming_ = false;
         emit isRenamingChanged();
@@ -142,6 +154,7 @@ void SourceTileModel::refresh() {
     if (!controller_) {
         return;
     }
+    rename_->setStored(renameSeed());
     Reading reading = read();
     std::optional<std::string> chip = formatChipText(reading.status, reading.isSourcePaused);
     const int resolution = resolutionPickerIndex(reading.resolution);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "app/developer/NameEdit.h"
 #include "app/shell/SimpleViewPresenters.h"
 #include "app/shell/SourceMenuModel.h"
 #include "receiver/session/views/VideoItem.h"
@@ -89,7 +90,8 @@ class SourceTileModel : public QObject {
     SourceMenuModel* sourceMenu() const { return menu_; }
     VideoFeed* feed() const { return feed_; }
     bool isRenaming() const { return isRenaming_; }
-    QString newName() const { return newName_; }
+    QString newName() const;
+    // The user typed in the sheet.
     void setNewName(const QString& name);
     virtual QString renamePlaceholder() const = 0;
     const TileFace& face() const { return face_; }
@@ -103,9 +105,11 @@ class SourceTileModel : public QObject {
     Q_INVOKABLE virtual void remove() {}
     Q_INVOKABLE void pressPlaceholderButton();
     // Opens the sheet seeded with the tile's own text; the field gets the focus at once and once more a
-    // moment later, unless the sheet was closed in between.
+    // moment later, unless the sheet was closed in between. Until the user types, the sheet follows the
+    // stored name; only what was typed is saved, also when the window closes or the program quits.
     Q_INVOKABLE void beginRename();
     Q_INVOKABLE void saveRename();
+    // Closes the sheet without saving.
     Q_INVOKABLE void dismissRename();
 
   signals:
@@ -158,7 +162,8 @@ class SourceTileModel : public QObject {
     int resolutionIndex_ = 0;
     int frameRateIndex_ = 0;
     bool isRenaming_ = false;
-    QString newName_;
+    // The sheet's text against the stored name.
+    NameEdit* rename_ = nullptr;
     // Counts openings of the sheet, so that a late focus of an earlier opening does nothing.
     quint64 renameGeneration_ = 0;
 };

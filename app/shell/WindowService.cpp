@@ -1,6 +1,6 @@
 #include "app/shell/WindowService.h"
 
-#include "app/developer/SenderNameField.h"
+#include "app/developer/NameEdit.h"
 
 #include <QQmlComponent>
 
@@ -69,13 +69,7 @@ bool WindowService::restoreMinimised() {
 }
 
 void WindowService::commitPendingEdits() {
-    // The dashboard inspector's name field lives inside the main window's view, not on a window of its own.
-    SenderNameField::commitFocused();
-    for (const auto& window : windows_) {
-        if (window && window->metaObject()->indexOfMethod("commitPendingEdits()") >= 0) {
-            QMetaObject::invokeMethod(window, "commitPendingEdits");
-        }
-    }
+    NameEdit::commitPending();
 }
 
 void WindowService::closeAll() {
@@ -107,8 +101,8 @@ QQuickWindow* WindowService::create(const QString& id) {
     // Hidden means closed: the window goes, and with it whatever its views kept running.
     connect(window, &QWindow::visibleChanged, this, [this, id, window](bool visible) {
         if (!visible && windows_.value(id) == window) {
-            // A name typed into the dashboard's inspector is kept when its window closes.
-            SenderNameField::commitFocused();
+            // A name typed into one of its fields is kept when the window closes.
+            NameEdit::commitPending(window);
             windows_.remove(id);
             closed_.removeAll(nullptr);
             closed_.append(window);

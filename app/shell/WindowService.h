@@ -37,8 +37,8 @@ class WindowService final : public QObject {
     bool hasVisibleWindow() const;
     // Restores the first minimised window; false when there is none.
     bool restoreMinimised();
-    // Every open window commits what its fields hold but have not yet handed on (a name being typed); the
-    // program calls this before it stops.
+    // Every field commits what it holds but has not yet handed on (a name being typed); the program calls
+    // this on its way out.
     void commitPendingEdits();
     void closeAll();
 

@@ -248,16 +248,17 @@ TEST(SenderNameField, CommitsTrimmedOnlyWhenChangedAndKeepsTheTypedText) {
     EXPECT_EQ(field.text(), "");
 }
 
-TEST(SenderNameField, TheHostCommitsOnlyTheFocusedFieldWhenItsWindowCloses) {
+// A second field that nobody typed into follows the name and never writes its old text back.
+TEST(SenderNameField, AWayOutCommitsOnlyWhatWasTypedAndUntouchedFieldsFollow) {
     Inspector i;
     SenderNameField other;
     other.setControllerObject(&i.controller());
-    other.setText("Nicht fokussiert");
     i.name.setFocused(true);
     i.name.setText("Studio A");
-    SenderNameField::commitFocused();
+    NameEdit::commitPending();
     EXPECT_EQ(i.controller().settings().senderName, "Studio A");
     EXPECT_EQ(i.harness.storedSettings()->senderName, "Studio A");
+    EXPECT_EQ(other.text(), "Studio A");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/developer/NameEdit.h"
 #include "app/developer/PreviewVisibility.h"
 #include "app/model/ModelFakes.h"
 #include "app/shell/MainWindowModel.h"
@@ -368,7 +369,9 @@ TEST(SettingsWindow, ATypedNameIsKeptWhenTheWindowClosesOrTheProgramQuits) {
             ->grabWindow()
             .save(QStringLiteral(KELVORA_UI_SCREENSHOTS "/settings-window.png"));
         field->forceActiveFocus();
-        field->setProperty("text", c.typed);
+        auto* typing = field->findChild<NameEdit*>();
+        ASSERT_NE(typing, nullptr);
+        typing->setText(c.typed);
         if (c.byClosing) {
             shell.windows.window("settings")->close();
         } else {
@@ -378,6 +381,85 @@ TEST(SettingsWindow, ATypedNameIsKeptWhenTheWindowClosesOrTheProgramQuits) {
         shell.windows.closeAll();
     }
     EXPECT_EQ(shell.controller.displayName(), testing::FakeHost().computerName());
+}
+
+// Selects what the field holds and types `text` over it, as a person does.
+void typeOver(QQuickWindow* window, QQuickItem* field, const char* text) {
+    ASSERT_NE(field, nullptr);
+    field->forceActiveFocus();
+    QTest::keyClick(window, Qt::Key_A, Qt::ControlModifier);
+    for (const char* key = text; *key != '\0'; ++key) {
+        QTest::keyClick(window, *key);
+    }
+}
+
+// The settings window shows a name given elsewhere while it is open and never writes its own text back: not
+// when it closes, not when the program quits, whether the name was given in the simple view's sheet or is
+// still being typed in the inspector.
+TEST(SettingsWindow, ANameGivenElsewhereIsShownAndNeverWrittenBack) {
+    for (const bool developer : {false, true}) {
+        Shell shell;
+        SenderSettings named = shell.controller.settings();
+        named.senderName = "Kamera Nord";
+        shell.controller.setSettings(named);
+        QQuickWindow* main = shell.openSimpleView();
+        shell.controller.setDeveloperMode(developer);
+        shell.windows.open("settings");
+        auto* settingsField = shell.find<QQuickItem>("settings", "nameField");
+        ASSERT_NE(settingsField, nullptr);
+        EXPECT_EQ(settingsField->property("text").toString().toStdString(), "Kamera Nord");
+        main->requestActivate();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(main));
+        if (developer) {
+            // Typed without Return; the program quits while the field still holds it.
+            typeOver(main, testing::findItem(main->contentItem(), "senderNameField"), "Kamera West");
+        } else {
+            click(testing::findItem(main->contentItem(), "mainSourceTile")
+                      ->findChild<QObject*>("renameButton"));
+            typeOver(main, testing::findItem(main->contentItem(), "renameField"), "Kamera West");
+            QTest::keyClick(main, Qt::Key_Return);
+            EXPECT_EQ(shell.controller.settings().senderName, "Kamera West");
+            EXPECT_EQ(settingsField->property("text").toString().toStdString(), "Kamera West");
+            shell.windows.window("settings")->close();
+            EXPECT_EQ(shell.controller.settings().senderName, "Kamera West");
+        }
+        shell.model.shutDown();
+        EXPECT_EQ(shell.harness.storedSettings()->senderName, "Kamera West") << "developer " << developer;
+    }
+}
+
+// A name being typed is kept when its view goes (the rename sheet closes with the simple view, an output row
+// of the dashboard loses the focus) and when the program quits; stored at quit, it reaches no pipeline.
+TEST(MainWindow, NamesBeingTypedAreKeptWhenTheViewSwitchesAndWhenTheProgramQuits) {
+    Shell shell;
+    QQuickWindow* window = shell.openSimpleView();
+    shell.controller.addOutput();
+    window->requestActivate();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    QQuickItem* tile = testing::findItem(window->contentItem(), "extraSourceTile");
+    ASSERT_NE(tile, nullptr);
+    click(tile->findChild<QObject*>("renameButton"));
+    QQuickItem* sheet = testing::findItem(window->contentItem(), "renameField");
+    typeOver(window, sheet, "Buehne");
+    shell.model.toggleDeveloperMode();
+    EXPECT_FALSE(sheet->isVisible());
+    EXPECT_EQ(shell.controller.settings().extraOutputs.at(0).name, "Buehne");
+
+    QQuickItem* row = testing::findItem(window->contentItem(), "outputName");
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->property("text").toString().toStdString(), "Buehne");
+    typeOver(window, row, "Buehne links");
+    shell.model.toggleDeveloperMode();
+    EXPECT_FALSE(row->hasActiveFocus());
+    EXPECT_EQ(shell.controller.settings().extraOutputs.at(0).name, "Buehne links");
+
+    shell.model.toggleDeveloperMode();
+    typeOver(window, row, "Buehne rechts");
+    shell.model.shutDown();
+    EXPECT_EQ(shell.harness.storedSettings()->extraOutputs.at(0).name, "Buehne rechts");
+    for (const SenderSettings& update : shell.harness.extraPipelines().at(0)->updates) {
+        EXPECT_NE(update.senderName, "Buehne rechts");
+    }
 }
 
 // The dashboard opens at its ideal height (where the screen has room for it) and can be made lower, down to
