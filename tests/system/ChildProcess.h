@@ -32,9 +32,10 @@ class ChildProcess {
     // `append` keeps what earlier runs of a restarted program wrote to the same file.
     enum class LogMode { truncate, append };
 
+    // With an `errorPath`, standard error goes there instead of into the log with standard output.
     ChildProcess(const std::filesystem::path& home, std::filesystem::path logPath,
                  std::vector<std::string> argv, std::vector<std::string> extraEnvironment = {},
-                 LogMode mode = LogMode::truncate)
+                 LogMode mode = LogMode::truncate, const std::filesystem::path& errorPath = {})
         : logPath_(std::move(logPath)) {
         // A variable given here replaces the caller's: with two entries of one name, a program reads the
         // first.
@@ -47,7 +48,7 @@ class ChildProcess {
         for (char** entry = environ; *entry; ++entry) {
             const std::string text = *entry;
             if (text.rfind("HOME=", 0) != 0 && text.rfind("XDG_", 0) != 0 && text.rfind("DISPLAY=", 0) != 0 &&
-                !overridden(text)) {
+                text.rfind("WAYLAND_DISPLAY=", 0) != 0 && !overridden(text)) {
                 environment.push_back(text);
             }
         }
@@ -75,7 +76,11 @@ class ChildProcess {
         posix_spawn_file_actions_init(&actions);
         const int flags = O_WRONLY | O_CREAT | (mode == LogMode::append ? O_APPEND : O_TRUNC);
         posix_spawn_file_actions_addopen(&actions, 1, logPath_.c_str(), flags, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (errorPath.empty()) {
+            posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(), flags, 0600);
+        }
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);

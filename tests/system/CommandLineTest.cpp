@@ -5,10 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,10 +14,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-extern char** environ;
+#include "system/ChildProcess.h"
 
 namespace {
 
@@ -43,52 +39,16 @@ Finished run(std::vector<std::string> argv) {
     static int counter = 0;
     const fs::path home = fs::temp_directory_path() /
                           ("command-line-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    fs::create_directories(home / "runtime");
-    fs::permissions(home / "runtime", fs::perms::owner_all);
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry; ++entry) {
-        const std::string text = *entry;
-        if (!text.starts_with("HOME=") && !text.starts_with("XDG_") && !text.starts_with("DISPLAY=") &&
-            !text.starts_with("WAYLAND_DISPLAY=")) {
-            environment.push_back(text);
-        }
-    }
-    environment.push_back("XDG_CONFIG_HOME=" + (home / "config").string());
-    environment.push_back("XDG_DATA_HOME=" + (home / "data").string());
-    environment.push_back("XDG_CACHE_HOME=" + (home / "cache").string());
-    environment.push_back("XDG_RUNTIME_DIR=" + (home / "runtime").string());
-    environment.push_back("HOME=" + home.string());
-    std::vector<char*> envp;
-    for (auto& text : environment) {
-        envp.push_back(text.data());
-    }
-    envp.push_back(nullptr);
-    std::vector<char*> args;
-    for (auto& text : argv) {
-        args.push_back(text.data());
-    }
-    args.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, (home / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, (home / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = 0;
     Finished result;
-    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) == 0) {
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (::waitpid(pid, &status, WNOHANG) != pid) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(20ms);
+    {
+        kelvora::testing::ChildProcess program(home, home / "out", std::move(argv), {},
+                                               kelvora::testing::ChildProcess::LogMode::truncate,
+                                               home / "err");
+        const auto status = program.wait(30s);
+        if (status && WIFEXITED(*status)) {
+            result.exitCode = WEXITSTATUS(*status);
         }
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    posix_spawn_file_actions_destroy(&actions);
     result.out = readFile(home / "out");
     result.err = readFile(home / "err");
     std::error_code ignored;
