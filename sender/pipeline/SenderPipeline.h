@@ -165,7 +165,8 @@ class SenderPipeline final : public SenderServerDelegate,
     int effectiveMainBitrateKbps() const;
     void tick();
     void manageTiers();
-    void applyTierBitrate(int requestedKbps, VideoEncoder& encoder, int capKbps);
+    // `upgradeBuilding`: a viewer builds the encoder's tier up beside a smaller one.
+    void applyTierBitrate(int requestedKbps, VideoEncoder& encoder, int capKbps, bool upgradeBuilding);
 
     // Watchdog (server queue).
     void checkSourceHealth();

@@ -119,15 +119,21 @@ void SenderPipeline::manageTiers() {
     const TierPlanner::Plan plan =
         TierPlanner::plan(inputs, mainKbps, settings.adaptiveBitrate, settings.proxyStream, middleRunning,
                           settings.mainTierEnabled, profile);
+    auto upgradeBuilding = [&](uint8_t tier) {
+        return std::any_of(sessions.begin(), sessions.end(), [&](const auto& session) {
+            return TierSteering::buildsUpTo(*session, plan, tier);
+        });
+    };
 
     if (auto main = encoder(TierLayout::mainTier)) {
-        applyTierBitrate(plan.mainKbps, *main, mainKbps);
+        applyTierBitrate(plan.mainKbps, *main, mainKbps, upgradeBuilding(TierLayout::mainTier));
     }
     if (auto middle = encoder(TierLayout::middleTier)) {
         const int kbps = plan.middleKbps.value_or(profile.middleMaximumKbps);
         if (settings.studioMode) {
             applyTierBitrate(kbps, *middle,
-                             TierLayout::normalMainBitrateKbps(settings, videoDimensions_, videoFrameRate_));
+                             TierLayout::normalMainBitrateKbps(settings, videoDimensions_, videoFrameRate_),
+                             upgradeBuilding(TierLayout::middleTier));
         } else if (middle->configuredBitrateKbps() != kbps) {
             middle->setBitrate(kbps);
         }
@@ -144,7 +150,8 @@ void SenderPipeline::manageTiers() {
     }
 }
 
-void SenderPipeline::applyTierBitrate(int requestedKbps, VideoEncoder& encoder, int capKbps) {
+void SenderPipeline::applyTierBitrate(int requestedKbps, VideoEncoder& encoder, int capKbps,
+                                      bool upgradeBuilding) {
     const uint8_t tier = encoder.tier();
     TierRate::Request request;
     request.tier = tier;
@@ -152,6 +159,7 @@ void SenderPipeline::applyTierBitrate(int requestedKbps, VideoEncoder& encoder, 
     request.capKbps = capKbps;
     request.frameRate = videoFrameRate_;
     request.currentTargetFrameRate = encoder.targetFrameRate();
+    request.upgradeBuilding = upgradeBuilding;
     if (auto meter = tierMeters_.find(tier); meter != tierMeters_.end()) {
         request.measuredKbps = meter->second.rate(options_.clock()) * 8 / 1000;
     }

@@ -13,6 +13,10 @@ namespace {
 // Below this share of its need a tier gives up frames rather than sharpness.
 constexpr double fullRateShare = 0.8;
 constexpr std::array<double, 5> fractions = {1.0, 1.0 / 2, 1.0 / 3, 1.0 / 4, 1.0 / 6};
+// A viewer takes a larger tier over only once it has decoded 12 of its pictures within half a second. The
+// planner builds such a tier at a small probe rate, which the tier's earlier output at a far higher rate
+// makes look like a tier starved of bits: thinned below this, it could never be taken over.
+constexpr int warmUpFrameRate = 24;
 
 // f divided by the whole number of times `limit` fits into it: the nearest rate at or above `limit` that
 // keeps an even cadence (60 with a limit of 25 gives 30).
@@ -45,7 +49,9 @@ TierRate TierRate::decide(const SenderSettings& settings, const Request& request
         }
         need = std::min(std::max(need, cap * 0.1), double(cap));
         const double ratio = need > 0 ? std::min(kbps / need, 1.0) : 1.0;
-        const double minimumFraction = std::min(settings.minimumFrameRate / limit, 1.0);
+        const int minimum = request.upgradeBuilding ? std::max(settings.minimumFrameRate, warmUpFrameRate)
+                                                    : settings.minimumFrameRate;
+        const double minimumFraction = std::min(minimum / limit, 1.0);
 
         double fraction = 1.0;
         if (ratio < fullRateShare) {
@@ -60,7 +66,6 @@ TierRate TierRate::decide(const SenderSettings& settings, const Request& request
         if (fraction < minimumFraction) {
             // The frame rate may not drop that far: go to the lowest step the minimum allows and keep the
             // bitrate, so that the picture stays as sharp as the rate permits.
-            const int minimum = settings.minimumFrameRate;
             target = (minimum > 0 && minimum < limit) ? evenlyReduced(limit, minimum) : limit;
         } else {
             kbps = std::min(kbps, clampedInt<int>(fraction * cap));

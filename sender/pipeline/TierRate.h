@@ -13,7 +13,9 @@ namespace kelvora {
 // and the cap. The frame rate is limited by the settings' maximum (tier 0) and by the near-30 limit of the
 // middle tier. With frame-rate-first adaptation a tier that cannot get the bitrate its measured output needs
 // keeps its picture quality and drops to 1/2, 1/3, 1/4 or 1/6 of its rate instead, never below the minimum
-// frame rate. Pure: the pipeline reads the encoder and the tier's meter and applies the result.
+// frame rate. While a viewer builds up to the tier beside the one it shows, the tier keeps the rate that
+// viewer's warm-up needs before it takes the tier over. Pure: the pipeline reads the encoder and the tier's
+// meter and applies the result.
 struct TierRate {
     struct Request {
         uint8_t tier = 0;
@@ -25,6 +27,8 @@ struct TierRate {
         std::optional<double> currentTargetFrameRate;
         // What the tier actually put out lately, kbit/s.
         double measuredKbps = 0;
+        // A viewer is building up to this tier beside a smaller one.
+        bool upgradeBuilding = false;
     };
 
     int bitrateKbps = 0;

@@ -126,6 +126,14 @@ void TierSteering::steer(SenderSession& session, const TierPlanner::Plan& plan,
     }
 }
 
+bool TierSteering::buildsUpTo(const SenderSession& session, const TierPlanner::Plan& plan, uint8_t tier) {
+    if (tier >= session.tier) {
+        return false;
+    }
+    const auto assigned = plan.assignments.find(session.token);
+    return session.candidateTier == tier || (assigned != plan.assignments.end() && assigned->second == tier);
+}
+
 bool TierSteering::receivesStandbyProxy(const SenderSession& session) {
     return session.hotStandbyEnabled && session.hello.protocolVersion >= 4 &&
            session.tier == TierLayout::mainTier &&

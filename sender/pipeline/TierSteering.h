@@ -28,6 +28,9 @@ class TierSteering {
     // longer carries, and starts the switch the plan asks for.
     static void steer(SenderSession& session, const TierPlanner::Plan& plan,
                       const TierPlanner::Profile& profile, bool studioMode, uint64_t now);
+    // Whether the viewer builds `tier` up beside a smaller one it shows, or is about to as the plan moves it
+    // up to it.
+    static bool buildsUpTo(const SenderSession& session, const TierPlanner::Plan& plan, uint8_t tier);
     // Whether the viewer receives the proxy tier as hot standby beside the main tier.
     static bool receivesStandbyProxy(const SenderSession& session);
 };

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
 
 #include "PipelineTesting.h"
 #include "sender/server/StreamingEngine.h"
@@ -202,6 +203,68 @@ TEST(SenderPipelineViewers, BitrateChangesReachViewersWithoutARestartAndRemoteTu
     viewer.send(update);
     ASSERT_TRUE(nextMatching<StreamTuning>(viewer, [](const StreamTuning& t) { return t.proxyKbps == 400; }));
     EXPECT_EQ(test.pipeline->settings().proxyBitrateKbps, 400);
+}
+
+// Noise: nothing for an encoder to predict, so a tier puts out all the bitrate it is given.
+PixelBuffer noisePicture(int width, int height, uint32_t seed) {
+    PixelBuffer picture = PixelBuffer::make(PixelFormat::nv12, width, height);
+    uint32_t state = seed * 2654435761u + 1;
+    for (int plane = 0; plane < 2; ++plane) {
+        for (int row = 0; row < picture.planeHeight(plane); ++row) {
+            uint8_t* line = picture.data(plane) + size_t(row) * picture.stride(plane);
+            for (int column = 0; column < width; ++column) {
+                state = state * 1664525u + 1013904223u;
+                line[column] = uint8_t(state >> 24);
+            }
+        }
+    }
+    return picture;
+}
+
+TEST(SenderPipelineViewers, TheMainTierANewViewerBuildsUpKeepsEveryPictureItsWarmUpCounts) {
+    PipelineUnderTest test(testSettings());
+    test.pipeline->start();
+    auto source = test.sources->waitForSource(1);
+    ASSERT_TRUE(source && test.deliverUntilLive(*source, 640, 360));
+    uint32_t index = 0;
+    auto deliver = [&] {
+        test.now += 33'333'333;  // 30 pictures per second on the pipeline's clock
+        source->deliver(noisePicture(640, 360, ++index), test.now);
+    };
+    // Without a viewer the main tier spends its whole bitrate, far above the probe rate a new viewer's build
+    // gets: frame-rate-first adaptation reads that as a tier starved of bits.
+    for (int i = 0; i < 60; ++i) {
+        deliver();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+
+    TestViewer viewer(test.port());
+    ASSERT_TRUE(viewer.join(TestViewer::hello("VIEWER-3")));
+    ASSERT_TRUE(test.waitForStatus([](const SenderStatus& s) {
+        return s.clients.size() == 1 && s.clients[0].isMediaConnected && s.clients[0].candidateTier == 0;
+    }));
+    // Two more ticks: one of them planned with the viewer's media connected.
+    ASSERT_TRUE(test.waitForStatus() && test.waitForStatus());
+
+    // The viewer shows the proxy and builds the main tier up beside it: every picture should reach it on
+    // both.
+    std::set<uint64_t> mainPictures;
+    const int pictures = 30;
+    for (int i = 0; i < pictures; ++i) {
+        deliver();
+        const uint64_t captured = test.now;
+        nextMatching<EncodedVideoFrame>(
+            viewer,
+            [&](const EncodedVideoFrame& frame) {
+                if (frame.tier == 0) {
+                    mainPictures.insert(frame.captureTime);
+                }
+                return frame.tier == 0 && frame.captureTime == captured;
+            },
+            std::chrono::milliseconds(500));
+    }
+    // A viewer takes a larger tier over after 12 of its pictures within half a second.
+    EXPECT_GE(mainPictures.size(), size_t(pictures - 2));
 }
 
 TEST(SenderPipelineViewers, DisconnectAndStopSayWhy) {
