@@ -17,6 +17,11 @@ constexpr double minimumWarmUpMs = 400;
 constexpr size_t minimumRecent = 12;
 constexpr double largestRecentGapMs = 100;
 constexpr double latencyAllowanceMs = 25;
+// Encoding and decoding take the longer the more pixels a picture has, so a candidate above this size may lag
+// the picture on screen by as many allowances as it holds this size's pixels (2160p: four), the reference
+// the automatic bitrate measures sizes against too. Held to the one allowance, a 2160p candidate beside the
+// proxy would hardly ever be taken over even on an idle computer.
+constexpr double latencyReferencePixels = 1920.0 * 1080.0;
 constexpr double bridgeReturnGapMs = 100;
 
 double elapsedMs(uint64_t from, uint64_t to) {
@@ -25,6 +30,10 @@ double elapsedMs(uint64_t from, uint64_t to) {
 
 long whole(double value) {
     return static_cast<long>(value);
+}
+
+double latencyAllowance(int width, int height) {
+    return latencyAllowanceMs * std::max(1.0, double(width) * double(height) / latencyReferencePixels);
 }
 
 // Largest gap between consecutive decode times, 9999 when there is none or it is larger.
@@ -209,7 +218,7 @@ bool DisplayTierSelector::advanceCandidate(const Picture& picture, const Display
     if (!candidateLatency || !facts.latencyMedianMs) {
         return true;
     }
-    return *candidateLatency <= *facts.latencyMedianMs + latencyAllowanceMs;
+    return *candidateLatency <= *facts.latencyMedianMs + latencyAllowance(picture.width, picture.height);
 }
 
 void DisplayTierSelector::switchDisplayTier(uint8_t tier, uint64_t now, Routing& routing) {

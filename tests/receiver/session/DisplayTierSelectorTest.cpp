@@ -86,6 +86,25 @@ TEST(DisplayTierSelector, LargerCandidateTakesOverAfterASteadyWarmUpWithin25MsOf
     }
 }
 
+TEST(DisplayTierSelector, ACandidateAbove1080pMayLagByOneAllowancePer1080pOfItsPixels) {
+    struct Case {
+        VideoDimensions size;
+        double extra;
+        bool switches;
+    };
+    for (const Case& c : {Case{{3840, 2160}, 100, true}, Case{{3840, 2160}, 101, false},
+                          Case{{2560, 1440}, 44, true}, Case{{2560, 1440}, 45, false}}) {
+        Tiers tiers;
+        tiers.facts.dimensions = VideoDimensions{640, 360};
+        bool switched = false;
+        for (uint64_t k = 0; k < 18 && !switched; ++k) {
+            tiers.picture(2, k * 34 * ms, 50, {640, 360});
+            switched = tiers.picture(0, k * 34 * ms + 17 * ms, 50 + c.extra, c.size).switched.has_value();
+        }
+        EXPECT_EQ(switched, c.switches) << c.size.description() << " +" << c.extra << " ms";
+    }
+}
+
 TEST(DisplayTierSelector, APauseInTheCandidateRestartsItsWarmUp) {
     Tiers tiers;
     tiers.facts.dimensions = VideoDimensions{1280, 720};
