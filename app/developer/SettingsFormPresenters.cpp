@@ -45,13 +45,14 @@ const std::vector<int>& maximumFrameRates() {
     return values;
 }
 
-// The stored settings take these and nothing else, so the segments show the same lists.
 const std::vector<int>& studioBitrates() {
-    return SenderSettings::studioBitrateChoices();
+    static const std::vector<int> values{40000, 80000, 150000};
+    return values;
 }
 
 const std::vector<double>& keyframeIntervals() {
-    return SenderSettings::keyframeIntervalChoices();
+    static const std::vector<double> values{1.0, 2.0, 4.0};
+    return values;
 }
 
 // The UTF-8 forms of the tab and the Unicode space separators.

@@ -11,7 +11,7 @@ namespace kelvora {
 namespace {
 
 // The ranges a viewer's tuning is clamped to. The program stores what it applies, so a stored file may hold
-// anything in them, and the reader takes the same ranges.
+// anything in them, and the reader takes the same ranges (the studio bitrate that of the main bitrate).
 struct Range {
     int lowest;
     int highest;
@@ -192,16 +192,6 @@ void writeField(Json& object, std::string_view key, const std::optional<T>& fiel
 }
 
 }  // namespace
-
-const std::vector<int>& SenderSettings::studioBitrateChoices() {
-    static const std::vector<int> choices{40000, 80000, 150000};
-    return choices;
-}
-
-const std::vector<double>& SenderSettings::keyframeIntervalChoices() {
-    static const std::vector<double> choices{1.0, 2.0, 4.0};
-    return choices;
-}
 
 const std::vector<int>& SenderSettings::frameRateChoices() {
     static const std::vector<int> choices{25, 30, 50, 60};

@@ -59,8 +59,6 @@ struct SenderSettings {
 
     static const std::vector<int>& frameRateChoices();
     static const std::vector<VideoDimensions>& resolutionChoices();
-    static const std::vector<int>& studioBitrateChoices();
-    static const std::vector<double>& keyframeIntervalChoices();
 
     // The main tier's bitrate when the automatic rule is on: grows with the pixel count and with the
     // square root of the frame rate; always a whole multiple of 1000 kbit/s.
