@@ -92,9 +92,13 @@ class ChildProcess {
             pid_ = 0;
             throw std::runtime_error("cannot start " + argv[0]);
         }
+        group_ = pid_;
     }
 
     // Asked to stop first, so that a sender withdraws its DNS-SD announcement before the next test browses.
+    // The whole group is gone before the next test starts, not only the program started: an X server that
+    // xvfb-run leaves still ending would otherwise remove the socket of the next test's server under the
+    // same display number.
     ~ChildProcess() {
         if (pid_ > 0) {
             ::kill(-pid_, SIGTERM);
@@ -102,6 +106,14 @@ class ChildProcess {
                 ::kill(-pid_, SIGKILL);
                 ::waitpid(pid_, nullptr, 0);
             }
+        }
+        using namespace std::chrono_literals;
+        for (auto waited = 0ms; group_ > 0 && ::kill(-group_, 0) == 0; waited += 50ms) {
+            if (waited >= 5s) {
+                ::kill(-group_, SIGKILL);
+                break;
+            }
+            std::this_thread::sleep_for(50ms);
         }
     }
 
@@ -200,6 +212,8 @@ class ChildProcess {
 
     std::filesystem::path logPath_;
     pid_t pid_ = 0;
+    // The process group the program leads, kept after the program itself has been waited for.
+    pid_t group_ = 0;
 };
 
 // Whether PATH holds an executable of this name (xvfb-run for the programs that need a display).
