@@ -8,7 +8,9 @@ namespace {
 
 class SystemTimers final : public TimerSource {
   public:
-    uint64_t now() const override { return MonotonicClock::now(); }
+    explicit SystemTimers(Clock clock) : clock_(std::move(clock)) {}
+
+    uint64_t now() const override { return clock_(); }
 
     Handle after(const std::shared_ptr<SerialQueue>& queue, Duration delay, Task task) override {
         return wrap(queue->after(std::chrono::duration_cast<SerialQueue::Duration>(delay), std::move(task)));
@@ -20,6 +22,8 @@ class SystemTimers final : public TimerSource {
     }
 
   private:
+    Clock clock_;
+
     static Handle wrap(Timer timer) {
         auto shared = std::make_shared<Timer>(std::move(timer));
         return Handle([shared] { shared->cancel(); });
@@ -29,8 +33,12 @@ class SystemTimers final : public TimerSource {
 }  // namespace
 
 std::shared_ptr<TimerSource> TimerSource::system() {
-    static const auto instance = std::make_shared<SystemTimers>();
+    static const auto instance = std::make_shared<SystemTimers>(&MonotonicClock::now);
     return instance;
+}
+
+std::shared_ptr<TimerSource> TimerSource::system(Clock clock) {
+    return std::make_shared<SystemTimers>(std::move(clock));
 }
 
 }  // namespace kelvora

@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "core/MonotonicClock.h"
 #include "platform/SerialQueue.h"
 
 namespace kelvora {
@@ -64,6 +65,9 @@ class TimerSource {
 
     // The monotonic clock and the queues' own timers.
     static std::shared_ptr<TimerSource> system();
+    // The queues' own timers, with "now" read from `clock`: for a component whose thresholds run on a clock
+    // of its own and that hands time to another, so that both compare times of one clock.
+    static std::shared_ptr<TimerSource> system(Clock clock);
 };
 
 }  // namespace kelvora

@@ -11,6 +11,7 @@
 #include "core/Log.h"
 #include "core/ParameterSets.h"
 #include "core/PeerText.h"
+#include "core/TimerSource.h"
 #include "platform/ComputerName.h"
 #include "platform/UserDefaults.h"
 #include "platform/Utf8.h"
@@ -125,6 +126,9 @@ SenderPipeline::SenderPipeline(SenderSettings settings, std::string senderID,
     streamInfo.frameRate = settings_.frameRate;
     SenderServer::Options serverOptions;
     serverOptions.announce = options_.announce;
+    // The sessions stamp their tier switches and rate estimates with the server's clock, and the pipeline
+    // measures them with its own: one clock for both.
+    serverOptions.timers = TimerSource::system(options_.clock);
     server_ = SenderServer::create(engines, announcement, streamInfo, settings_.controlPort, serverOptions);
     queue_ = server_->queue();
 }

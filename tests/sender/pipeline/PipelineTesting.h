@@ -162,7 +162,9 @@ inline SenderSettings testSettings(const std::string& name = "Testsender") {
 // A pipeline on scripted sources and a clock set by hand, with every status kept; announced by DNS-SD only
 // when asked to.
 struct PipelineUnderTest {
-    std::atomic<uint64_t> now{1'000'000 * kMs};
+    // Far beyond any machine's uptime: a time the pipeline took from the real clock instead shows at once as
+    // minutes or years old, on every machine alike, rather than only on one booted a short while ago.
+    std::atomic<uint64_t> now{100'000'000'000 * kMs};
     std::shared_ptr<ScriptedSources> sources = std::make_shared<ScriptedSources>();
     std::atomic<bool> recovery{false};
     std::atomic<size_t> published{0};
