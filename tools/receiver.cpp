@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "core/MonotonicClock.h"
 #include "core/PeerText.h"
@@ -262,9 +263,9 @@ int main(int argc, char** argv) {
             std::printf("Erstes Bild\n");
         } else if (const auto* ended = std::get_if<ReceiverSession::Ended>(&event)) {
             // The viewer's sentence, with the system's own words behind it where there are any.
-            const EndReasonText reason = endReason(ended->error);
+            std::string text = endReason(ended->error).withSystemText();
             std::lock_guard lock(mutex);
-            endText = reason.systemText.empty() ? reason.text : reason.text + " (" + reason.systemText + ")";
+            endText = std::move(text);
             changed.notify_all();
         }
         std::fflush(stdout);

@@ -40,6 +40,10 @@ struct EndReasonText {
     std::string text;
     std::string systemText;
 
+    // The sentence with the system's words behind it in brackets, where there are any: for logs and for
+    // programs that print why a session ended.
+    std::string withSystemText() const { return systemText.empty() ? text : text + " (" + systemText + ")"; }
+
     bool operator==(const EndReasonText&) const = default;
 };
 

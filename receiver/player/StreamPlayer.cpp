@@ -340,11 +340,7 @@ void StreamPlayer::handleSessionEvent(const ReceiverSession::Event& event) {
                 setSession(nullptr);
                 setSenderTuning(std::nullopt);
                 const EndReasonText reason = endReason(ended.error);
-                if (reason.systemText.empty()) {
-                    ViewerLog::player().info("Session beendet: {}", reason.text);
-                } else {
-                    ViewerLog::player().info("Session beendet: {} ({})", reason.text, reason.systemText);
-                }
+                ViewerLog::player().info("Session beendet: {}", reason.withSystemText());
                 scheduleReconnect(copy, reason.text);
             },
         },
