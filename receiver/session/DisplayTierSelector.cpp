@@ -16,6 +16,11 @@ constexpr double smallerCandidateMs = 120;
 constexpr double minimumWarmUpMs = 400;
 constexpr size_t minimumRecent = 12;
 constexpr double largestRecentGapMs = 100;
+// The warm-up's counts were made for 24 fps and more: twelve pictures in half a second, gaps of at most
+// 2.4 intervals, a restart after seven. A tier that runs slower (a 15 fps file, a lowered maximum frame
+// rate) could never give them, so its warm-up asks what half a second of its own pictures can give, with
+// the gaps and the restart stretched by its interval.
+constexpr double slowestFullCountIntervalMs = 1000.0 / 24;
 constexpr double latencyAllowanceMs = 25;
 // Encoding and decoding take the longer the more pixels a picture has, so a candidate above this size may lag
 // the picture on screen by as many allowances as it holds this size's pixels (2160p: four), the reference
@@ -80,8 +85,10 @@ DisplayTierSelector::Routing DisplayTierSelector::route(const Picture& picture, 
         if (isBridging() && picture.tier == proxyTier) {
             if (preferredTier_ == proxyTier) {
                 switchDisplayTier(proxyTier, now, routing);
+                show = true;
+            } else {
+                show = !mainTierReturning(now);
             }
-            show = true;
         } else if (shouldBridge(picture.tier)) {
             show = startBridgeIfNeeded(facts.framesPerSecond, now, routing);
         } else if (advanceCandidate(picture, facts, now)) {
@@ -156,6 +163,13 @@ bool DisplayTierSelector::acceptBridgeReturn(uint64_t captureTime, uint64_t now,
     return false;
 }
 
+// The main tier delivers steadily again. It may run later than the smaller proxy, whose newer pictures
+// would otherwise keep every main picture too old to be shown; the proxy is held back instead, and the
+// picture on screen stands for at most that lag until the main tier's pictures are newer.
+bool DisplayTierSelector::mainTierReturning(uint64_t now) const {
+    return bridgeReturnRun_.count >= 2 && elapsedMs(bridgeReturnRun_.lastAt, now) <= bridgeReturnGapMs;
+}
+
 void DisplayTierSelector::endBridge(uint64_t now, Routing& routing) {
     if (!bridgeStartedAt_) {
         return;
@@ -170,9 +184,18 @@ void DisplayTierSelector::endBridge(uint64_t now, Routing& routing) {
 bool DisplayTierSelector::advanceCandidate(const Picture& picture, const DisplayFacts& facts, uint64_t now) {
     auto [found, fresh] = candidates_.try_emplace(picture.tier);
     CandidateProgress& record = found->second;
-    if (fresh || record.decoded == 0 || elapsedMs(record.lastDecodedAt, now) > warmUpRestartMs) {
-        record = CandidateProgress{};
+    if (record.lastCaptureTime != 0 && picture.captureTime > record.lastCaptureTime) {
+        record.captureIntervals.add(elapsedMs(record.lastCaptureTime, picture.captureTime));
+    }
+    record.lastCaptureTime = picture.captureTime;
+    const double interval =
+        std::max(record.captureIntervals.median().value_or(0), slowestFullCountIntervalMs);
+    const double stretch = interval / slowestFullCountIntervalMs;
+    if (fresh || record.decoded == 0 || elapsedMs(record.lastDecodedAt, now) > warmUpRestartMs * stretch) {
         record.firstDecodedAt = now;
+        record.decoded = 0;
+        record.recent.clear();
+        record.latencies = SampleWindow(30);
     }
     record.lastDecodedAt = now;
     record.decoded += 1;
@@ -209,10 +232,11 @@ bool DisplayTierSelector::advanceCandidate(const Picture& picture, const Display
     if (elapsedMs(record.firstDecodedAt, now) < minimumWarmUpMs) {
         return false;
     }
-    if (record.recent.size() < minimumRecent) {
+    const auto picturesInRecent = static_cast<size_t>(recentMs / interval);
+    if (record.recent.size() < std::clamp<size_t>(picturesInRecent, 1, minimumRecent)) {
         return false;
     }
-    if (gap > largestRecentGapMs) {
+    if (gap > largestRecentGapMs * stretch) {
         return false;
     }
     if (!candidateLatency || !facts.latencyMedianMs) {

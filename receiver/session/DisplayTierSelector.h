@@ -29,6 +29,9 @@ class DisplayTierSelector {
         int decoded = 0;               // pictures in the current warm-up
         std::vector<uint64_t> recent;  // decode times of the last 500 ms
         SampleWindow latencies{30};
+        // The tier's own picture interval, from its capture times; kept when the warm-up starts over.
+        uint64_t lastCaptureTime = 0;
+        SampleWindow captureIntervals{30};
     };
 
     // What the session knows about the picture on screen when a decoded picture comes in.
@@ -107,6 +110,7 @@ class DisplayTierSelector {
     void switchDisplayTier(uint8_t tier, uint64_t now, Routing& routing);
     void endBridge(uint64_t now, Routing& routing);
     bool acceptBridgeReturn(uint64_t captureTime, uint64_t now, Routing& routing);
+    bool mainTierReturning(uint64_t now) const;
 
     int protocolVersion_ = 0;
     std::optional<uint8_t> displayTier_;

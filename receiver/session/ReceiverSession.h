@@ -94,6 +94,9 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     // paused, so this is five answers missed in a row; a computer gone from the network is given up as
     // soon, by the transport's limit for unacknowledged data (TcpByteStream::userTimeoutMilliseconds).
     static constexpr auto silenceLimit = std::chrono::milliseconds(5000);
+    // A time-sync tick this late found the session itself standing still (a stopped process, a laptop lid
+    // closed): what the sender sent meanwhile waits unread, so that time is not the sender's silence.
+    static constexpr auto ownStallLimit = std::chrono::milliseconds(1000);
     static constexpr int clockSamples = 24;
     static constexpr int measurementSamples = 90;
     static constexpr double initialWaitMs = 40;
@@ -222,7 +225,8 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     // Timers.
     void startTimers();
     void timeSyncTick(int tick);
-    // Ends the session once the sender has been silent for silenceLimit; true when it did.
+    // Ends the session once the sender has been silent for silenceLimit while the session ran; true when it
+    // did.
     bool endIfSenderSilent(uint64_t time);
     void ordererTick();
     void referenceAckTick();
@@ -287,6 +291,7 @@ class ReceiverSession final : public PlaybackOutput, public std::enable_shared_f
     bool ended_ = false;
     bool hasShownFrame_ = false;
     uint64_t lastHeardAt_ = 0;
+    uint64_t lastTimeSyncTickAt_ = 0;
     std::optional<WelcomeMessage> welcome_;
 
     mutable std::mutex statsMutex_;

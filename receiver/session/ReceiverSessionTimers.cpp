@@ -43,6 +43,14 @@ void ReceiverSession::timeSyncTick(int tick) {
 }
 
 bool ReceiverSession::endIfSenderSilent(uint64_t time) {
+    // The tick runs every 100 ms; one that comes far later did not run meanwhile, nor did the reading of the
+    // connection, which the queue has not yet reached. The silence is judged from what has been read, so the
+    // time the session stood still moves the last word heard forward.
+    if (lastTimeSyncTickAt_ != 0 && MonotonicClock::milliseconds(lastTimeSyncTickAt_, time) >
+                                        static_cast<double>(ownStallLimit.count())) {
+        lastHeardAt_ = std::min(time, lastHeardAt_ + (time - lastTimeSyncTickAt_));
+    }
+    lastTimeSyncTickAt_ = time;
     const double silentMs = MonotonicClock::milliseconds(lastHeardAt_, time);
     if (silentMs < static_cast<double>(silenceLimit.count())) {
         return false;

@@ -199,6 +199,26 @@ TEST(DisplayTierSelector, TheMainTierEndsABridgeWithTwoPicturesAtMost100MsApart)
     EXPECT_EQ(tiers.selector.displayTier(), 0);
 }
 
+TEST(DisplayTierSelector, AMainTierLaterThanTheProxyHoldsItBackOnlyWhileItsRunLasts) {
+    Tiers tiers;
+    auto route = [&](uint8_t tier, uint64_t capture, uint64_t at) {
+        tiers.selector.arrive(tier, base + at * ms);
+        const VideoDimensions size = tier == 0 ? VideoDimensions{1920, 1080} : VideoDimensions{640, 360};
+        return tiers.selector
+            .route({tier, capture * ms, 50, size.width, size.height}, tiers.facts, base + at * ms)
+            .show;
+    };
+    ASSERT_TRUE(route(0, 1000, 0));
+    ASSERT_TRUE(route(2, 1190, 200));  // the bridge starts
+    EXPECT_FALSE(route(0, 1150, 210));
+    EXPECT_FALSE(route(0, 1170, 230));  // a run of two, still older than the proxy on screen
+    EXPECT_FALSE(route(2, 1230, 240));  // held back for the main tier
+    // The main tier stalls again: after 100 ms without its pictures the proxy is shown again.
+    EXPECT_FALSE(route(2, 1320, 330));
+    EXPECT_TRUE(route(2, 1330, 331));
+    EXPECT_TRUE(tiers.selector.isBridging());
+}
+
 TEST(DisplayTierSelector, TheProxyGoesBackToStandbyButTheMainTierIsRetired) {
     Tiers tiers;
     tiers.runDisplay(0, 0, 0);
