@@ -28,6 +28,9 @@ constexpr double latencyAllowanceMs = 25;
 // proxy would hardly ever be taken over even on an idle computer.
 constexpr double latencyReferencePixels = 1920.0 * 1080.0;
 constexpr double bridgeReturnGapMs = 100;
+// A main tier below 15 fps (a slow source, or one the sender thins) comes more than 100 ms apart: its run
+// may take one and a half of its own capture intervals, up to this.
+constexpr double slowestBridgeReturnGapMs = 250;
 
 double elapsedMs(uint64_t from, uint64_t to) {
     return MonotonicClock::milliseconds(from, to);
@@ -88,6 +91,9 @@ DisplayTierSelector::Routing DisplayTierSelector::route(const Picture& picture, 
                 show = true;
             } else {
                 show = !mainTierReturning(now);
+                if (show && bridgeReturnRun_.count >= 2) {
+                    bridgeReturnRun_ = {};  // the main tier's run has lapsed
+                }
             }
         } else if (shouldBridge(picture.tier)) {
             show = startBridgeIfNeeded(facts.framesPerSecond, now, routing);
@@ -150,12 +156,14 @@ bool DisplayTierSelector::startBridgeIfNeeded(double framesPerSecond, uint64_t n
 
 bool DisplayTierSelector::acceptBridgeReturn(uint64_t captureTime, uint64_t now, Routing& routing) {
     ReturnRun& run = bridgeReturnRun_;
-    if (run.count == 0 || elapsedMs(run.lastAt, now) > bridgeReturnGapMs) {
-        run = {1, now};
+    const double captureGap =
+        run.count > 0 && captureTime > run.lastCaptureTime ? elapsedMs(run.lastCaptureTime, captureTime) : 0;
+    const double allowed = std::clamp(1.5 * captureGap, bridgeReturnGapMs, slowestBridgeReturnGapMs);
+    if (run.count == 0 || elapsedMs(run.lastAt, now) > allowed) {
+        run = {1, now, captureTime, bridgeReturnGapMs};
         return false;
     }
-    run.count += 1;
-    run.lastAt = now;
+    run = {run.count + 1, now, captureTime, allowed};
     if (run.count >= 2 && captureTime > lastDisplayedCaptureTime_) {
         endBridge(now, routing);
         return true;
@@ -167,7 +175,8 @@ bool DisplayTierSelector::acceptBridgeReturn(uint64_t captureTime, uint64_t now,
 // would otherwise keep every main picture too old to be shown; the proxy is held back instead, and the
 // picture on screen stands for at most that lag until the main tier's pictures are newer.
 bool DisplayTierSelector::mainTierReturning(uint64_t now) const {
-    return bridgeReturnRun_.count >= 2 && elapsedMs(bridgeReturnRun_.lastAt, now) <= bridgeReturnGapMs;
+    const ReturnRun& run = bridgeReturnRun_;
+    return run.count >= 2 && elapsedMs(run.lastAt, now) <= run.allowedGapMs;
 }
 
 void DisplayTierSelector::endBridge(uint64_t now, Routing& routing) {

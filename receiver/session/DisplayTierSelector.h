@@ -127,6 +127,8 @@ class DisplayTierSelector {
     struct ReturnRun {
         int count = 0;
         uint64_t lastAt = 0;
+        uint64_t lastCaptureTime = 0;
+        double allowedGapMs = 0;  // how late the next picture may come and still continue the run
     };
     ReturnRun bridgeReturnRun_;
     int bridgeCount_ = 0;

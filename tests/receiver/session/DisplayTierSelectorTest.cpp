@@ -217,6 +217,12 @@ TEST(DisplayTierSelector, AMainTierLaterThanTheProxyHoldsItBackOnlyWhileItsRunLa
     EXPECT_FALSE(route(2, 1320, 330));
     EXPECT_TRUE(route(2, 1330, 331));
     EXPECT_TRUE(tiers.selector.isBridging());
+
+    // A main tier at 7.5 fps continues its run with pictures up to one and a half of its intervals apart.
+    EXPECT_FALSE(route(0, 1400, 420));
+    EXPECT_FALSE(route(0, 1533, 621));  // 201 ms after, for 133 ms of pictures: the run starts over
+    EXPECT_TRUE(route(0, 1666, 800));
+    EXPECT_FALSE(tiers.selector.isBridging());
 }
 
 TEST(DisplayTierSelector, TheProxyGoesBackToStandbyButTheMainTierIsRetired) {
