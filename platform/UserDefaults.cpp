@@ -76,6 +76,7 @@ bool isRepresentable(const Json& value) {
 struct FileDescriptor {
     int fd = -1;
     explicit FileDescriptor(int value) : fd(value) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     ~FileDescriptor() {
@@ -206,8 +207,9 @@ struct UserDefaults::State {
         }
     }
 
-    // With the mutex held: merges one change into the file as it is on disk and replaces it atomically.
-    void writeLocked(const std::string& key, const std::optional<Json>& value) {
+    // With the mutex held: the folder's lock, which serialises the read-modify-write cycle of every process
+    // that shares the file; released when the descriptor closes.
+    FileDescriptor lockFolderLocked() const {
         std::error_code error;
         fs::create_directories(root, error);
         if (error) {
@@ -217,12 +219,17 @@ struct UserDefaults::State {
         if (folder.fd < 0) {
             throw UserDefaultsError(errnoText("Ordner " + root.string() + " nicht lesbar", errno));
         }
-        // The folder lock serialises the read-modify-write cycle of every process that shares the file.
         while (::flock(folder.fd, LOCK_EX) != 0) {
             if (errno != EINTR) {
                 throw UserDefaultsError(errnoText("Einstellungen nicht gesperrt", errno));
             }
         }
+        return folder;
+    }
+
+    // With the mutex and the folder's lock held: merges one change into the file as it is on disk and
+    // replaces it atomically.
+    void writeLocked(const FileDescriptor& folder, const std::string& key, const std::optional<Json>& value) {
         refreshLocked();
         Json updated = fileObject;
         if (value) {
@@ -230,6 +237,7 @@ struct UserDefaults::State {
         } else {
             updated.erase(key);
         }
+        std::error_code error;
         if (damaged) {
             fs::path keep = file;
             keep += ".damaged";
@@ -260,6 +268,10 @@ struct UserDefaults::State {
         fileObject = std::move(updated);
         signature = signatureOf(file);
         damaged = false;
+    }
+
+    void writeLocked(const std::string& key, const std::optional<Json>& value) {
+        writeLocked(lockFolderLocked(), key, value);
     }
 
     void startWatcher(const std::shared_ptr<State>& self) {
@@ -460,6 +472,28 @@ void UserDefaults::set(const std::string& key, Json value) {
         notifications = state_->collectLocked();
     }
     State::deliver(notifications);
+}
+
+Json UserDefaults::valueOrCreate(const std::string& key, const std::function<bool(const Json&)>& keep,
+                                 const std::function<Json()>& make) {
+    Json value;
+    std::vector<State::Notification> notifications;
+    {
+        std::lock_guard lock(state_->mutex);
+        const FileDescriptor folder = state_->lockFolderLocked();
+        // Read again under the folder's lock: a value another process created a moment ago is found here.
+        if (auto found = state_->effectiveLocked(key); found && keep(*found)) {
+            return *found;
+        }
+        value = make();
+        if (value.is_null() || !isRepresentable(value)) {
+            throw UserDefaultsError("Wert für \"" + key + "\" ist nicht speicherbar");
+        }
+        state_->writeLocked(folder, key, value);
+        notifications = state_->collectLocked();
+    }
+    State::deliver(notifications);
+    return value;
 }
 
 void UserDefaults::remove(const std::string& key) {

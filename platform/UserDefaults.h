@@ -89,6 +89,12 @@ class UserDefaults {
 
     /// Stores a value; throws UserDefaultsError when the file cannot be written (nothing changes then).
     void set(const std::string& key, Json value);
+    /// The key's effective value when `keep` accepts it; otherwise the value `make` gives, stored before it
+    /// is returned. Reading, deciding and writing are one step under the folder's lock, so of two processes
+    /// that find the key missing at once the first creates the value and the second reads and returns it.
+    /// Throws UserDefaultsError when the new value cannot be stored (nothing changes then).
+    Json valueOrCreate(const std::string& key, const std::function<bool(const Json&)>& keep,
+                       const std::function<Json()>& make);
     void remove(const std::string& key);
     /// Values used for keys the file does not hold; merged into earlier registrations, never written.
     void registerDefaults(const Json& defaults);

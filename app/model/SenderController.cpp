@@ -121,12 +121,14 @@ SenderController::SenderController(SenderControllerServices services, QObject* p
     menuPreviewRenderer_ = services_.previews(VideoDimensions{640, 360});
     tierMonitor_ = EncodedStreamMonitor::create();
 
-    auto storedID = defaults.string(kSenderIDKey);
-    if (!storedID || !isUsableSenderID(*storedID)) {
-        storedID = newUuid();
-        writer_->set(kSenderIDKey, *storedID);
+    // Stored at once rather than through the writer: of two programs starting at once, the second must find
+    // the id the first made.
+    try {
+        senderID_ = persistentSenderID(defaults);
+    } catch (const UserDefaultsError& error) {
+        senderID_ = newUuid();
+        Log::capture().error("Einstellung „{}“ nicht gespeichert: {}", kSenderIDKey, error.what());
     }
-    senderID_ = *storedID;
     pipeline_ = services_.pipelines.makePipeline(settings_, senderID_);
     refreshLoginItemStatus();
     developerModeObserver_ = defaults.observe(

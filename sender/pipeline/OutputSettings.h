@@ -21,7 +21,8 @@ struct OutputSettings {
 
     bool operator==(const OutputSettings&) const = default;
 
-    // Strict: "id" and "name" must be strings; the optional keys, when present, must have their type.
+    // Strict: "id" and "name" must be strings; the optional keys, when present, must have their type. The
+    // stored settings read their outputs key by key instead (SenderSettings::fromJson).
     static OutputSettings fromJson(const Json& object);
     Json toJson() const;
 };

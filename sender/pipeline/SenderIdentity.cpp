@@ -12,12 +12,16 @@ bool isUsableSenderID(const std::string& id) {
 }
 
 std::string persistentSenderID(UserDefaults& defaults) {
-    if (auto stored = defaults.string(kSenderIDKey); stored && isUsableSenderID(*stored)) {
-        return *stored;
-    }
-    std::string id = newUuid();
-    defaults.set(kSenderIDKey, id);
-    return id;
+    // Two senders started at once on a computer where none ran before both find no id: the one that stores
+    // first makes it, and the other finds it there instead of overwriting it with one of its own.
+    return defaults
+        .valueOrCreate(
+            kSenderIDKey,
+            [](const UserDefaults::Json& stored) {
+                return stored.is_string() && isUsableSenderID(stored.get<std::string>());
+            },
+            [] { return UserDefaults::Json(newUuid()); })
+        .get<std::string>();
 }
 
 std::string senderIDForSettingsFile(const std::string& keptID, const std::filesystem::path& canonicalPath) {

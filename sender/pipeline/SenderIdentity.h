@@ -16,6 +16,7 @@ bool isUsableSenderID(const std::string& id);
 
 // The sender's id across restarts: the usable one stored under kSenderIDKey, or else a new one, stored
 // there before it is returned, so that a viewer that played this sender finds it again after a restart.
+// Of several processes that start at once without one, all return the id the first of them stored.
 // Throws UserDefaultsError when a new id cannot be stored.
 std::string persistentSenderID(UserDefaults& defaults);
 

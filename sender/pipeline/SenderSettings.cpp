@@ -45,14 +45,6 @@ bool isUsablePort(uint16_t port) {
     return port == 0 || port >= 1024;
 }
 
-// An output keeps its place when its format is out of range; it follows the source instead.
-void withOfferedFormat(OutputSettings& output) {
-    if (output.resolution && !isOfferedSize(*output.resolution))
-        output.resolution.reset();
-    if (output.frameRate && !kFrameRate(*output.frameRate))
-        output.frameRate.reset();
-}
-
 // Every field with its key and what the reader accepts for it, in field order: the one list that both
 // directions of the JSON form use.
 template <class Settings, class Visitor>
@@ -90,7 +82,7 @@ void visitFields(Settings& s, Visitor&& visit) {
     visit("preferredDeviceID", s.preferredDeviceID, anyValue);
     visit("autoStart", s.autoStart, anyValue);
     visit("controlPort", s.controlPort, isUsablePort);
-    visit("extraOutputs", s.extraOutputs, withOfferedFormat);
+    visit("extraOutputs", s.extraOutputs, anyValue);
     visit("enabledEngines", s.enabledEngines, anyValue);
 }
 
@@ -142,14 +134,37 @@ void readLenient(const Json& object, std::string_view key, std::optional<T>& fie
     }
 }
 
+// An extra output's optional fields, read as the settings' own: a value out of range follows the source.
+template <class Visitor>
+void visitOutputFields(OutputSettings& o, Visitor&& visit) {
+    visit("name", o.name, anyValue);
+    visit("sourceID", o.sourceID, anyValue);
+    visit("resolution", o.resolution, isOfferedSize);
+    visit("frameRate", o.frameRate, kFrameRate);
+}
+
+// An extra output is read key by key as the settings are, so that a rate stored as text costs the person
+// that rate and not the output with its name and source. Only the id is required: the output is announced
+// and kept apart from the others by it. Throws WireError for an entry without a string id.
+OutputSettings readOutput(const Json& entry) {
+    if (!entry.is_object())
+        json::fail(std::string("expected an object, found ") + json::typeName(entry));
+    OutputSettings output;
+    output.id = json::read<std::string>(entry, "id");
+    visitOutputFields(output, [&](std::string_view key, auto& field, const auto& accepts) {
+        readLenient(entry, key, field, accepts);
+    });
+    return output;
+}
+
 // So many left-out outputs are named one by one; a file with more is damaged beyond telling them apart.
 constexpr size_t kNamedLeftOutOutputs = 8;
 
-// Each extra output on its own: one that does not decode is left out and said so, while the others load, run
-// and are stored again with the next write; one bad entry must not cost the person every output.
-template <class Clean>
+// Each extra output on its own: one without an id is left out and said so, while the others load, run and
+// are stored again with the next write; one bad entry must not cost the person every output.
+template <class Accepts>
 void readLenient(const Json& object, std::string_view key, std::vector<OutputSettings>& field,
-                 const Clean& clean) {
+                 const Accepts&) {
     auto it = object.find(key);
     if (it == object.end() || !it->is_array())
         return;
@@ -158,9 +173,7 @@ void readLenient(const Json& object, std::string_view key, std::vector<OutputSet
     for (size_t index = 0; index < it->size(); ++index) {
         const Json& entry = (*it)[index];
         try {
-            OutputSettings output = json::from<OutputSettings>(entry);
-            clean(output);
-            outputs.push_back(std::move(output));
+            outputs.push_back(readOutput(entry));
         } catch (const WireError& error) {
             if (++leftOut > kNamedLeftOutOutputs)
                 continue;

@@ -76,7 +76,8 @@ struct SenderSettings {
     SenderSettings withValidNames() const;
 
     // Lenient: every key is read on its own, and a missing, null, ill-typed or out-of-range value keeps the
-    // default. An extra output that does not decode is left out (and logged), the others are kept.
+    // default; so is every key of an extra output. Only an output without a string id is left out (and
+    // logged), the others are kept.
     // Throws WireError only when `object` is not a JSON object. Names come back valid UTF-8.
     static SenderSettings fromJson(const Json& object);
     // All keys in field order; absent optional fields are left out. Throws WireError for a non-finite

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
+#include <thread>
 
 #include "PipelineTesting.h"
 #include "core/TestPatternTimecode.h"
@@ -70,28 +72,44 @@ TEST(SenderEndToEnd, TheAnnouncementGoesFromStartingToLiveWithTheFirstPicture) {
     EXPECT_EQ(live->announcement.dimensions, (VideoDimensions{320, 180}));
 }
 
-// The headless sender program on a settings file, with folders and output of its own.
+// A folder for headless senders: their settings files, their config folder and their output; removed at
+// the end.
+struct SenderFolder {
+    explicit SenderFolder(const std::string& name)
+        : path(std::filesystem::temp_directory_path() / ("kelvora-sender-" + name)) {
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
+    }
+    ~SenderFolder() { std::filesystem::remove_all(path); }
+    std::filesystem::path write(const std::string& file, const SenderSettings& settings) const {
+        std::ofstream(path / file) << json::encode(settings.toJson());
+        return path / file;
+    }
+    std::filesystem::path path;
+};
+
+// The headless sender program with these options, working in `folder` (its config folder is there too)
+// and writing its output to the file `log` there.
 class HeadlessSender {
   public:
-    HeadlessSender(const SenderSettings& settings, const std::string& senderID)
-        : folder_(std::filesystem::temp_directory_path() / ("kelvora-sender-" + senderID)) {
-        std::filesystem::create_directories(folder_);
-        std::ofstream(folder_ / "settings.json") << json::encode(settings.toJson());
-        std::vector<std::string> environment = {"XDG_CONFIG_HOME=" + (folder_ / "config").string(),
-                                                "XDG_DATA_HOME=" + (folder_ / "data").string()};
+    HeadlessSender(const std::filesystem::path& folder, std::vector<std::string> options,
+                   const std::string& log)
+        : logPath_(folder / log) {
+        std::vector<std::string> environment = {"XDG_CONFIG_HOME=" + (folder / "config").string(),
+                                                "XDG_DATA_HOME=" + (folder / "data").string()};
         for (char** entry = environ; *entry != nullptr; ++entry) {
             if (!std::string_view(*entry).starts_with("XDG_")) {
                 environment.emplace_back(*entry);
             }
         }
-        std::vector<std::string> arguments = {KELVORA_SENDER_TOOL, "--settings", (folder_ / "settings.json"),
-                                              "--id", senderID};
+        options.insert(options.begin(), KELVORA_SENDER_TOOL);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (folder_ / "output.log").c_str(),
+        posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath_.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        if (posix_spawn(&pid_, KELVORA_SENDER_TOOL, &actions, nullptr, pointers(arguments).data(),
+        if (posix_spawn(&pid_, KELVORA_SENDER_TOOL, &actions, nullptr, pointers(options).data(),
                         pointers(environment).data()) != 0) {
             pid_ = -1;
         }
@@ -102,7 +120,6 @@ class HeadlessSender {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        std::filesystem::remove_all(folder_);
     }
 
     // Sends the signal and waits for the program to end; its exit code.
@@ -113,8 +130,21 @@ class HeadlessSender {
         return WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
     }
     std::string output() const {
-        std::ifstream file(folder_ / "output.log");
+        std::ifstream file(logPath_);
         return std::string(std::istreambuf_iterator<char>(file), {});
+    }
+    // The id its first line says it announces; empty when none came within 30 s.
+    std::string senderID() const {
+        const std::regex line("Kennung ([^,\\s]+),");
+        for (int waited = 0; waited < 600; ++waited) {
+            std::smatch match;
+            const std::string text = output();
+            if (std::regex_search(text, match, line)) {
+                return match[1];
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return {};
     }
 
   private:
@@ -127,9 +157,34 @@ class HeadlessSender {
         return list;
     }
 
-    std::filesystem::path folder_;
+    std::filesystem::path logPath_;
     pid_t pid_ = -1;
 };
+
+// Each settings file is a sender of its own whose id outlives a restart, also when a file is named again
+// another way (relative to the working folder, through a link). The two start at once on a computer where
+// none ran before, as two services at boot do; the race for the kept id itself is the identity test's.
+TEST(SenderEndToEnd, EachSettingsFileKeepsAnIdOfItsOwnOverARestart) {
+    KELVORA_REQUIRE_DNSSD_ENVIRONMENT();
+    const std::string run = std::to_string(getpid());
+    SenderFolder folder("ids-" + run);
+    const auto first = folder.write("kamera-1.json", testSettings("Kamera 1 " + run));
+    const auto second = folder.write("kamera-2.json", testSettings("Kamera 2 " + run));
+    std::filesystem::create_symlink(second, folder.path / "link.json");
+    const auto startedAtOnce = [&](const std::string& one, const std::string& two) {
+        HeadlessSender a(folder.path, {"--settings", one}, "1.log");
+        HeadlessSender b(folder.path, {"--settings", two}, "2.log");
+        std::pair ids{a.senderID(), b.senderID()};
+        a.terminate(SIGTERM);
+        b.terminate(SIGTERM);
+        return ids;
+    };
+    const auto [one, two] = startedAtOnce(first, second);
+    ASSERT_FALSE(one.empty());
+    ASSERT_FALSE(two.empty());
+    EXPECT_NE(one, two);
+    EXPECT_EQ(startedAtOnce("kamera-1.json", "link.json"), std::pair(one, two));
+}
 
 TEST(SenderEndToEnd, TheHeadlessSenderServesTheTestPatternAndSaysGoodbyeOnSigterm) {
     KELVORA_REQUIRE_DNSSD_ENVIRONMENT();
@@ -137,7 +192,9 @@ TEST(SenderEndToEnd, TheHeadlessSenderServesTheTestPatternAndSaysGoodbyeOnSigter
     AnnouncementWatch watch(id);
     SenderSettings settings = testSettings("Kopflos " + std::to_string(getpid()));
     settings.resolution = VideoDimensions::hd720();
-    HeadlessSender sender(settings, id);
+    SenderFolder folder(id);
+    HeadlessSender sender(folder.path, {"--settings", folder.write("settings.json", settings), "--id", id},
+                          "output.log");
 
     auto live = watch.waitFor(StreamState::live);
     ASSERT_TRUE(live) << sender.output();

@@ -210,9 +210,49 @@ TEST(SenderSettings, EnginesFallBackWholeAndOutputsOneByOne) {
     SenderSettings settings = SenderSettings::fromJson(stored);
     EXPECT_EQ(settings.extraOutputs, std::vector<OutputSettings>{OutputSettings::fromJson(complete)});
     EXPECT_EQ(settings.enabledEngines, (std::vector<std::string>{"tcp", "quic"}));
+}
 
-    stored = {{"extraOutputs", {{{"id", "A"}, {"name", "Zwei"}, {"frameRate", "25"}}}}};
-    EXPECT_TRUE(SenderSettings::fromJson(stored).extraOutputs.empty());
+// An output is read key by key as the settings are: a flawed value costs that value, not the output with
+// its name and source, and the output after it keeps its place (and port). Only an entry without a string
+// id is left out.
+TEST(SenderSettings, EachFlawedKeyOfAnOutputKeepsItsDefault) {
+    const Json entry = {{"id", "A"}, {"name", "Zwei"}, {"sourceID", "usb-cam"}};
+    const OutputSettings read{"A", "Zwei", "usb-cam", {}, {}};
+    const OutputSettings next{"B", "Drei", {}, {}, 25};
+    const auto with = [&](const char* key, Json value) {
+        Json changed = entry;
+        changed[key] = std::move(value);
+        return changed;
+    };
+    const auto without = [&](const char* key) {
+        Json changed = entry;
+        changed.erase(key);
+        return changed;
+    };
+    const struct {
+        Json stored;
+        std::optional<OutputSettings> expected;
+    } table[] = {
+        {with("frameRate", "30"), read},
+        {with("frameRate", 2.5), read},
+        {with("resolution", {{"width", "1280"}, {"height", 720}}), read},
+        {with("resolution", "1280x720"), read},
+        {with("sourceID", 7), OutputSettings{"A", "Zwei", {}, {}, {}}},
+        {with("name", nullptr), OutputSettings{"A", "", "usb-cam", {}, {}}},
+        {with("name", Json::array()), OutputSettings{"A", "", "usb-cam", {}, {}}},
+        {with("id", 7), std::nullopt},
+        {without("id"), std::nullopt},
+        {Json("A"), std::nullopt},
+    };
+    for (const auto& row : table) {
+        const Json stored = {{"extraOutputs", {row.stored, next.toJson()}}};
+        std::vector<OutputSettings> expected{next};
+        if (row.expected) {
+            expected.insert(expected.begin(), *row.expected);
+        }
+        EXPECT_EQ(json::to(SenderSettings::fromJson(stored).extraOutputs), json::to(expected))
+            << row.stored.dump();
+    }
 }
 
 TEST(SenderSettings, OnlyAnObjectDecodes) {
