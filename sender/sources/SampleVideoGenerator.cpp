@@ -100,11 +100,11 @@ class ClipWriter {
         packet_.reset(av_packet_alloc());
     }
 
-    void addFrame(SampleVideoPainter& painter, int index) {
+    void addFrame(SampleVideoPainter& painter, int index, int total) {
         // The encoder may still hold a reference to the previous picture.
         check(av_frame_make_writable(picture_.get()), "Bildpuffer");
         check(av_frame_make_writable(encoded_.get()), "Bildpuffer");
-        painter.draw(picture_->data[0], picture_->linesize[0], index, SampleVideoGenerator::frameCount);
+        painter.draw(picture_->data[0], picture_->linesize[0], index, total);
         sws_scale(scale_.get(), picture_->data, picture_->linesize, 0, picture_->height, encoded_->data,
                   encoded_->linesize);
         encoded_->pts = index;
@@ -159,7 +159,7 @@ bool SampleVideoGenerator::exists(const std::filesystem::path& folder) {
 }
 
 std::filesystem::path SampleVideoGenerator::generate(const std::filesystem::path& folder,
-                                                     std::stop_token stop) {
+                                                     std::stop_token stop, int frames) {
     const std::filesystem::path output = outputPath(folder);
     if (exists(folder)) {
         return output;
@@ -167,7 +167,7 @@ std::filesystem::path SampleVideoGenerator::generate(const std::filesystem::path
     std::filesystem::create_directories(folder);
     const std::filesystem::path temporary = folder / ("Beispielvideo-" + newUuid() + ".mov");
     try {
-        write(temporary, stop);
+        write(temporary, stop, frames);
         // rename replaces an existing file atomically, so the clip is either whole or absent.
         std::filesystem::rename(temporary, output);
     } catch (const SampleVideoError& error) {
@@ -184,14 +184,14 @@ std::filesystem::path SampleVideoGenerator::generate(const std::filesystem::path
     return output;
 }
 
-void SampleVideoGenerator::write(const std::filesystem::path& file, std::stop_token stop) {
+void SampleVideoGenerator::write(const std::filesystem::path& file, std::stop_token stop, int frames) {
     SampleVideoPainter painter(dimensions);
     ClipWriter writer(file);
-    for (int index = 0; index < frameCount; ++index) {
+    for (int index = 0; index < frames; ++index) {
         if (stop.stop_requested()) {
             throw std::system_error(std::make_error_code(std::errc::operation_canceled));
         }
-        writer.addFrame(painter, index);
+        writer.addFrame(painter, index, frames);
     }
     writer.finish();
 }

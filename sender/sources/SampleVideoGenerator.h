@@ -42,7 +42,7 @@ class SampleVideoGenerator {
     static constexpr double duration = 12.0;
     static constexpr int frameRate = 60;
     static constexpr VideoDimensions dimensions = VideoDimensions::hd1080();
-    static constexpr int frameCount = 720;
+    static constexpr int frameCount = int(duration * frameRate);
     static constexpr const char* fileName = "Beispielvideo.mov";
 
     static std::filesystem::path outputPath(const std::filesystem::path& folder = applicationFolder());
@@ -50,14 +50,16 @@ class SampleVideoGenerator {
 
     // Makes sure the clip exists in `folder` and returns its path. An existing file is used as it is. The
     // clip is written to a temporary file in the same folder and renamed into place only when complete, so
-    // a failed or cancelled generation leaves no file behind. Throws SampleVideoError for encoding
-    // failures, std::filesystem::filesystem_error for folder and rename failures, and
-    // std::system_error(operation_canceled) when `stop` is requested.
+    // a failed or cancelled generation leaves no file behind. `frames` (at least 1) is the clip's length in
+    // pictures at `frameRate`; its motion makes one whole round over that length, so the clip loops without
+    // a jump at any length. Throws SampleVideoError for encoding failures, std::filesystem::filesystem_error
+    // for folder and rename failures, and std::system_error(operation_canceled) when `stop` is requested.
     static std::filesystem::path generate(const std::filesystem::path& folder = applicationFolder(),
-                                          std::stop_token stop = {});
+                                          std::stop_token stop = {}, int frames = frameCount);
 
-    // Renders the whole clip into `file`, replacing it. Throws as `generate`; a partial file stays behind.
-    static void write(const std::filesystem::path& file, std::stop_token stop = {});
+    // Renders the whole clip of `frames` pictures into `file`, replacing it. Throws as `generate`; a partial
+    // file stays behind.
+    static void write(const std::filesystem::path& file, std::stop_token stop = {}, int frames = frameCount);
 };
 
 }  // namespace kelvora

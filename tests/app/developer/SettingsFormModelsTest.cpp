@@ -224,6 +224,30 @@ TEST(SettingsFormModels, LoginSwitchShowsWhatTheControllerReadBack) {
     EXPECT_FALSE(i.general.launchAtLogin());
 }
 
+// Once it has handed on what was typed, a field is untouched again: a rename made elsewhere shows in it.
+TEST(NameEdit, AfterHandingOnItFollowsTheStoredNameAgain) {
+    NameEdit edit;
+    QStringList written;
+    // The store keeps the name trimmed and reports it back while the write runs.
+    QObject::connect(&edit, &NameEdit::committed, [&](const QString& name) {
+        written << name;
+        edit.setStored(name.trimmed());
+    });
+    edit.setStored("Regie");
+    edit.setText(" Bühne ");
+    edit.setStored("Studio");  // renamed elsewhere while typing: the typed text stays
+    EXPECT_EQ(edit.text(), " Bühne ");
+    edit.commit();
+    EXPECT_EQ(written, QStringList{" Bühne "});
+    EXPECT_EQ(edit.text(), " Bühne ");
+    EXPECT_FALSE(edit.edited());
+
+    edit.setStored("Saal");
+    EXPECT_EQ(edit.text(), "Saal");
+    edit.commit();
+    EXPECT_EQ(written.size(), 1) << "nothing typed since: nothing handed on";
+}
+
 TEST(SenderNameField, CommitsTrimmedOnlyWhenChangedAndKeepsTheTypedText) {
     Inspector i;
     SenderNameField& field = i.name;
@@ -238,6 +262,8 @@ TEST(SenderNameField, CommitsTrimmedOnlyWhenChangedAndKeepsTheTypedText) {
     EXPECT_EQ(field.text(), " Bühne 2 ");
     field.setFocused(false);  // then leaving the field: equal, no second write
     EXPECT_EQ(writes.count(), 1);
+    i.edit([](SenderSettings& s) { s.senderName = "Saal"; });  // renamed elsewhere afterwards
+    EXPECT_EQ(field.text(), "Saal");
 
     field.setFocused(true);
     field.setText("   ");

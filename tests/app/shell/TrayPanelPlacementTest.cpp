@@ -1,5 +1,9 @@
 #include "app/shell/TrayPanelPlacement.h"
 
+#include <QGuiApplication>
+#include <QQuickWindow>
+#include <QScreen>
+
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -29,6 +33,21 @@ TEST(TrayPanelPlacement, OpensBesideTheIconWithinTheFreeArea) {
         EXPECT_EQ(std::pair(at.x(), at.y()), std::pair(c.expected.x(), c.expected.y())) << c.name;
         EXPECT_TRUE(c.area.contains(placed)) << c.name;
         EXPECT_FALSE(placed.intersects(c.icon)) << c.name;
+    }
+}
+
+// The panel learns its full height only after it has laid out: it grows upwards from a tray at the bottom
+// and shrinks back, keeping its gap to the icon.
+TEST(TrayPanelPlacement, PlacedAgainWhenItsHeightChanges) {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect icon(area.center().x(), area.bottom() - 23, 24, 24);
+    QQuickWindow panel;
+    panel.resize(330, 200);
+    TrayPanelPlacement::place(panel, icon);
+    EXPECT_EQ(panel.y(), icon.top() - 4 - 200);
+    for (int height : {300, 120}) {
+        panel.setHeight(height);
+        EXPECT_EQ(panel.y(), icon.top() - 4 - height) << height;
     }
 }
 

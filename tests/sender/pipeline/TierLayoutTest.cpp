@@ -192,6 +192,32 @@ TEST(TierRate, FrameRateFirstDropsFramesInsteadOfSharpness) {
     EXPECT_EQ(decided.bitrateKbps, 4500);
 }
 
+TEST(TierRate, ATierBeingBuiltKeepsTheHigherOfTheMinimumAndTheWarmUpRate) {
+    // A 60 fps tier given a tenth of its need would drop to a sixth; the floors keep it higher.
+    struct Case {
+        int minimumFrameRate;
+        bool upgradeBuilding;
+        double targetFrameRate;
+    };
+    const Case cases[] = {
+        {5, false, 10.0},   // no floor reached: a sixth
+        {15, false, 15.0},  // the minimum alone
+        {15, true, 30.0},   // the warm-up's 24 wins over a lower minimum (evenly: 30)
+        {40, false, 60.0},  // a minimum above 24 ...
+        {40, true, 60.0},   // ... still wins while the tier is built
+    };
+    for (const Case& c : cases) {
+        SenderSettings settings;
+        settings.maximumFrameRate = 60;
+        settings.minimumFrameRate = c.minimumFrameRate;
+        TierRate::Request r = request(0, 2000, 20000, 60);
+        r.measuredKbps = 20000;
+        r.upgradeBuilding = c.upgradeBuilding;
+        EXPECT_EQ(TierRate::decide(settings, r).targetFrameRate, c.targetFrameRate)
+            << "minimum " << c.minimumFrameRate << ", building " << c.upgradeBuilding;
+    }
+}
+
 TEST(TierRate, DamagedFrameRatesDoNotDivideByZero) {
     SenderSettings settings;
     settings.minimumFrameRate = 0;
