@@ -28,6 +28,7 @@ class ReceivingStream final : public QuicStream {
     }
     void send(std::shared_ptr<const std::vector<uint8_t>>, bool) override {}
     void finish() override {}
+    void setPriority(int) override {}
     void cancel(uint64_t) override { closed_ = true; }
 
     void arrive(std::span<const uint8_t> bytes, bool finished) {

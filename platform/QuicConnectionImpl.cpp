@@ -422,6 +422,7 @@ void ConnectionImpl::afterInput() {
 }
 
 StreamImpl* ConnectionImpl::nextStreamToSend() {
+    StreamImpl* next = nullptr;
     for (auto it = sendQueue_.begin(); it != sendQueue_.end();) {
         auto found = streams_.find(*it);
         if (found == streams_.end() || !found->second->hasUnsent()) {
@@ -431,12 +432,13 @@ StreamImpl* ConnectionImpl::nextStreamToSend() {
             it = sendQueue_.erase(it);
             continue;
         }
-        if (!found->second->blocked) {
-            return found->second.get();
+        StreamImpl* stream = found->second.get();
+        if (!stream->blocked && (next == nullptr || stream->priority() > next->priority())) {
+            next = stream;
         }
         ++it;
     }
-    return nullptr;
+    return next;
 }
 
 void ConnectionImpl::writePackets() {

@@ -85,6 +85,9 @@ class QuicStream {
     }
     // Ends this side without further bytes.
     virtual void finish() = 0;
+    // Streams of a higher priority get their bytes onto the wire first; among equals, the stream given
+    // bytes first goes first. The transport's repairs of lost packets come before either. 0 by default.
+    virtual void setPriority(int priority) = 0;
     // Abandons the stream in both directions: unsent bytes are dropped and the peer is told to stop.
     virtual void cancel(uint64_t errorCode = 0) = 0;
 };

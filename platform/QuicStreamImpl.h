@@ -26,6 +26,8 @@ class StreamImpl final : public QuicStream, public std::enable_shared_from_this<
     void setHandlers(Handlers handlers) override;
     void send(std::shared_ptr<const std::vector<uint8_t>> data, bool finish) override;
     void finish() override { send(nullptr, true); }
+    void setPriority(int priority) override { priority_ = priority; }
+    int priority() const { return priority_; }
     void cancel(uint64_t errorCode) override;
     void consumeExplicitly() override { explicitConsumption_ = true; }
     void consumed(size_t byteCount) override;
@@ -64,6 +66,7 @@ class StreamImpl final : public QuicStream, public std::enable_shared_from_this<
     std::weak_ptr<ConnectionImpl> connection_;
     int64_t id_;
     bool local_;
+    int priority_ = 0;
     Handlers handlers_;
 
     std::vector<uint8_t> received_;

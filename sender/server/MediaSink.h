@@ -46,7 +46,8 @@ class MediaSink {
     // Abandons everything in flight, or what is in flight for one tier.
     virtual void cancelAll() = 0;
     virtual void cancelTier(uint8_t tier) = 0;
-    // Age in milliseconds of the oldest frame of the tier still in flight; 0 when none.
+    // Age in milliseconds of the oldest frame of the tier still in flight; 0 when none. A sink that knows
+    // the path's round trip counts only the time beyond it, and leaves out frames held only by a repair.
     virtual double oldestInFlightAge(uint8_t tier) const = 0;
 
     // The largest delivery-rate sample (kbit/s) gathered since the previous call, which discards the samples;

@@ -1,6 +1,7 @@
 #include "sender/server/QUICMediaSink.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "core/LatencyTrace.h"
 #include "core/Log.h"
@@ -60,12 +61,32 @@ bool QUICMediaSink::isConnected() const {
     return !closed_ && connection_->isReady() && sequence_ < frameStreamLimit;
 }
 
+bool QUICMediaSink::isOvertaken(uint64_t sequence, uint8_t tier) const {
+    // Only a frame that could not have been sent ahead of this one proves anything: one of this tier or
+    // of a better one (a lower number).
+    for (const auto& [receiptTier, newest] : newestReceipts_) {
+        if (receiptTier <= tier && sequence < newest) {
+            return true;
+        }
+    }
+    return false;
+}
+
+double QUICMediaSink::roundTripMs() const {
+    return std::floor(static_cast<double>(connection_->stats().minimumRttNs) / 1e6);
+}
+
+double QUICMediaSink::waitingMs(uint64_t startedAt, uint64_t now, double roundTrip) {
+    return std::max(MonotonicClock::milliseconds(startedAt, now) - roundTrip, 0.0);
+}
+
 std::vector<QUICMediaSink::InFlightFrame> QUICMediaSink::framesInFlight(std::optional<uint8_t> tier) const {
     uint64_t now = clock_();
+    const double roundTrip = roundTripMs();
     std::vector<InFlightFrame> frames;
     for (const auto& [sequence, entry] : inFlight_) {
-        if (!tier || entry.tier == *tier) {
-            frames.push_back({MonotonicClock::milliseconds(entry.startedAt, now), entry.isKeyframe});
+        if ((!tier || entry.tier == *tier) && !isOvertaken(sequence, entry.tier)) {
+            frames.push_back({waitingMs(entry.startedAt, now, roundTrip), entry.isKeyframe});
         }
     }
     return frames;
@@ -102,19 +123,24 @@ void QUICMediaSink::send(const EncodedVideoFrame& frame, const SharedBytes& mess
     inFlight_[sequence] = {stream, now, frame.isKeyframe() && !frame.isDisposable(), frame.tier};
     uint64_t sendTime = clock_();
     uint64_t byteCount = message->size();
+    uint8_t tier = frame.tier;
     std::weak_ptr<QUICMediaSink> weak = weak_from_this();
-    stream->setHandlers({[weak, sequence, sendTime, byteCount](std::span<const uint8_t>, bool finished) {
-                             auto self = weak.lock();
-                             if (self && finished) {
-                                 self->receipt(sequence, sendTime, byteCount);
-                             }
-                         },
-                         [weak, sequence](const std::optional<QuicError>&) {
-                             // Failed, cancelled or simply done: the frame is no longer in flight.
-                             if (auto self = weak.lock()) {
-                                 self->inFlight_.erase(sequence);
-                             }
-                         }});
+    stream->setHandlers(
+        {[weak, sequence, tier, sendTime, byteCount](std::span<const uint8_t>, bool finished) {
+             auto self = weak.lock();
+             if (self && finished) {
+                 self->receipt(sequence, tier, sendTime, byteCount);
+             }
+         },
+         [weak, sequence](const std::optional<QuicError>&) {
+             // Failed, cancelled or simply done: the frame is no longer in flight.
+             if (auto self = weak.lock()) {
+                 self->inFlight_.erase(sequence);
+             }
+         }});
+    // The viewer falls back on the smaller tier, which costs the least to put first: a keyframe of the
+    // better tier must not hold back the pictures the viewer shows meanwhile.
+    stream->setPriority(frame.tier);
     stream->send(message, true);
 }
 
@@ -131,7 +157,9 @@ void QUICMediaSink::pruneStale(uint64_t now) {
     }
 }
 
-void QUICMediaSink::receipt(uint64_t sequence, uint64_t sendTime, uint64_t byteCount) {
+void QUICMediaSink::receipt(uint64_t sequence, uint8_t tier, uint64_t sendTime, uint64_t byteCount) {
+    uint64_t& newest = newestReceipts_[tier];
+    newest = std::max(newest, sequence);
     // A frame given up before its receipt arrived counts for nothing.
     if (inFlight_.erase(sequence) == 0) {
         return;
@@ -182,11 +210,12 @@ void QUICMediaSink::cancelTier(uint8_t tier) {
 double QUICMediaSink::oldestInFlightAge(uint8_t tier) const {
     std::optional<uint64_t> oldest;
     for (const auto& [sequence, entry] : inFlight_) {
-        if (entry.tier == tier && (!oldest || entry.startedAt < *oldest)) {
+        if (entry.tier == tier && !isOvertaken(sequence, entry.tier) &&
+            (!oldest || entry.startedAt < *oldest)) {
             oldest = entry.startedAt;
         }
     }
-    return oldest ? MonotonicClock::milliseconds(*oldest, clock_()) : 0;
+    return oldest ? waitingMs(*oldest, clock_(), roundTripMs()) : 0;
 }
 
 std::string QUICMediaSink::diagnostics() const {

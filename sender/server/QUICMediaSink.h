@@ -17,7 +17,8 @@ namespace kelvora {
 
 // One viewer's QUIC connection as its media channel: every frame travels on a stream of its own, opened
 // by the sender, written whole and finished; the viewer finishes its side once the frame is in, which is
-// the frame's receipt. Receipts feed the delivery figures, unanswered frames the congestion level. Shortly
+// the frame's receipt. Receipts feed the delivery figures, unanswered frames the congestion level: by the
+// time they wait beyond the path's round trip, and not while a later frame already got through. Shortly
 // before the connection's stream budget is spent the sink asks for a fresh connection (rotation).
 //
 // Lives on the server queue, like the connection it owns; every member must be called there.
@@ -79,8 +80,17 @@ class QUICMediaSink final : public MediaSink, public std::enable_shared_from_thi
                   Clock clock);
 
     void pruneStale(uint64_t now);
-    void receipt(uint64_t sequence, uint64_t sendTime, uint64_t byteCount);
+    void receipt(uint64_t sequence, uint8_t tier, uint64_t sendTime, uint64_t byteCount);
     std::vector<InFlightFrame> framesInFlight(std::optional<uint8_t> tier) const;
+    // Frames of a tier leave in the order they were sent, after those of the tiers above it (the smaller
+    // ones), and the path keeps that order. So a frame still unanswered after a later one of its tier or
+    // a better tier was received waits only for the transport to repair a lost packet: the path carries
+    // the rate, and such a frame is neither congestion nor a displayed tier falling behind.
+    bool isOvertaken(uint64_t sequence, uint8_t tier) const;
+    // No frame is answered sooner than one round trip: the path's shortest, in whole milliseconds (0 before
+    // the transport measured one). Only the time beyond it is time spent waiting.
+    double roundTripMs() const;
+    static double waitingMs(uint64_t startedAt, uint64_t now, double roundTrip);
 
     std::shared_ptr<QuicConnection> connection_;
     std::function<void()> closeAttachStream_;
@@ -88,6 +98,8 @@ class QUICMediaSink final : public MediaSink, public std::enable_shared_from_thi
     std::map<uint64_t, InFlight> inFlight_;
     bool closed_ = false;
     uint64_t sequence_ = 0;
+    // Per tier, the newest frame whose receipt arrived.
+    std::map<uint8_t, uint64_t> newestReceipts_;
     bool rotationRequested_ = false;
     std::function<void()> onRotationNeeded_;
     uint64_t createdAt_;

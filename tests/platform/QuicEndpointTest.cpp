@@ -543,3 +543,43 @@ TEST(QuicEndpoint, AListenerAtItsConnectionOrHandshakeLimitRefusesNewClientsAndK
         pair.release();
     }
 }
+
+TEST(QuicEndpoint, AStreamOfHigherPriorityGoesOutBeforeOneQueuedEarlier) {
+    IoThread io;
+    QuicPair pair(io);
+    std::vector<size_t> finishedSizes;
+    Signal<bool> bothFinished;
+    pair.connect({options(), trusting(sharedIdentity()->certificateDer())});
+    io.call([&] {
+        pair.client->setHandlers({[&] { pair.clientReady.set(true); },
+                                  [&](std::shared_ptr<QuicStream> stream) {
+                                      auto size = std::make_shared<size_t>(0);
+                                      stream->setHandlers(
+                                          {[&, size](std::span<const uint8_t> data, bool finished) {
+                                               *size += data.size();
+                                               if (finished) {
+                                                   finishedSizes.push_back(*size);
+                                                   if (finishedSizes.size() == 2) {
+                                                       bothFinished.set(true);
+                                                   }
+                                               }
+                                           },
+                                           {}});
+                                  },
+                                  {}});
+    });
+    ASSERT_TRUE(pair.clientReady.wait());
+    auto server = *pair.accepted.wait();
+    // Far more than a first congestion window: without priorities the large stream would go out whole
+    // before the small one behind it.
+    io.call([&] {
+        server->openStream()->send(framePayload(1, 400 * 1024), true);
+        auto small = server->openStream();
+        small->setPriority(2);
+        small->send(framePayload(2, 1000), true);
+    });
+    ASSERT_TRUE(bothFinished.wait());
+    io.call([&] { EXPECT_EQ(finishedSizes, (std::vector<size_t>{1000, 400 * 1024})); });
+    io.call([&] { server.reset(); });
+    pair.release();
+}

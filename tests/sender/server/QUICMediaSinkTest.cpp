@@ -125,6 +125,49 @@ class SinkFixture {
     std::vector<std::shared_ptr<QuicStream>> held_;
 };
 
+// A connection whose frame streams the test answers by hand, on a path of a chosen round trip.
+class HandDrivenStream final : public QuicStream {
+  public:
+    using QuicStream::send;
+    int64_t id() const override { return 0; }
+    bool isLocal() const override { return true; }
+    bool isClosed() const override { return false; }
+    void setHandlers(Handlers handlers) override { handlers_ = std::move(handlers); }
+    void consumeExplicitly() override {}
+    void consumed(std::size_t) override {}
+    void send(std::shared_ptr<const std::vector<uint8_t>>, bool) override {}
+    void finish() override {}
+    void setPriority(int value) override { priority = value; }
+    void cancel(uint64_t) override {}
+    // The viewer has the whole frame and ends its side.
+    void answer() { handlers_.onReceive({}, true); }
+    int priority = 0;
+
+  private:
+    Handlers handlers_;
+};
+
+class HandDrivenConnection final : public QuicConnection {
+  public:
+    void setHandlers(Handlers) override {}
+    bool isReady() const override { return true; }
+    bool isClosed() const override { return false; }
+    asio::ip::udp::endpoint remoteEndpoint() const override { return {}; }
+    std::string applicationProtocol() const override { return "kelvora/1"; }
+    std::shared_ptr<QuicStream> openStream() override {
+        streams.push_back(std::make_shared<HandDrivenStream>());
+        return streams.back();
+    }
+    void close(uint64_t) override {}
+    QuicStats stats() const override {
+        QuicStats stats;
+        stats.minimumRttNs = minimumRttNs;
+        return stats;
+    }
+    std::vector<std::shared_ptr<HandDrivenStream>> streams;
+    uint64_t minimumRttNs = 0;
+};
+
 }  // namespace
 
 TEST(QUICMediaSinkCongestion, FollowsKeyframeAgeCountAndFrameAge) {
@@ -297,4 +340,54 @@ TEST(QUICMediaSink, AViewerThatLeavesTakesTheSinkOffline) {
     SinkFixture fixture(io);
     io.call([&] { fixture.viewer->close(0); });
     ASSERT_TRUE(fixture.eventually([&] { return !fixture.sink->isConnected(); }));
+}
+
+TEST(QUICMediaSink, AFrameWaitingOnlyForARepairIsNeitherCongestionNorDelay) {
+    auto connection = std::make_shared<HandDrivenConnection>();
+    uint64_t now = 1'000'000 * kMs;
+    auto sink = QUICMediaSink::make(connection, {}, [&now] { return now; });
+    auto send = [&](uint8_t tier, uint64_t at) {
+        now = at;
+        sink->send(frame(tier, false), message(frame(tier, false)));
+    };
+    const uint64_t start = now;
+    send(2, start);  // a packet of it is lost
+    send(2, start + 33 * kMs);
+    send(0, start + 40 * kMs);  // the main tier yields to the proxy: its frames prove nothing about them
+    send(2, start + 66 * kMs);
+    now = start + 100 * kMs;
+    EXPECT_EQ(sink->congestionForTier(2), SinkCongestion::moderate);
+    // The second proxy frame arrives while the first is still being repaired.
+    connection->streams[1]->answer();
+    EXPECT_EQ(sink->congestionForTier(2), SinkCongestion::none);
+    EXPECT_EQ(sink->oldestInFlightAge(2), 34.0);
+    // A main-tier frame sent later than a proxy frame may have been held back behind it: still counted.
+    send(2, start + 100 * kMs);
+    connection->streams[4]->answer();
+    now = start + 160 * kMs;
+    EXPECT_EQ(sink->oldestInFlightAge(0), 120.0);
+    EXPECT_EQ(connection->streams[0]->priority, 2);
+    EXPECT_EQ(connection->streams[2]->priority, 0);
+}
+
+TEST(QUICMediaSink, FramesCountAsWaitingOnlyBeyondThePathsRoundTrip) {
+    auto connection = std::make_shared<HandDrivenConnection>();
+    connection->minimumRttNs = 40'700'000;  // whole milliseconds count: 40
+    uint64_t now = 1'000'000 * kMs;
+    auto sink = QUICMediaSink::make(connection, {}, [&now] { return now; });
+    const uint64_t start = now;
+    sink->send(frame(2, false), message(frame(2, false)));
+    now = start + 33 * kMs;
+    sink->send(frame(2, false), message(frame(2, false)));
+    struct Case {
+        uint64_t elapsedMs;
+        SinkCongestion congestion;
+        double oldestMs;
+    };
+    for (const Case& c : {Case{90, SinkCongestion::none, 50}, Case{91, SinkCongestion::moderate, 51},
+                          Case{161, SinkCongestion::severe, 121}, Case{60, SinkCongestion::none, 20}}) {
+        now = start + c.elapsedMs * kMs;
+        EXPECT_EQ(sink->congestionForTier(2), c.congestion) << c.elapsedMs;
+        EXPECT_EQ(sink->oldestInFlightAge(2), c.oldestMs) << c.elapsedMs;
+    }
 }
