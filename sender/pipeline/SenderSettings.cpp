@@ -134,15 +134,6 @@ void readLenient(const Json& object, std::string_view key, std::optional<T>& fie
     }
 }
 
-// An extra output's optional fields, read as the settings' own: a value out of range follows the source.
-template <class Visitor>
-void visitOutputFields(OutputSettings& o, Visitor&& visit) {
-    visit("name", o.name, anyValue);
-    visit("sourceID", o.sourceID, anyValue);
-    visit("resolution", o.resolution, isOfferedSize);
-    visit("frameRate", o.frameRate, kFrameRate);
-}
-
 // An extra output is read key by key as the settings are, so that a rate stored as text costs the person
 // that rate and not the output with its name and source. Only the id is required: the output is announced
 // and kept apart from the others by it. Throws WireError for an entry without a string id.
@@ -151,9 +142,11 @@ OutputSettings readOutput(const Json& entry) {
         json::fail(std::string("expected an object, found ") + json::typeName(entry));
     OutputSettings output;
     output.id = json::read<std::string>(entry, "id");
-    visitOutputFields(output, [&](std::string_view key, auto& field, const auto& accepts) {
-        readLenient(entry, key, field, accepts);
-    });
+    // A value out of range follows the source.
+    readLenient(entry, "name", output.name, anyValue);
+    readLenient(entry, "sourceID", output.sourceID, anyValue);
+    readLenient(entry, "resolution", output.resolution, isOfferedSize);
+    readLenient(entry, "frameRate", output.frameRate, kFrameRate);
     return output;
 }
 
